@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Checks an installed tree: its layout, the exported symbols, that each public header compiles
+# on its own, and that outside programs build with find_package(tqblk) and with pkg-config
+# and run with no LD_LIBRARY_PATH.
+set -euo pipefail
+prefix=$1
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+for f in include/tqblk/TqBlkBackingStore.h include/zyutils/ZyError.h include/zyutils/ZyPath.h \
+         include/zyutils/TraverseFolder.h include/zyutils/ZySleep.h \
+         lib/cmake/tqblk/tqblkConfig.cmake lib/cmake/tqblk/tqblkConfigVersion.cmake \
+         lib/pkgconfig/tqblk.pc; do
+  [ -e "$prefix/$f" ] || { echo "missing from the install tree: $f"; exit 1; }
+done
+for lib in libtqblk libZyUtils; do
+  soname=$(objdump -p "$prefix/lib/$lib.so" | awk '/SONAME/ {print $2}')
+  [ "$soname" = "$lib.so.1" ] || { echo "$lib has SONAME '$soname'"; exit 1; }
+done
+runpath=$(objdump -p "$prefix/lib/libtqblk.so" | awk '/RUNPATH/ {print $2}')
+case "$runpath" in
+  '$ORIGIN:'*) ;;
+  *) echo "libtqblk.so run path is '$runpath'"; exit 1 ;;
+esac
+# Only the documented API is exported: nothing from the anonymous namespaces or helpers.
+if nm -D --defined-only -C "$prefix/lib/libtqblk.so" | grep -E 'anonymous namespace|tqblk::|UniqueFd'; then
+  echo "libtqblk.so exports internal symbols"; exit 1
+fi
+
+for h in $(cd "$prefix/include" && find . -name '*.h' | sed 's|^\./||'); do
+  echo "#include <$h>" | c++ -std=c++17 -fsyntax-only -Wall -Werror -I "$prefix/include" -x c++ -
+done
+if [ -e "$prefix/include/tqblk/unix/tqblk_admin.h" ]; then
+  echo '#include <tqblk/unix/tqblk_admin.h>' | cc -std=c11 -fsyntax-only -Wall -Werror -I "$prefix/include" -x c -
+fi
+
+cmake -S "$root/tests/consumer" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+env -u LD_LIBRARY_PATH "$work/cmake/consumer"
+
+PKG_CONFIG_PATH="$prefix/lib/pkgconfig" c++ -std=c++17 -o "$work/consumer-pc" \
+  "$root/tests/consumer/consumer.cpp" $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs tqblk)
+env -u LD_LIBRARY_PATH "$work/consumer-pc"

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the unit tests, the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and an outside program built against the
+# installed tree. Works on a fresh Debian 12 machine (installs what it needs first).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+bash scripts/setup.sh
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+
+step "unit tests"
+ctest --test-dir build -j "$jobs" --output-on-failure
+
+step "install tree and outside programs"
+prefix="$root/build/install-check"
+rm -rf "$prefix"
+cmake --install build --prefix "$prefix" >/dev/null
+bash scripts/check-install.sh "$prefix"
+
+step "sanitizer build (address, undefined)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=address,undefined \
+  -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan -j "$jobs" --output-on-failure
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  step "fuzzers"
+  bash scripts/fuzz.sh
+fi
+
+step "all tests passed"

@@ -1,0 +1,134 @@
+#include "TestSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <ftw.h>
+#include <grp.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tqtest {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tqblk-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!::mkdtemp(buffer.data())) {
+        ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
+        return;
+    }
+    m_path = buffer.data();
+    // Let the unprivileged children of RunUnprivileged work below it.
+    ::chmod(m_path.c_str(), 0777);
+}
+
+TempDir::~TempDir() {
+    if (!m_path.empty()) RemoveTree(m_path);
+}
+
+void RemoveTree(const std::string& path) {
+    // Make every directory writable first, so that trees made read-only by a test go too.
+    ::nftw(
+        path.c_str(),
+        [](const char* p, const struct stat* st, int type, FTW*) {
+            if (type == FTW_D) ::chmod(p, (st->st_mode & 07777) | 0700);
+            return 0;
+        },
+        32, FTW_PHYS);
+    ::nftw(
+        path.c_str(),
+        [](const char* p, const struct stat*, int type, FTW*) {
+            return (type == FTW_DP ? ::rmdir(p) : ::unlink(p)) == 0 ? 0 : 0;
+        },
+        32, FTW_PHYS | FTW_DEPTH);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return names;
+    while (struct dirent* e = ::readdir(dir))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+::testing::AssertionResult HasError(const CZyError& err, int errnoValue,
+                                    const std::vector<std::string>& messages) {
+    if (!err.IsError()) return ::testing::AssertionFailure() << "the call succeeded";
+    if (err.GetErrNo() != errnoValue)
+        return ::testing::AssertionFailure()
+               << "errno " << err.GetErrNo() << ", expected " << errnoValue << "\n"
+               << err.GetDescription();
+    if (err.GetMessages() != messages) {
+        auto failure = ::testing::AssertionFailure() << "messages differ; got:";
+        for (const std::string& m : err.GetMessages()) failure << "\n  \"" << m << "\"";
+        failure << "\nexpected:";
+        for (const std::string& m : messages) failure << "\n  \"" << m << "\"";
+        return failure;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string RunUnprivileged(const std::function<std::string()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe failed";
+    pid_t pid = ::fork();
+    if (pid < 0) return "fork failed";
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string result;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            result = "could not drop privileges";
+        else
+            result = body();
+        ssize_t ignored = ::write(fds[1], result.data(), result.size());
+        (void)ignored;
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string result;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) result.append(buffer, static_cast<size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child died";
+    return result;
+}
+
+}  // namespace tqtest

@@ -1,0 +1,512 @@
+#include <tqblk/TqBlkBackingStore.h>
+
+#include "UniqueFd.h"
+
+#include <zyutils/TraverseFolder.h>
+#include <zyutils/ZyPath.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using tqblk::UniqueFd;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Small helpers
+// ---------------------------------------------------------------------------------------
+
+int tqblk_mkdir(const std::string& path) { return ::mkdir(path.c_str(), 0777); }
+
+bool isPow2(long long value) {
+    if (value <= 1) return false;
+    while ((value & 1) == 0) value >>= 1;
+    return value == 1;
+}
+
+long long extentCountOf(long long deviceSize, int extentSize) {
+    return (deviceSize - 1) / extentSize + 1;
+}
+
+// Owns a DIR*, closed on every path out.
+class UniqueDir {
+public:
+    explicit UniqueDir(DIR* dir) : m_dir(dir) {}
+    ~UniqueDir() {
+        if (m_dir) ::closedir(m_dir);
+    }
+    UniqueDir(const UniqueDir&) = delete;
+    UniqueDir& operator=(const UniqueDir&) = delete;
+    DIR* get() const { return m_dir; }
+
+private:
+    DIR* m_dir;
+};
+
+// An existing entry at path counts as made when it is a directory or leads to one.
+CZyError judgeExisting(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Can't stat %s", path.c_str());
+    if (!S_ISDIR(st.st_mode))
+        return JQErrorUtil::ErrorErrNo(
+            JQ_HERE, ENOTDIR, "Can't make directory %s. It already exists and is not a directory",
+            path.c_str());
+    return CZyError::Success();
+}
+
+// Empties the directory open at dirFd, whose path is path; path is restored on return.
+CZyError rmUnderAt(int dirFd, std::string& path);
+
+CZyError removeEntry(int dirFd, const char* name, std::string& path) {
+    if (::unlinkat(dirFd, name, 0) == 0) return CZyError::Success();
+    int e = errno;
+    if (e != EISDIR)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't remove %s", path.c_str());
+    // Linux reports a directory through unlink's EISDIR: empty it, then remove it.
+    int childFd;
+    do {
+        childFd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (childFd < 0 && errno == EINTR);
+    CZyError err = childFd < 0 ? JQErrorUtil::ErrorErrNo(JQ_HERE, errno,
+                                                         "Couldn't open directory %s", path.c_str())
+                               : rmUnderAt(childFd, path);
+    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't remove directory %s", path.c_str());
+    if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't remove directory %s",
+                                       path.c_str());
+    return CZyError::Success();
+}
+
+CZyError rmUnderAt(int dirFd, std::string& path) {
+    DIR* raw = ::fdopendir(dirFd);
+    if (!raw) {
+        int e = errno;
+        ::close(dirFd);
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open directory %s", path.c_str());
+    }
+    UniqueDir dir(raw);
+    const size_t length = path.size();
+    for (;;) {
+        errno = 0;
+        struct dirent64* entry = ::readdir64(dir.get());
+        if (!entry) {
+            if (errno != 0)
+                return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read directory %s",
+                                               path.c_str());
+            return CZyError::Success();
+        }
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        path.append(1, '/').append(name);
+        CZyError err = removeEntry(::dirfd(dir.get()), name, path);
+        path.resize(length);
+        if (err.IsError()) return err;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Config file
+// ---------------------------------------------------------------------------------------
+
+constexpr int kConfigLineSize = 1024;  // one read of the config file takes 1023 characters
+const char kSpaces[] = " \t\n\v\f\r";
+
+std::string configPath(const std::string& dir) { return dir + "/config"; }
+
+// A UUID reads back unchanged only when the reader sees it whole on one line and keeps all
+// of it: no comment sign, no control character, no white space at either end. The line
+// feed may arrive as a piece of its own.
+bool uuidSurvivesConfig(const char* uuid) {
+    const size_t maxLength = kConfigLineSize - 1 - std::strlen("uuid=");
+    size_t length = std::strlen(uuid);
+    if (length > maxLength) return false;
+    if (std::strchr(kSpaces, uuid[0]) || std::strchr(kSpaces, uuid[length - 1])) return false;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(uuid); *p; ++p)
+        if (*p == '#' || *p < 0x20 || *p == 0x7f) return false;
+    return true;
+}
+
+std::string trim(const char* begin, const char* end) {
+    while (begin < end && std::strchr(kSpaces, *begin) && *begin) ++begin;
+    while (end > begin && std::strchr(kSpaces, end[-1]) && end[-1]) --end;
+    return std::string(begin, end);
+}
+
+// Values as the reader found them; -1 marks a size that was not given.
+struct ConfigValues {
+    std::string uuid;
+    long long deviceSize = -1;
+    int extentSize = -1;
+};
+
+void parseConfigLine(char* line, ConfigValues* values) {
+    if (char* hash = std::strchr(line, '#')) *hash = '\0';
+    char* equals = std::strchr(line, '=');
+    if (!equals) return;
+    std::string key = trim(line, equals);
+    std::string value = trim(equals + 1, equals + 1 + std::strlen(equals + 1));
+    if (key == "uuid")
+        values->uuid = value;
+    else if (key == "device_size")
+        values->deviceSize = std::strtoll(value.c_str(), nullptr, 0);
+    else if (key == "extent_size")
+        values->extentSize = static_cast<int>(std::strtol(value.c_str(), nullptr, 0));
+}
+
+CZyError writeAll(int fd, const std::string& text, const std::string& path) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't write config file %s",
+                                           path.c_str());
+        done += static_cast<size_t>(n);
+    }
+    return CZyError::Success();
+}
+
+// Claims a new temporary file beside the config file, named uniquely within this process
+// and from other processes by the pid.
+int openConfigTemp(const std::string& config, std::string* tempPath) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *tempPath = config + ".tmp." + std::to_string(::getpid()) + "." +
+                    std::to_string(counter.fetch_add(1));
+        int fd;
+        do {
+            fd = ::open(tempPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+CZyError syncDirectory(const std::string& dir, const std::string& config) {
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid() || ::fsync(fd.get()) != 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't sync directory of config file %s",
+                                       config.c_str());
+    return CZyError::Success();
+}
+
+// Writes text to a new temporary file and renames it over config, so readers see either
+// the old or the new file whole. Only the temporary file is touched on failure.
+CZyError replaceConfigFile(const std::string& dir, const std::string& config,
+                           const std::string& text) {
+    std::string tempPath;
+    UniqueFd fd(openConfigTemp(config, &tempPath));
+    if (!fd.valid())
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open config file %s for writing",
+                                       config.c_str());
+    CZyError err = writeAll(fd.get(), text, config);
+    if (!err.IsError() && ::fsync(fd.get()) != 0)
+        err = JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't flush config file %s",
+                                      config.c_str());
+    if (!err.IsError() && ::close(fd.release()) != 0)
+        err = JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't close config file %s",
+                                      config.c_str());
+    if (!err.IsError() && ::rename(tempPath.c_str(), config.c_str()) != 0)
+        err = JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't replace config file %s",
+                                      config.c_str());
+    if (err.IsError()) {
+        ::unlink(tempPath.c_str());
+        return err;
+    }
+    return syncDirectory(dir, config);
+}
+
+template <class Store, class Setup>
+Store* makeStore(CZyError* err, Setup setup) {
+    Store* store = new Store();
+    *err = setup(store);
+    if (err->IsError()) {
+        delete store;
+        return nullptr;
+    }
+    return store;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Directory utilities
+// ---------------------------------------------------------------------------------------
+
+CZyError TqBlkBackingStore::mkdir(const std::string& path) {
+    if (path.empty())
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Can't make a directory with empty name");
+    if (tqblk_mkdir(path) == 0) return CZyError::Success();
+    int e = errno;
+    if (e == EEXIST) return judgeExisting(path);
+    size_t slash = path.rfind('/');
+    if (e == ENOENT && slash != std::string::npos) {
+        CZyError err = TqBlkBackingStore::mkdir(path.substr(0, slash));
+        if (err.IsError()) return err.Push(JQ_HERE, "Can't make directory %s", path.c_str());
+        if (tqblk_mkdir(path) == 0) return CZyError::Success();
+        e = errno;
+        // A path ending in "/", or a directory made meanwhile by someone else.
+        if (e == EEXIST) return judgeExisting(path);
+    }
+    return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Can't make directory %s", path.c_str());
+}
+
+CZyError TqBlkBackingStore::makeParentDir(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return CZyError::Success();
+    return TqBlkBackingStore::mkdir(path.substr(0, slash));
+}
+
+CZyError TqBlkBackingStore::rmUnder(const std::string& dir) {
+    if (dir.empty())
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
+                                       "Can't delete children of a directory with empty name");
+    int fd;
+    do {
+        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open directory %s", dir.c_str());
+    std::string path = dir;
+    return rmUnderAt(fd, path);
+}
+
+// ---------------------------------------------------------------------------------------
+// Store lifecycle
+// ---------------------------------------------------------------------------------------
+
+TqBlkBackingStore::TqBlkBackingStore(TQBLK_STORE_TYPE type)
+    : m_type(type), m_deviceSize(0), m_extentSize(0), m_extentCount(0), m_extentNameLen(0) {}
+
+TqBlkBackingStore::~TqBlkBackingStore() = default;
+
+CZyError TqBlkBackingStore::createStore(const char* dir, const char* uuid, long long deviceSize,
+                                        int extentSize) {
+    if (!dir || !*dir)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "NULL or empty directory passed as input");
+    if (!uuid || !*uuid)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "NULL or empty UUID passed as input");
+    if (!uuidSurvivesConfig(uuid))
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Invalid UUID \"%s\" passed as input",
+                                       uuid);
+    if (deviceSize < 1)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Invalid device size %lld passed as input",
+                                       deviceSize);
+    if (extentSize <= 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Invalid extent size %d passed as input",
+                                       extentSize);
+    if (!isPow2(extentSize))
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Extent size %d must've been a power of 2",
+                                       extentSize);
+    m_dir = dir;
+    m_uuid = uuid;
+    m_deviceSize = deviceSize;
+    m_extentSize = extentSize;
+    m_extentCount = extentCountOf(deviceSize, extentSize);
+
+    CZyError err = mkdir(m_dir);
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't create backing store's directory %s", dir);
+    err = rmUnder(m_dir);
+    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't clean backing store's directory %s", dir);
+    err = saveConfig();
+    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't save backing store's config file");
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::openStore(const char* dir) {
+    if (!dir || !*dir)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "NULL or empty directory passed as input");
+    struct stat st;
+    if (::stat(dir, &st) != 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't stat backing store directory %s",
+                                       dir);
+    if (!S_ISDIR(st.st_mode))
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, ENOTDIR, "%s is not a directory", dir);
+    m_dir = dir;
+    CZyError err = readConfig();
+    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't open backing store in %s", dir);
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::saveConfig() const {
+    char text[kConfigLineSize * 2];
+    int n = std::snprintf(text, sizeof text, "uuid=%s\ndevice_size=%lld\nextent_size=%d\n",
+                          m_uuid.c_str(), m_deviceSize, m_extentSize);
+    std::string content = static_cast<size_t>(n) < sizeof text
+                              ? std::string(text, static_cast<size_t>(n))
+                              : "uuid=" + m_uuid + "\ndevice_size=" + std::to_string(m_deviceSize) +
+                                    "\nextent_size=" + std::to_string(m_extentSize) + "\n";
+    return replaceConfigFile(m_dir, configPath(m_dir), content);
+}
+
+CZyError TqBlkBackingStore::readConfig() {
+    std::string path = configPath(m_dir);
+    FILE* file = std::fopen(path.c_str(), "re");
+    if (!file)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open config file %s for reading",
+                                       path.c_str());
+    ConfigValues values;
+    char line[kConfigLineSize];
+    while (std::fgets(line, sizeof line, file)) parseConfigLine(line, &values);
+    std::fclose(file);
+
+    if (values.uuid.empty())
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Couldn't find UUID in config file %s",
+                                       path.c_str());
+    if (values.deviceSize < 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
+                                       "Couldn't find device size in config file %s", path.c_str());
+    if (values.extentSize < 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
+                                       "Couldn't find extent size in config file %s", path.c_str());
+    if (values.deviceSize == 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Invalid device size 0 in config file %s",
+                                       path.c_str());
+    if (!isPow2(values.extentSize))
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Invalid extent size %d in config file %s",
+                                       values.extentSize, path.c_str());
+    m_uuid = values.uuid;
+    m_deviceSize = values.deviceSize;
+    m_extentSize = values.extentSize;
+    m_extentCount = extentCountOf(m_deviceSize, m_extentSize);
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::clear() {
+    CZyError err = rmUnder(m_dir);
+    if (!err.IsError()) err = saveConfig();
+    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't clear backing store %s", m_uuid.c_str());
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::remove(const char* dir) {
+    CZyError err;
+    {
+        TqBlkBackingStore probe(TQBLK_STORE_PRIVATE);
+        err = probe.openStore(dir);
+    }
+    if (err.IsError())
+        return err.Push(JQ_HERE, "%s is not a backing store directory", dir ? dir : "(null)");
+    err = rmUnder(dir);
+    if (err.IsError()) return err.Push(JQ_HERE);
+    if (::rmdir(dir) != 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't remove backing store directory %s",
+                                       dir);
+    return CZyError::Success();
+}
+
+TqBlkPrivateStore* TqBlkPrivateStore::create(const char* dir, const char* uuid,
+                                             long long deviceSize, int extentSize,
+                                             CZyError* err) {
+    return makeStore<TqBlkPrivateStore>(err, [&](TqBlkBackingStore* s) {
+        return s->createStore(dir, uuid, deviceSize, extentSize);
+    });
+}
+
+TqBlkPrivateStore* TqBlkPrivateStore::open(const char* dir, CZyError* err) {
+    return makeStore<TqBlkPrivateStore>(err,
+                                        [&](TqBlkBackingStore* s) { return s->openStore(dir); });
+}
+
+TqBlkRecallStore* TqBlkRecallStore::create(const char* dir, const char* uuid,
+                                           long long deviceSize, int extentSize, CZyError* err) {
+    return makeStore<TqBlkRecallStore>(err, [&](TqBlkBackingStore* s) {
+        return s->createStore(dir, uuid, deviceSize, extentSize);
+    });
+}
+
+TqBlkRecallStore* TqBlkRecallStore::open(const char* dir, CZyError* err) {
+    return makeStore<TqBlkRecallStore>(err,
+                                       [&](TqBlkBackingStore* s) { return s->openStore(dir); });
+}
+
+// ---------------------------------------------------------------------------------------
+// Extent file names
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// 7 * (group count - 1): the shift of the first group of the names of a store of
+// extentCount extents. A count below 1 is taken as 1.
+int firstGroupShift(long long extentCount) {
+    unsigned long long last = extentCount > 1 ? static_cast<unsigned long long>(extentCount - 1) : 0;
+    unsigned long long mask = 0x7f;
+    int shift = 0;
+    while (last & ~mask) {
+        shift += 7;
+        mask = (mask << 7) | 0x7f;
+    }
+    return shift;
+}
+
+constexpr int kMaxExtentNameSize = 3 * 9 + 5;  // nine groups: any positive 64-bit count
+
+}  // namespace
+
+extern "C" int tqblk_bstore_make_extent_fname(long long extent, long long extentCount,
+                                              char* buffer) {
+    static const char kDigits[] = "0123456789abcdef";
+    const int shift = firstGroupShift(extentCount);
+    const int size = 3 * (shift / 7 + 1) + 5;
+    if (!buffer) return size;
+    std::memcpy(buffer, "data/", 5);
+    char* out = buffer + 5;
+    const unsigned long long number = static_cast<unsigned long long>(extent);
+    for (int s = shift; s >= 0; s -= 7) {
+        unsigned group = static_cast<unsigned>(number >> s) & 0x7f;
+        *out++ = kDigits[group >> 4];
+        *out++ = kDigits[group & 0xf];
+        if (s != 0) *out++ = '/';
+    }
+    *out = '\0';
+    return size;
+}
+
+extern "C" long long tqblk_bstore_parse_extent_fname(const char* name, long long extentCount) {
+    if (std::strncmp(name, "data/", 5) != 0) return -1;
+    const int groups = firstGroupShift(extentCount) / 7 + 1;
+    unsigned accumulator = 0;  // only its low 7 bits matter, so overflow is harmless
+    unsigned long long result = 0;
+    int seen = 0;
+    for (const char* p = name + 5;; ++p) {
+        char c = *p;
+        if (c >= '0' && c <= '9') {
+            accumulator = accumulator * 16 + static_cast<unsigned>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            accumulator = accumulator * 16 + static_cast<unsigned>(c - 'a' + 10);
+        } else if (c == '/' || c == '\0') {
+            result = result * 128 + (accumulator & 0x7f);
+            accumulator = 0;
+            if (++seen > groups) return -1;
+            if (c == '\0') return seen == groups ? static_cast<long long>(result) : -1;
+        } else {
+            return -1;
+        }
+    }
+}
+
+CZyError TqBlkBackingStore::getExtentFileName(long long extent, std::string* path) {
+    if (extent < 0 || extent >= m_extentCount)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Extent %lld is out of legal range 0..%lld",
+                                       extent, m_extentCount - 1);
+    int nameLen = __atomic_load_n(&m_extentNameLen, __ATOMIC_RELAXED);
+    if (nameLen <= 0) {
+        nameLen = tqblk_bstore_make_extent_fname(0, m_extentCount, nullptr);
+        __atomic_store_n(&m_extentNameLen, nameLen, __ATOMIC_RELAXED);
+    }
+    if (nameLen <= 0 || nameLen > kMaxExtentNameSize)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Couldn't compose name of extent file %lld",
+                                       extent);
+    char name[kMaxExtentNameSize];
+    tqblk_bstore_make_extent_fname(extent, m_extentCount, name);
+    path->assign(m_dir).append(1, '/').append(name, static_cast<size_t>(nameLen - 1));
+    return CZyError::Success();
+}

@@ -1,0 +1,242 @@
+#include "EmulatorHarness.h"
+
+#include "UniqueFd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace tqharness {
+namespace {
+
+using tqblk::UniqueFd;
+
+constexpr int kReadyFd = 3;
+constexpr int kStartTimeoutMs = 10000;
+constexpr auto kStopTimeout = std::chrono::seconds(5);
+
+std::string failure(const std::string& what, int error) {
+    return what + ": " + std::strerror(error);
+}
+
+// Covers /dev with a private tmpfs that links every entry of the real /dev, now reachable
+// below /dev/.host, and adds an empty kDriverDir. Used when /dev/tqblk cannot serve as a
+// mount point as it is; nothing changes on the real /dev.
+std::string shadowDev() {
+    char hold[] = "/tmp/tqblk-dev-XXXXXX";
+    if (::mkdtemp(hold) == nullptr)
+        return failure("mkdtemp", errno);
+    std::string error;
+    if (::mount("/dev", hold, nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        error = failure("bind /dev", errno);
+    } else if (::mount("tqblk-dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0) {
+        error = failure("tmpfs on /dev", errno);
+        ::umount2(hold, MNT_DETACH);
+    } else if (::mkdir("/dev/.host", 0755) != 0 ||
+               ::mount(hold, "/dev/.host", nullptr, MS_MOVE, nullptr) != 0) {
+        error = failure("move the real /dev to /dev/.host", errno);
+        ::umount2(hold, MNT_DETACH);
+    }
+    ::rmdir(hold);
+    if (!error.empty())
+        return error;
+
+    DIR* dir = ::opendir("/dev/.host");
+    if (dir == nullptr)
+        return failure("opendir /dev/.host", errno);
+    while (struct dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == ".." || name == "tqblk")
+            continue;
+        if (::symlink((".host/" + name).c_str(), ("/dev/" + name).c_str()) != 0) {
+            error = failure("symlink /dev/" + name, errno);
+            break;
+        }
+    }
+    ::closedir(dir);
+    if (error.empty() && ::mkdir(kDriverDir, 0755) != 0)
+        error = failure("mkdir /dev/tqblk", errno);
+    return error;
+}
+
+std::string enterPrivateNamespace() {
+    if (::geteuid() != 0)
+        return "the emulator needs root to mount its file system";
+    if (::access("/dev/fuse", R_OK | W_OK) != 0)
+        return failure("no usable /dev/fuse", errno);
+    if (::unshare(CLONE_NEWNS) != 0)
+        return failure("unshare(CLONE_NEWNS)", errno);
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return failure("make the mount namespace private", errno);
+    }
+    struct stat st;
+    if (::stat(kDriverDir, &st) == 0 && S_ISDIR(st.st_mode)) {
+        // Hide whatever is there, a real driver's node included.
+        if (::mount("tqblk-dir", kDriverDir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+            return failure("tmpfs on /dev/tqblk", errno);
+        }
+        return std::string();
+    }
+    return shadowDev();
+}
+
+bool waitForExit(pid_t pid, std::chrono::steady_clock::duration timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        int status;
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR))
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// Waits for the emulator's "ready" line; EOF means it exited before mounting.
+bool waitUntilReady(int fd) {
+    pollfd poller = {fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&poller, 1, kStartTimeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0)
+        return false;
+    char line[8] = {};
+    ssize_t got;
+    do {
+        got = ::read(fd, line, sizeof line - 1);
+    } while (got < 0 && errno == EINTR);
+    return got > 0 && std::strncmp(line, "ready", 5) == 0;
+}
+
+}  // namespace
+
+std::string EnterPrivateNamespace() {
+    static const std::string result = enterPrivateNamespace();
+    return result;
+}
+
+bool SkipIsFailure() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::strcmp(ci, "true") == 0;
+}
+
+bool IsEmulatorMounted(const std::string& path) {
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        // Fields: id parent dev root mountpoint options [optional...] - fstype source ...
+        std::istringstream fields(line);
+        std::string id, parent, dev, root, mountPoint, word;
+        fields >> id >> parent >> dev >> root >> mountPoint;
+        while (fields >> word && word != "-") {
+        }
+        std::string fsType;
+        fields >> fsType;
+        if (mountPoint == path && fsType == "fuse.tqblk")
+            return true;
+    }
+    return false;
+}
+
+std::string EmulatorProcess::start(const std::string& mountPoint,
+                                   const std::vector<std::string>& options) {
+    stop();
+    std::vector<std::string> words = {TQBLK_EMULATOR_PATH,
+                                      "--ready-fd=" + std::to_string(kReadyFd)};
+    words.insert(words.end(), options.begin(), options.end());
+    words.push_back(mountPoint);
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return failure("pipe2", errno);
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
+    pid_t pid = ::fork();
+    if (pid < 0)
+        return failure("fork", errno);
+    if (pid == 0) {
+        // Only the ready pipe goes along: a test's open admin descriptor must not stay
+        // open in the emulator, or closing it would never reach the file system.
+        if (writeEnd.get() == kReadyFd) {
+            ::fcntl(kReadyFd, F_SETFD, 0);
+        } else {
+            ::dup2(writeEnd.get(), kReadyFd);
+        }
+        ::close_range(kReadyFd + 1, ~0U, 0);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    writeEnd.reset();
+    m_pid = pid;
+    m_mountPoint = mountPoint;
+    if (!waitUntilReady(readEnd.get())) {
+        stop();
+        return "the emulator did not come up at " + mountPoint;
+    }
+    return std::string();
+}
+
+void EmulatorProcess::stop() {
+    if (m_pid < 0)
+        return;
+    ::kill(m_pid, SIGTERM);
+    if (!waitForExit(m_pid, kStopTimeout)) {
+        ::kill(m_pid, SIGKILL);
+        waitForExit(m_pid, kStopTimeout);
+    }
+    m_pid = -1;
+    if (IsEmulatorMounted(m_mountPoint))
+        ::umount2(m_mountPoint.c_str(), MNT_DETACH);
+}
+
+void EmulatorProcess::kill() {
+    if (m_pid >= 0)
+        ::kill(m_pid, SIGKILL);
+    stop();
+}
+
+int EmulatorProcess::control(const std::string& commands) const {
+    int fd;
+    do {
+        fd = ::open(path("control").c_str(), O_WRONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno;
+    UniqueFd control(fd);
+    ssize_t written;
+    do {
+        written = ::write(control.get(), commands.data(), commands.size());
+    } while (written < 0 && errno == EINTR);
+    if (written < 0)
+        return errno;
+    return 0;
+}
+
+std::string EmulatorProcess::readText(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace tqharness

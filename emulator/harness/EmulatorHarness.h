@@ -1,0 +1,64 @@
+#ifndef TQBLK_EMULATOR_HARNESS_H
+#define TQBLK_EMULATOR_HARNESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// Runs the emulator for tests and benchmarks. Everything happens inside a private mount
+// namespace of the calling process, so the machine's own /dev stays as it is and two runs
+// never see each other's mounts.
+namespace tqharness {
+
+// The directory where the library looks for its admin node.
+constexpr const char* kDriverDir = "/dev/tqblk";
+
+// Moves the process, once, into a private mount namespace in which kDriverDir is an empty
+// directory that only this namespace sees (a real driver's node there is hidden). Returns an
+// empty text on success, else why it cannot be done (not root, no /dev/fuse, ...). Call it
+// before the process starts threads.
+std::string EnterPrivateNamespace();
+
+// True when the environment asks that tests needing the emulator fail instead of skipping.
+bool SkipIsFailure();
+
+// One emulator process mounted at a directory. Stops it and unmounts on destruction.
+class EmulatorProcess {
+  public:
+    EmulatorProcess() = default;
+    ~EmulatorProcess() { stop(); }
+    EmulatorProcess(const EmulatorProcess&) = delete;
+    EmulatorProcess& operator=(const EmulatorProcess&) = delete;
+
+    // Mounts the emulator at mountPoint with extra command-line options and waits until it
+    // serves. Returns an empty text on success, else what went wrong.
+    std::string start(const std::string& mountPoint, const std::vector<std::string>& options = {});
+    // Stops the emulator (SIGTERM, then SIGKILL after a few seconds) and makes sure its
+    // mount is gone. Does nothing when it is not running.
+    void stop();
+    // Kills the emulator without letting it unmount, as a crash would; stop() cleans up.
+    void kill();
+
+    pid_t pid() const { return m_pid; }
+    const std::string& mountPoint() const { return m_mountPoint; }
+    std::string path(const std::string& name) const { return m_mountPoint + "/" + name; }
+
+    // Runs control commands through the mount's "control" file. Returns 0 or the errno.
+    int control(const std::string& commands) const;
+    std::string log() const { return readText(path("log")); }
+    std::string state() const { return readText(path("state")); }
+
+  private:
+    static std::string readText(const std::string& path);
+
+    pid_t m_pid = -1;
+    std::string m_mountPoint;
+};
+
+// True when an emulator's file system is mounted at path in this mount namespace.
+bool IsEmulatorMounted(const std::string& path);
+
+}  // namespace tqharness
+
+#endif

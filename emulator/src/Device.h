@@ -1,0 +1,91 @@
+#ifndef TQBLK_EMULATOR_DEVICE_H
+#define TQBLK_EMULATOR_DEVICE_H
+
+#include "RecallQueue.h"
+
+#include <tqblk/unix/tqblk_admin.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tqemu {
+
+using Clock = std::chrono::steady_clock;
+
+// The block major of emulated device nodes. 240 to 254 are for local use, so no driver of
+// the machine answers it; the mount is nodev besides, so the nodes never open as devices.
+constexpr unsigned int kDeviceMajor = 240;
+
+// The answer to one admin request. Exactly one of the two is called, once, from any thread.
+class AdminReply {
+  public:
+    virtual ~AdminReply() = default;
+    // Ends the request with result 0; the caller gets as much of record as its code reads back.
+    virtual void succeed(const void* record, size_t size) = 0;
+    virtual void fail(int error) = 0;
+};
+using AdminReplyPtr = std::unique_ptr<AdminReply>;
+
+// One backing store of a device as the create request gave it.
+struct Store {
+    std::string dir;   // as sent
+    std::string path;  // where the emulator finds it: dir resolved against the caller's cwd
+    int extentSize = 0;
+
+    bool present() const { return extentSize != 0 || !dir.empty(); }
+};
+
+// A fetch of a recall request that waits for one to be raised.
+struct RecallWaiter {
+    AdminReplyPtr reply;
+    tqblk_recall_request record;
+    Clock::time_point deadline;
+};
+
+// How a service answered one recall request.
+struct RecallAnswer {
+    long long extent;
+    int error;
+};
+
+// One device of the emulated driver.
+struct Device {
+    std::string uuid;
+    int minor = 0;
+    uint64_t nodeIno = 0;  // inode of its device node in the mount
+    std::string nodeName;  // name of that node in the mount's root
+    std::string name;      // the device's name: the node's path
+    long long deviceSize = 0;
+    Store privateStore;
+    Store recallStore;
+    std::string recallDeviceName;
+    std::vector<unsigned char> recallBitmap;  // one bit per recall extent, lowest bit first
+    bool autoAbort = false;
+    uint64_t creator = 0;  // the admin open that created it, for auto-abort
+    bool aborted = false;
+    bool monitored = false;
+    Clock::time_point readyAt;
+    int mruCount = 64;
+    std::deque<long long> mru;  // most recent first, at most mruCount
+    int blockSizes[TQBLK_BLOCK_SIZE_COUNT] = {};
+    RecallQueue recalls;
+    std::deque<RecallWaiter> waiters;  // oldest first, so deadlines ascend
+    std::deque<RecallAnswer> answers;  // the latest answers, oldest first
+
+    // The extent size of device I/O: the private store's when there is one.
+    int extentSize() const;
+    // Number of extents in units of extentSize(), and of the recall store's extent size.
+    long long extentCount() const;
+    long long recallExtentCount() const;
+    // Marks an extent as the most recently used one.
+    void use(long long extent);
+    void recordAnswer(long long extent, int error);
+};
+
+}  // namespace tqemu
+
+#endif

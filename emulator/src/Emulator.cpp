@@ -1,0 +1,513 @@
+#include "Emulator.h"
+
+#include "CallerMemory.h"
+#include "StoreConfig.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace tqemu {
+namespace {
+
+constexpr uint64_t kFirstDeviceIno = 100;
+constexpr int kMinorCount = 1 << 20;
+constexpr size_t kLogCapacity = 1024;
+constexpr size_t kAnswerHistory = 64;
+constexpr int kMaxMruCount = 1 << 16;
+
+bool isPow2(long long value) {
+    return value > 0 && (value & (value - 1)) == 0;
+}
+
+// Reads a NUL-terminated text field; false when the field holds no NUL.
+template <size_t N>
+bool readText(const char (&field)[N], std::string* text) {
+    size_t length = strnlen(field, N);
+    if (length == N)
+        return false;
+    text->assign(field, length);
+    return true;
+}
+
+// Copies the request's record; the kernel sends exactly the size its code encodes.
+template <class Record>
+int decode(const AdminCall& call, Record* record) {
+    if (call.inSize != sizeof(Record))
+        return EINVAL;
+    std::memcpy(record, call.record, sizeof(Record));
+    return 0;
+}
+
+// A store directory the caller gave relative to its working directory.
+std::string resolveDir(pid_t pid, const std::string& dir) {
+    if (dir.empty() || dir[0] == '/')
+        return dir;
+    std::string joined = "/proc/" + std::to_string(pid) + "/cwd/" + dir;
+    char* real = ::realpath(joined.c_str(), nullptr);
+    if (real == nullptr)
+        return joined;
+    std::string resolved(real);
+    std::free(real);
+    return resolved;
+}
+
+// A store is usable when its directory holds a config file that agrees with the sizes sent.
+bool storeMatches(const Store& store, long long deviceSize) {
+    if (store.dir.empty() || store.extentSize < 2 || !isPow2(store.extentSize))
+        return false;
+    StoreMetrics metrics;
+    if (readStoreMetrics(store.path, &metrics) != 0)
+        return false;
+    return metrics.deviceSize == deviceSize && metrics.extentSize == store.extentSize;
+}
+
+}  // namespace
+
+int Device::extentSize() const {
+    return privateStore.present() ? privateStore.extentSize : recallStore.extentSize;
+}
+
+long long Device::extentCount() const {
+    return (deviceSize - 1) / extentSize() + 1;
+}
+
+long long Device::recallExtentCount() const {
+    return recallStore.present() ? (deviceSize - 1) / recallStore.extentSize + 1 : 0;
+}
+
+void Device::use(long long extent) {
+    for (auto it = mru.begin(); it != mru.end(); ++it) {
+        if (*it == extent) {
+            mru.erase(it);
+            break;
+        }
+    }
+    mru.push_front(extent);
+    while (mru.size() > static_cast<size_t>(mruCount))
+        mru.pop_back();
+}
+
+void Device::recordAnswer(long long extent, int error) {
+    answers.push_back(RecallAnswer{extent, error});
+    if (answers.size() > kAnswerHistory)
+        answers.pop_front();
+}
+
+Emulator::Emulator(EmulatorOptions options)
+    : m_options(std::move(options)),
+      m_readyDelay(m_options.readyDelay),
+      m_nextIno(kFirstDeviceIno),
+      m_log(kLogCapacity),
+      m_timer(&Emulator::timerLoop, this) {}
+
+Emulator::~Emulator() {
+    shutdown();
+}
+
+void Emulator::shutdown() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping)
+            return;
+        m_stopping = true;
+        for (auto& entry : m_devices)
+            failWaiters(*entry.second, ENODEV);
+    }
+    m_timerWake.notify_all();
+    m_timer.join();
+}
+
+void Emulator::handleAdmin(const AdminCall& call, AdminReplyPtr reply) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_log.add(call.code, call.record, call.inSize);
+    int error = m_failNext;
+    m_failNext = 0;
+    if (error == 0)
+        error = dispatch(call, reply);
+    if (error != 0)
+        reply->fail(error);
+}
+
+// Each handler answers through reply, or keeps it for later, and returns 0; or it returns
+// the errno to fail the request with.
+int Emulator::dispatch(const AdminCall& call, AdminReplyPtr& reply) {
+    switch (call.code) {
+        case TQBLK_CREATE_DEVICE:
+            return createDevice(call, reply);
+        case TQBLK_ABORT_DEVICE:
+            return abortDevice(call, reply);
+        case TQBLK_DESTROY_DEVICE:
+            return destroyDevice(call, reply);
+        case TQBLK_MONITOR_DEVICE:
+            return monitorDevice(call, reply);
+        case TQBLK_CHECK_DEVICE:
+            return checkDevice(call, reply);
+        case TQBLK_GET_RECALL_REQUEST:
+            return getRecallRequest(call, reply);
+        case TQBLK_RECALL_DONE:
+            return recallDone(call, reply);
+        case TQBLK_GET_CONFIG:
+            return getConfig(call, reply);
+        case TQBLK_SET_CONFIG:
+            return setConfig(call, reply);
+        case TQBLK_SET_MRU_EXTS:
+            return setMruExts(call, reply);
+        case TQBLK_GET_MRU_EXTS:
+            return getMruExts(call, reply);
+        case TQBLK_SET_BLOCK_SIZES:
+            return setBlockSizes(call, reply);
+        case TQBLK_RESUBMIT_RECALLS:
+            return resubmitRecalls(call, reply);
+        default:
+            return ENOTTY;
+    }
+}
+
+int Emulator::validateCreate(const tqblk_create_device& record, pid_t pid, Device* device) const {
+    if (!readText(record.uuid, &device->uuid) || device->uuid.empty())
+        return EINVAL;
+    Store& priv = device->privateStore;
+    Store& recall = device->recallStore;
+    if (!readText(record.private_dir, &priv.dir) || !readText(record.recall_dir, &recall.dir) ||
+        !readText(record.recall_device_name, &device->recallDeviceName)) {
+        return EINVAL;
+    }
+    priv.extentSize = record.private_extent_size;
+    recall.extentSize = record.recall_extent_size;
+    priv.path = resolveDir(pid, priv.dir);
+    recall.path = resolveDir(pid, recall.dir);
+    device->deviceSize = record.device_size;
+
+    if (!priv.present() && !recall.present())
+        return EINVAL;
+    if (device->deviceSize < 1)
+        return EINVAL;
+    if (priv.present() && !storeMatches(priv, device->deviceSize))
+        return EINVAL;
+    if (recall.present() && !storeMatches(recall, device->deviceSize))
+        return EINVAL;
+    if (priv.present() && recall.present() && priv.extentSize > recall.extentSize)
+        return EINVAL;
+    if (!device->recallDeviceName.empty() && !priv.present())
+        return EINVAL;
+    if (record.recall_bitmap != 0 && (device->recallDeviceName.empty() || !recall.present())) {
+        return EINVAL;
+    }
+    if (record.auto_abort > 1)
+        return EINVAL;
+    if (m_devices.count(device->uuid) != 0)
+        return EEXIST;
+    return 0;
+}
+
+int Emulator::freeMinor() const {
+    std::vector<bool> used(kMinorCount);
+    for (const auto& entry : m_devices)
+        used[entry.second->minor] = true;
+    for (int minor = 0; minor < kMinorCount; ++minor) {
+        if (!used[minor])
+            return minor;
+    }
+    return -1;
+}
+
+int Emulator::createDevice(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_create_device record;
+    int error = decode(call, &record);
+    if (error != 0)
+        return error;
+    auto device = std::make_unique<Device>();
+    error = validateCreate(record, call.pid, device.get());
+    if (error != 0)
+        return error;
+    if (record.recall_bitmap != 0) {
+        device->recallBitmap.resize((device->recallExtentCount() + 7) / 8);
+        error = readCallerMemory(call.pid, record.recall_bitmap, device->recallBitmap.data(),
+                                 device->recallBitmap.size());
+        if (error != 0)
+            return error;
+    }
+    device->minor = freeMinor();
+    if (device->minor < 0)
+        return ENOSPC;
+    device->nodeName = "tqblk" + std::to_string(device->minor);
+    device->name = m_options.mountPoint;
+    if (device->name.empty() || device->name.back() != '/')
+        device->name += '/';
+    device->name += device->nodeName;
+    if (device->name.size() >= sizeof record.device_name)
+        return ENAMETOOLONG;
+
+    device->nodeIno = m_nextIno++;
+    device->autoAbort = record.auto_abort != 0;
+    device->creator = call.opener;
+    device->readyAt = Clock::now() + m_readyDelay;
+    const int defaults[TQBLK_BLOCK_SIZE_COUNT] = {512, 4096, 4096, device->extentSize()};
+    for (int i = 0; i < TQBLK_BLOCK_SIZE_COUNT; ++i) {
+        device->blockSizes[i] = std::min(defaults[i], device->extentSize());
+    }
+    std::memset(record.device_name, 0, sizeof record.device_name);
+    std::memcpy(record.device_name, device->name.data(), device->name.size());
+    m_devices[device->uuid] = std::move(device);
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::findDevice(const char (&uuid)[TQBLK_UUID_LEN], Device** device) {
+    std::string text;
+    if (!readText(uuid, &text))
+        return EINVAL;
+    auto found = m_devices.find(text);
+    if (found == m_devices.end())
+        return ENODEV;
+    *device = found->second.get();
+    return 0;
+}
+
+// A device that recall requests may concern: an aborted one has shut its I/O down.
+int Emulator::findLiveDevice(const char (&uuid)[TQBLK_UUID_LEN], Device** device) {
+    int error = findDevice(uuid, device);
+    if (error == 0 && (*device)->aborted)
+        error = ESHUTDOWN;
+    return error;
+}
+
+int Emulator::findDevice(const tqblk_device_ref& ref, Device** device) {
+    if (ref.minor == -1)
+        return findDevice(ref.uuid, device);
+    for (auto& entry : m_devices) {
+        if (entry.second->minor == ref.minor) {
+            *device = entry.second.get();
+            return 0;
+        }
+    }
+    return ENODEV;
+}
+
+void Emulator::abort(Device& device) {
+    device.aborted = true;
+    failWaiters(device, ESHUTDOWN);
+    device.recalls.clear();
+}
+
+int Emulator::abortDevice(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_device_ref record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findDevice(record, &device);
+    if (error != 0)
+        return error;
+    abort(*device);
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::destroyDevice(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_device_ref record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findDevice(record, &device);
+    if (error != 0)
+        return error;
+    failWaiters(*device, ENODEV);
+    m_devices.erase(device->uuid);
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::monitorDevice(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_device_uuid record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findDevice(record.uuid, &device);
+    if (error != 0)
+        return error;
+    device->monitored = true;
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::checkDevice(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_check_device record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findLiveDevice(record.uuid, &device);
+    if (error != 0)
+        return error;
+    record.ready = Clock::now() >= device->readyAt ? 1 : 0;
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::getRecallRequest(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_recall_request record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findLiveDevice(record.uuid, &device);
+    if (error != 0)
+        return error;
+    long long extent = 0;
+    if (device->waiters.empty() && device->recalls.fetch(&extent)) {
+        record.extent = extent;
+        reply->succeed(&record, sizeof record);
+        return 0;
+    }
+    if (m_options.recallWait.count() == 0 || m_stopping)
+        return EAGAIN;
+    device->waiters.push_back(
+        RecallWaiter{std::move(reply), record, Clock::now() + m_options.recallWait});
+    m_timerWake.notify_all();
+    return 0;
+}
+
+int Emulator::recallDone(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_recall_done record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findLiveDevice(record.uuid, &device);
+    if (error != 0)
+        return error;
+    if (record.extent < 0)
+        return EINVAL;
+    if (!device->recalls.answer(record.extent))
+        return ENOENT;
+    device->recordAnswer(record.extent, record.error);
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::resubmitRecalls(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_device_uuid record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findLiveDevice(record.uuid, &device);
+    if (error != 0)
+        return error;
+    device->recalls.resubmit();
+    serveWaiters(*device);
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::getConfig(const AdminCall&, AdminReplyPtr& reply) {
+    tqblk_config record;
+    std::memset(&record, 0, sizeof record);
+    record.config = m_config;
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::setConfig(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_config record;
+    int error = decode(call, &record);
+    if (error != 0)
+        return error;
+    m_config = record.config;
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::setMruExts(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_set_mru_exts record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findDevice(record.uuid, &device);
+    if (error != 0)
+        return error;
+    if (record.count < 0 || record.count > kMaxMruCount)
+        return EINVAL;
+    device->mruCount = record.count;
+    while (device->mru.size() > static_cast<size_t>(record.count))
+        device->mru.pop_back();
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::getMruExts(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_get_mru_exts record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findDevice(record.uuid, &device);
+    if (error != 0)
+        return error;
+    if (record.count < 0)
+        return EINVAL;
+    size_t count = std::min(static_cast<size_t>(record.count), device->mru.size());
+    std::vector<int64_t> extents(device->mru.begin(), device->mru.begin() + count);
+    error = writeCallerMemory(call.pid, record.extents, extents.data(), count * sizeof(int64_t));
+    if (error != 0)
+        return error;
+    record.count = static_cast<int32_t>(count);
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+int Emulator::setBlockSizes(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_block_sizes record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = findDevice(record.uuid, &device);
+    if (error != 0)
+        return error;
+    for (int size : record.block_sizes) {
+        if (!isPow2(size) || size > device->extentSize())
+            return EINVAL;
+    }
+    std::memcpy(device->blockSizes, record.block_sizes, sizeof device->blockSizes);
+    reply->succeed(&record, sizeof record);
+    return 0;
+}
+
+void Emulator::serveWaiters(Device& device) {
+    long long extent = 0;
+    while (!device.waiters.empty() && device.recalls.fetch(&extent)) {
+        RecallWaiter waiter = std::move(device.waiters.front());
+        device.waiters.pop_front();
+        waiter.record.extent = extent;
+        waiter.reply->succeed(&waiter.record, sizeof waiter.record);
+    }
+}
+
+void Emulator::failWaiters(Device& device, int error) {
+    for (RecallWaiter& waiter : device.waiters)
+        waiter.reply->fail(error);
+    device.waiters.clear();
+}
+
+// Ends each waiting fetch with EAGAIN when its time is up.
+void Emulator::timerLoop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_stopping) {
+        Clock::time_point now = Clock::now();
+        Clock::time_point next = Clock::time_point::max();
+        for (auto& entry : m_devices) {
+            std::deque<RecallWaiter>& waiters = entry.second->waiters;
+            while (!waiters.empty() && waiters.front().deadline <= now) {
+                waiters.front().reply->fail(EAGAIN);
+                waiters.pop_front();
+            }
+            if (!waiters.empty())
+                next = std::min(next, waiters.front().deadline);
+        }
+        if (next == Clock::time_point::max()) {
+            m_timerWake.wait(lock);
+        } else {
+            m_timerWake.wait_until(lock, next);
+        }
+    }
+}
+
+}  // namespace tqemu

@@ -1,0 +1,111 @@
+#ifndef TQBLK_EMULATOR_EMULATOR_H
+#define TQBLK_EMULATOR_EMULATOR_H
+
+#include "Device.h"
+#include "RequestLog.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tqemu {
+
+struct EmulatorOptions {
+    std::string mountPoint;                     // absolute; device names are paths below it
+    std::chrono::milliseconds readyDelay{0};    // from creation until a device is ready
+    std::chrono::milliseconds recallWait{200};  // how long a fetch waits before EAGAIN
+};
+
+// One admin request as it arrives from the file system.
+struct AdminCall {
+    unsigned int code;
+    const void* record;  // the bytes the kernel copied in from the caller
+    size_t inSize;
+    pid_t pid;        // the calling thread, whose memory holds bitmaps and MRU arrays
+    uint64_t opener;  // the open admin file the request came through
+};
+
+// A device node as the file system shows it.
+struct DeviceNode {
+    uint64_t ino;
+    std::string name;
+    int minor;
+};
+
+// The state of the emulated kernel driver and its answers to admin requests. Thread-safe:
+// one lock guards everything, and no request blocks a thread while it waits.
+class Emulator {
+  public:
+    explicit Emulator(EmulatorOptions options);
+    ~Emulator();
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+
+    // Answers the request now, or later for a fetch that waits for a recall request.
+    void handleAdmin(const AdminCall& call, AdminReplyPtr reply);
+    // The last descriptor of an admin open is gone: aborts the auto-abort devices it made.
+    void adminClosed(uint64_t opener);
+    // Runs control commands, one per line. Returns 0, or the errno of the first that fails.
+    int control(const std::string& commands);
+    std::string renderLog() const;
+    std::string renderState() const;
+
+    bool findNode(const std::string& name, DeviceNode* node) const;
+    bool findNode(uint64_t ino, DeviceNode* node) const;
+    std::vector<DeviceNode> nodes() const;
+
+    // Fails every waiting fetch and stops the timer; later requests are still answered.
+    void shutdown();
+
+  private:
+    int dispatch(const AdminCall& call, AdminReplyPtr& reply);
+    int createDevice(const AdminCall& call, AdminReplyPtr& reply);
+    int abortDevice(const AdminCall& call, AdminReplyPtr& reply);
+    int destroyDevice(const AdminCall& call, AdminReplyPtr& reply);
+    int monitorDevice(const AdminCall& call, AdminReplyPtr& reply);
+    int checkDevice(const AdminCall& call, AdminReplyPtr& reply);
+    int getRecallRequest(const AdminCall& call, AdminReplyPtr& reply);
+    int recallDone(const AdminCall& call, AdminReplyPtr& reply);
+    int getConfig(const AdminCall& call, AdminReplyPtr& reply);
+    int setConfig(const AdminCall& call, AdminReplyPtr& reply);
+    int setMruExts(const AdminCall& call, AdminReplyPtr& reply);
+    int getMruExts(const AdminCall& call, AdminReplyPtr& reply);
+    int setBlockSizes(const AdminCall& call, AdminReplyPtr& reply);
+    int resubmitRecalls(const AdminCall& call, AdminReplyPtr& reply);
+
+    int controlLine(const std::string& line);
+    int raiseRecall(const std::string& uuid, long long extent);
+    int useExtent(const std::string& uuid, long long extent);
+
+    int findDevice(const char (&uuid)[TQBLK_UUID_LEN], Device** device);
+    int findLiveDevice(const char (&uuid)[TQBLK_UUID_LEN], Device** device);
+    int findDevice(const tqblk_device_ref& ref, Device** device);
+    int validateCreate(const tqblk_create_device& record, pid_t pid, Device* device) const;
+    int freeMinor() const;
+    void abort(Device& device);
+    void serveWaiters(Device& device);
+    void failWaiters(Device& device, int error);
+    void timerLoop();
+
+    const EmulatorOptions m_options;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_timerWake;
+    bool m_stopping = false;
+    std::map<std::string, std::unique_ptr<Device>> m_devices;  // by UUID
+    std::chrono::milliseconds m_readyDelay;
+    int m_config = 0;
+    int m_failNext = 0;  // errno for the next admin request, 0 for none
+    uint64_t m_nextIno;
+    RequestLog m_log;
+    std::thread m_timer;
+};
+
+}  // namespace tqemu
+
+#endif

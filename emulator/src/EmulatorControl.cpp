@@ -1,0 +1,173 @@
+#include "Emulator.h"
+
+#include <sstream>
+
+// The emulator's test surface: control commands, the request log, the state dump, and the
+// device nodes that the file system shows.
+
+namespace tqemu {
+namespace {
+
+std::string joinNumbers(const std::vector<long long>& numbers) {
+    std::string text;
+    for (long long number : numbers)
+        text += " " + std::to_string(number);
+    return text;
+}
+
+}  // namespace
+
+void Emulator::adminClosed(uint64_t opener) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& entry : m_devices) {
+        Device& device = *entry.second;
+        if (device.autoAbort && device.creator == opener && !device.aborted)
+            abort(device);
+    }
+}
+
+int Emulator::control(const std::string& commands) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::istringstream lines(commands);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.find_first_not_of(" \t\r") == std::string::npos)
+            continue;
+        int error = controlLine(line);
+        if (error != 0)
+            return error;
+    }
+    return 0;
+}
+
+// The commands: "recall EXTENT UUID", "use EXTENT UUID", "fail ERRNO", "ready-delay MS",
+// "clear-log". A UUID is the rest of the line after one space.
+int Emulator::controlLine(const std::string& line) {
+    std::istringstream words(line);
+    std::string command;
+    words >> command;
+    if (command == "recall" || command == "use") {
+        long long extent = 0;
+        if (!(words >> extent) || words.get() != ' ')
+            return EINVAL;
+        std::string uuid;
+        std::getline(words, uuid);
+        return command == "recall" ? raiseRecall(uuid, extent) : useExtent(uuid, extent);
+    }
+    long long value = 0;
+    if (command == "fail" && words >> value && value > 0 && value < 4096) {
+        m_failNext = static_cast<int>(value);
+        return 0;
+    }
+    if (command == "ready-delay" && words >> value && value >= 0) {
+        m_readyDelay = std::chrono::milliseconds(value);
+        return 0;
+    }
+    if (command == "clear-log") {
+        m_log.clear();
+        return 0;
+    }
+    return EINVAL;
+}
+
+int Emulator::raiseRecall(const std::string& uuid, long long extent) {
+    auto found = m_devices.find(uuid);
+    if (found == m_devices.end())
+        return ENODEV;
+    Device& device = *found->second;
+    if (device.aborted)
+        return ESHUTDOWN;
+    if (extent < 0 || extent >= device.recallExtentCount())
+        return EINVAL;
+    device.recalls.request(extent);
+    serveWaiters(device);
+    return 0;
+}
+
+int Emulator::useExtent(const std::string& uuid, long long extent) {
+    auto found = m_devices.find(uuid);
+    if (found == m_devices.end())
+        return ENODEV;
+    Device& device = *found->second;
+    if (extent < 0 || extent >= device.extentCount())
+        return EINVAL;
+    device.use(extent);
+    return 0;
+}
+
+std::string Emulator::renderLog() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_log.render();
+}
+
+std::string Emulator::renderState() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::ostringstream out;
+    out << "config " << m_config << "\nready-delay " << m_readyDelay.count() << "\n";
+    Clock::time_point now = Clock::now();
+    for (const auto& entry : m_devices) {
+        const Device& d = *entry.second;
+        size_t bitsSet = 0;
+        for (unsigned char byte : d.recallBitmap)
+            bitsSet += __builtin_popcount(byte);
+        out << "device " << d.uuid << "\n"
+            << "name " << d.name << "\n"
+            << "minor " << d.minor << "\n"
+            << "device-size " << d.deviceSize << "\n"
+            << "private " << d.privateStore.extentSize << " " << d.privateStore.dir << "\n"
+            << "recall " << d.recallStore.extentSize << " " << d.recallStore.dir << "\n"
+            << "recall-device " << d.recallDeviceName << "\n"
+            << "recall-bitmap " << d.recallBitmap.size() << " " << bitsSet << "\n"
+            << "auto-abort " << d.autoAbort << "\n"
+            << "aborted " << d.aborted << "\n"
+            << "monitored " << d.monitored << "\n"
+            << "ready " << (now >= d.readyAt) << "\n"
+            << "mru-count " << d.mruCount << "\n"
+            << "mru" << joinNumbers({d.mru.begin(), d.mru.end()}) << "\n"
+            << "block-sizes " << d.blockSizes[0] << " " << d.blockSizes[1] << " " << d.blockSizes[2]
+            << " " << d.blockSizes[3] << "\n"
+            << "queued" << joinNumbers(d.recalls.queued()) << "\n"
+            << "fetched" << joinNumbers(d.recalls.fetched()) << "\n"
+            << "answered";
+        for (const RecallAnswer& answer : d.answers)
+            out << " " << answer.extent << ":" << answer.error;
+        out << "\nwaiting " << d.waiters.size() << "\nend\n";
+    }
+    return out.str();
+}
+
+bool Emulator::findNode(const std::string& name, DeviceNode* node) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& entry : m_devices) {
+        const Device& device = *entry.second;
+        if (device.nodeName == name) {
+            *node = DeviceNode{device.nodeIno, device.nodeName, device.minor};
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Emulator::findNode(uint64_t ino, DeviceNode* node) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& entry : m_devices) {
+        const Device& device = *entry.second;
+        if (device.nodeIno == ino) {
+            *node = DeviceNode{device.nodeIno, device.nodeName, device.minor};
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<DeviceNode> Emulator::nodes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<DeviceNode> result;
+    for (const auto& entry : m_devices) {
+        const Device& device = *entry.second;
+        result.push_back(DeviceNode{device.nodeIno, device.nodeName, device.minor});
+    }
+    return result;
+}
+
+}  // namespace tqemu

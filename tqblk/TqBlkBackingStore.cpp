@@ -6,6 +6,8 @@
 #include <zyutils/ZyPath.h>
 
 #include <atomic>
+#include <climits>
+#include <new>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -508,5 +510,447 @@ CZyError TqBlkBackingStore::getExtentFileName(long long extent, std::string* pat
     char name[kMaxExtentNameSize];
     tqblk_bstore_make_extent_fname(extent, m_extentCount, name);
     path->assign(m_dir).append(1, '/').append(name, static_cast<size_t>(nameLen - 1));
+    return CZyError::Success();
+}
+
+// ---------------------------------------------------------------------------------------
+// Extent files
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// Temporary names carry four hexadecimal digits, so a store has 65,536 of them. Draws are
+// random; this many collisions in a row means the directory is as good as full.
+constexpr int kTempNameAttempts = 1024;
+constexpr int kTempFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE;
+
+int openRetrying(const char* path, int flags, mode_t mode) {
+    int fd;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+void appendTempName(std::string* path) {
+    char name[16];
+    std::snprintf(name, sizeof name, "/temp%04x", static_cast<unsigned>(std::rand()) & 0xffffu);
+    path->append(name);
+}
+
+// The standard stream mode that matches the access mode of open flags.
+const char* streamModeFor(int flags) {
+    switch (flags & O_ACCMODE) {
+        case O_RDONLY:
+            return "r";
+        case O_WRONLY:
+            return "w";
+        default:
+            return "r+";
+    }
+}
+
+// Whether open flags may be used on a recall store: only reading, and nothing that would
+// create or empty the extent's file.
+bool readsOnly(int flags) {
+    return (flags & O_ACCMODE) == O_RDONLY && (flags & (O_CREAT | O_TRUNC)) == 0;
+}
+
+// The outcome of one move-in attempt.
+enum class MoveOutcome { kPlaced, kAlreadyThere };
+
+// Renames source to target unless an extent already stands at target. Returns -1 with errno
+// set when the rename failed.
+int moveWithoutReplacing(const char* source, const char* target, MoveOutcome* outcome) {
+    *outcome = MoveOutcome::kPlaced;
+    if (::renameat2(AT_FDCWD, source, AT_FDCWD, target, RENAME_NOREPLACE) == 0)
+        return 0;
+    int e = errno;
+    if (e != EEXIST && e != EINVAL && e != ENOSYS) {
+        errno = e;
+        return -1;
+    }
+    // EEXIST: an entry stands at the target. EINVAL or ENOSYS: the file system or kernel
+    // cannot refuse to replace, so test first. An extent that can be reached stays; a soft
+    // link that leads nowhere is no extent and gives way, as to a plain rename.
+    if (CZyPath::Exists(target)) {
+        *outcome = MoveOutcome::kAlreadyThere;
+        return 0;
+    }
+    return ::rename(source, target);
+}
+
+}  // namespace
+
+CZyError TqBlkBackingStore::checkExtentFile(long long extent, bool* exists) {
+    std::string path;
+    CZyError err = getExtentFileName(extent, &path);
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't derive file name for extent %lld", extent);
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+        *exists = true;
+        return CZyError::Success();
+    }
+    int e = errno;
+    if (e != ENOENT)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't stat extent file %s for extent %lld",
+                                       path.c_str(), extent);
+    *exists = false;
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::pruneExtentFile(long long extent) {
+    std::string path;
+    CZyError err = getExtentFileName(extent, &path);
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't derive file name for extent %lld", extent);
+    if (::unlink(path.c_str()) != 0) {
+        int e = errno;
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't remove extent file %s for extent %lld",
+                                       path.c_str(), extent);
+    }
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::openTempFile(std::string* path, int* fd) {
+    const std::string tmpDir = m_dir + "/tmp";
+    CZyError err = mkdir(tmpDir);
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't create tmp directory for backup store %s",
+                        m_uuid.c_str());
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        path->assign(tmpDir);
+        appendTempName(path);
+        *fd = openRetrying(path->c_str(), kTempFileFlags, 0666);
+        if (*fd >= 0)
+            return CZyError::Success();
+        int e = errno;
+        if (e != EEXIST)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open temporary extent file %s",
+                                           path->c_str());
+    }
+    return JQErrorUtil::ErrorErrNo(JQ_HERE, EEXIST,
+                                   "Couldn't find a free temporary file name in %s after %d tries",
+                                   tmpDir.c_str(), kTempNameAttempts);
+}
+
+CZyError TqBlkBackingStore::openTempFile(std::string* path, FILE** stream) {
+    int raw = -1;
+    CZyError err = openTempFile(path, &raw);
+    if (err.IsError())
+        return err.Push(JQ_HERE);
+    UniqueFd fd(raw);
+    FILE* file = ::fdopen(fd.get(), "w");
+    if (!file) {
+        int e = errno;
+        fd.reset();
+        ::unlink(path->c_str());
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't make a stream of temporary file %s",
+                                       path->c_str());
+    }
+    fd.release();
+    *stream = file;
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::openExtentFile(long long extent, int flags, int* fd) {
+    if (m_type == TQBLK_STORE_RECALL && !readsOnly(flags))
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EPERM,
+                                       "Direct write access to recall store's extents is not "
+                                       "permitted");
+    std::string path;
+    CZyError err = getExtentFileName(extent, &path);
+    if (err.IsError())
+        return err.Push(JQ_HERE);
+    err = makeParentDir(path);
+    if (err.IsError())
+        return err.Push(JQ_HERE);
+    *fd = openRetrying(path.c_str(), flags | O_LARGEFILE, 0666);
+    if (*fd < 0) {
+        int e = errno;
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open file %s for extent %lld",
+                                       path.c_str(), extent);
+    }
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::openExtentFile(long long extent, int flags, FILE** stream) {
+    int raw = -1;
+    CZyError err = openExtentFile(extent, flags, &raw);
+    if (err.IsError())
+        return err.Push(JQ_HERE);
+    UniqueFd fd(raw);
+    FILE* file = ::fdopen(fd.get(), streamModeFor(flags));
+    if (!file) {
+        int e = errno;
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e,
+                                       "Couldn't make a stream of the file of extent %lld", extent);
+    }
+    fd.release();
+    *stream = file;
+    return CZyError::Success();
+}
+
+namespace {
+
+// moveInExtentFile's work, telling the caller whether the source was placed.
+CZyError moveInExtent(TqBlkBackingStore* store, const char* source, long long extent,
+                      MoveOutcome* outcome) {
+    std::string target;
+    CZyError err = store->getExtentFileName(extent, &target);
+    if (!err.IsError())
+        err = TqBlkBackingStore::makeParentDir(target);
+    if (err.IsError())
+        return err;
+    if (moveWithoutReplacing(source, target.c_str(), outcome) != 0) {
+        int e = errno;
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't move %s to %s", source,
+                                       target.c_str());
+    }
+    return CZyError::Success();
+}
+
+// Writes the last byte of a new extent file, which leaves a hole before it.
+CZyError writeLastByte(int fd, int extentSize) {
+    if (::lseek(fd, static_cast<off_t>(extentSize) - 1, SEEK_SET) < 0) {
+        int e = errno;
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't create sparse extent file");
+    }
+    const char zero = 0;
+    ssize_t n;
+    do {
+        n = ::write(fd, &zero, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n != 1) {
+        int e = n < 0 ? errno : EIO;
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't create sparse extent file");
+    }
+    return CZyError::Success();
+}
+
+}  // namespace
+
+CZyError TqBlkBackingStore::moveInExtentFile(const char* path, long long extent) {
+    MoveOutcome outcome;
+    CZyError err = moveInExtent(this, path, extent, &outcome);
+    if (err.IsError())
+        return err.Push(JQ_HERE);
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::createExtentWithNUL(long long extent) {
+    std::string tempPath;
+    int raw = -1;
+    CZyError err = openTempFile(&tempPath, &raw);
+    if (err.IsError())
+        return err.Push(JQ_HERE);
+    UniqueFd fd(raw);
+    err = writeLastByte(fd.get(), m_extentSize);
+    // A failed close may mean the byte never reached the file.
+    if (!err.IsError() && ::close(fd.release()) != 0) {
+        int e = errno;
+        err = JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't create sparse extent file");
+    }
+    if (err.IsError()) {
+        fd.reset();
+        ::unlink(tempPath.c_str());
+        return err;
+    }
+    MoveOutcome outcome;
+    err = moveInExtent(this, tempPath.c_str(), extent, &outcome);
+    if (err.IsError() || outcome == MoveOutcome::kAlreadyThere)
+        ::unlink(tempPath.c_str());
+    if (err.IsError())
+        return err.Push(JQ_HERE);
+    return CZyError::Success();
+}
+
+// ---------------------------------------------------------------------------------------
+// Links between stores
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kLinkTextSize = 8192;  // link texts are read up to 8191 bytes
+
+// Reads the text of the soft link at path, cut to 8191 bytes. Returns its length, or -1 with
+// errno set.
+ssize_t readLinkText(const std::string& path, std::string* text) {
+    char buffer[kLinkTextSize];
+    ssize_t n = ::readlink(path.c_str(), buffer, kLinkTextSize - 1);
+    if (n >= 0)
+        text->assign(buffer, static_cast<size_t>(n));
+    return n;
+}
+
+// Whether two paths name one file: the same device and inode, links not followed.
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat stA, stB;
+    return ::lstat(a.c_str(), &stA) == 0 && ::lstat(b.c_str(), &stB) == 0 &&
+           stA.st_dev == stB.st_dev && stA.st_ino == stB.st_ino;
+}
+
+}  // namespace
+
+CZyError TqBlkBackingStore::checkExtentLink(long long extent, bool* exists, std::string* target) {
+    std::string path;
+    CZyError err = getExtentFileName(extent, &path);
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't derive file name for extent %lld", extent);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        int e = errno;
+        if (e != ENOENT)
+            return JQErrorUtil::ErrorErrNo(
+                JQ_HERE, e, "Couldn't stat extent file %s for extent %lld", path.c_str(), extent);
+        *exists = false;
+        return CZyError::Success();
+    }
+    *exists = true;
+    if (!S_ISLNK(st.st_mode))
+        return CZyError::Success();
+    std::string text;
+    if (readLinkText(path, &text) < 0) {
+        int e = errno;
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "readlink failed for file %s extent %lld",
+                                       path.c_str(), extent);
+    }
+    *target = text;
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::softLinkExtentFile(const std::string& target, long long extent) {
+    std::string path;
+    CZyError err = getExtentFileName(extent, &path);
+    if (err.IsError())
+        return err.Push(JQ_HERE);
+    // Any entry counts, a link that leads nowhere too: it is compared and replaced like the
+    // rest, so linking again always succeeds.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        err = makeParentDir(path);
+        if (err.IsError())
+            return err.Push(JQ_HERE);
+    } else {
+        std::string text;
+        if (readLinkText(path, &text) > 0 && text == target)
+            return CZyError::Success();
+        if (::unlink(path.c_str()) != 0) {
+            int e = errno;
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't delete %s", path.c_str());
+        }
+    }
+    if (::symlink(target.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't create soft link %s to %s",
+                                       path.c_str(), target.c_str());
+    }
+    return CZyError::Success();
+}
+
+CZyError TqBlkBackingStore::hardLinkExtentFile(TqBlkBackingStore* source, long long sourceExtent,
+                                               long long destExtent) {
+    if (!source)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
+                                       "NULL source backing store passed as input");
+    if (destExtent == -1)
+        destExtent = sourceExtent;
+    if (m_deviceSize != source->m_deviceSize || m_extentSize != source->m_extentSize)
+        return JQErrorUtil::ErrorErrNo(
+            JQ_HERE, EINVAL,
+            "Can't hard link extent file %lld from backing store %s: Store metrics do not match",
+            sourceExtent, source->m_uuid.c_str());
+    std::string sourcePath, destPath;
+    CZyError err = source->getExtentFileName(sourceExtent, &sourcePath);
+    if (!err.IsError())
+        err = getExtentFileName(destExtent, &destPath);
+    if (!err.IsError())
+        err = makeParentDir(destPath);
+    if (err.IsError())
+        return err.Push(JQ_HERE);
+    while (::link(sourcePath.c_str(), destPath.c_str()) != 0) {
+        int e = errno;
+        if (e != EEXIST)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't create hard link %s to %s",
+                                           destPath.c_str(), sourcePath.c_str());
+        // Both paths may name one file (an extent linked onto itself, or linked before):
+        // removing the destination would then remove the extent's data.
+        if (sameFile(sourcePath, destPath))
+            return CZyError::Success();
+        if (::unlink(destPath.c_str()) != 0) {
+            e = errno;
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't delete %s", destPath.c_str());
+        }
+    }
+    return CZyError::Success();
+}
+
+// ---------------------------------------------------------------------------------------
+// Extent bitmap
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int kBitsPerChunk = 32768;
+
+// Walks a store's data tree and sets the bit of every file named like an extent of the store.
+class TqBlkBackingStoreScanner : public CTraverseFolder {
+  public:
+    TqBlkBackingStoreScanner(const std::string& dir, long long extentCount,
+                             std::vector<std::vector<unsigned char> >* bitmap, int bitsPerChunk)
+        : m_dir(dir), m_extentCount(extentCount), m_bitmap(bitmap), m_bitsPerChunk(bitsPerChunk) {
+        AddFolderToList(m_dir + "/data", "data");
+    }
+
+    CZyError OnFolder(const std::string& fullPath, const std::string& relativePath,
+                      JQFile::CFileData&) override {
+        AddFolderToList(fullPath, relativePath);
+        return CZyError::Success();
+    }
+
+    CZyError OnFile(const std::string&, const std::string& relativePath,
+                    JQFile::CFileData&) override {
+        long long extent = tqblk_bstore_parse_extent_fname(relativePath.c_str(), m_extentCount);
+        if (extent < 0)
+            return CZyError::Success();
+        const unsigned long long chunk = static_cast<unsigned long long>(extent) / m_bitsPerChunk;
+        const unsigned position = static_cast<unsigned>(extent % m_bitsPerChunk);
+        if (chunk >= m_bitmap->size())
+            return CZyError::Success();
+        std::vector<unsigned char>& bits = (*m_bitmap)[chunk];
+        if (bits.empty())
+            bits.resize(static_cast<size_t>(m_bitsPerChunk / 8), 0);
+        bits[position / 8] |= static_cast<unsigned char>(1u << (position % 8));
+        return CZyError::Success();
+    }
+
+  private:
+    std::string m_dir;
+    long long m_extentCount;
+    std::vector<std::vector<unsigned char> >* m_bitmap;
+    int m_bitsPerChunk;
+};
+
+}  // namespace
+
+CZyError TqBlkBackingStore::getExtentBitmap(std::vector<std::vector<unsigned char> >* bitmap,
+                                            int* count) {
+    *count = kBitsPerChunk;
+    const long long chunks = (m_extentCount + kBitsPerChunk - 1) / kBitsPerChunk;
+    if (chunks > INT_MAX)
+        return JQErrorUtil::ErrorErrNo(
+            JQ_HERE, EINVAL, "Extent count %lld is too large for a bitmap", m_extentCount);
+    CZyError err;
+    try {
+        bitmap->clear();
+        bitmap->resize(static_cast<size_t>(chunks));
+        TqBlkBackingStoreScanner scanner(m_dir, m_extentCount, bitmap, kBitsPerChunk);
+        err = scanner.Traverse();
+    } catch (const std::bad_alloc&) {
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, ENOMEM, "Couldn't allocate the extent bitmap");
+    }
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't scan backing store's directory %s", m_dir.c_str());
     return CZyError::Success();
 }

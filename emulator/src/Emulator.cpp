@@ -17,6 +17,8 @@ constexpr int kMinorCount = 1 << 20;
 constexpr size_t kLogCapacity = 1024;
 constexpr size_t kAnswerHistory = 64;
 constexpr int kMaxMruCount = 1 << 16;
+constexpr bool kLive = true;  // the request concerns the device's I/O: refused once aborted
+constexpr bool kAny = false;
 
 bool isPow2(long long value) {
     return value > 0 && (value & (value - 1)) == 0;
@@ -138,32 +140,109 @@ int Emulator::dispatch(const AdminCall& call, AdminReplyPtr& reply) {
         case TQBLK_CREATE_DEVICE:
             return createDevice(call, reply);
         case TQBLK_ABORT_DEVICE:
-            return abortDevice(call, reply);
+            return onDevice<tqblk_device_ref>(call, reply, kAny, [this](auto&, Device& device) {
+                abort(device);
+                return 0;
+            });
         case TQBLK_DESTROY_DEVICE:
-            return destroyDevice(call, reply);
+            return onDevice<tqblk_device_ref>(call, reply, kAny, [this](auto&, Device& device) {
+                failWaiters(device, ENODEV);
+                m_devices.erase(device.uuid);
+                return 0;
+            });
         case TQBLK_MONITOR_DEVICE:
-            return monitorDevice(call, reply);
+            return onDevice<tqblk_device_uuid>(call, reply, kAny, [](auto&, Device& device) {
+                device.monitored = true;
+                return 0;
+            });
         case TQBLK_CHECK_DEVICE:
-            return checkDevice(call, reply);
+            return onDevice<tqblk_check_device>(
+                call, reply, kLive, [](auto& record, Device& device) {
+                    record.ready = Clock::now() >= device.readyAt ? 1 : 0;
+                    return 0;
+                });
         case TQBLK_GET_RECALL_REQUEST:
-            return getRecallRequest(call, reply);
+            return onDevice<tqblk_recall_request>(
+                call, reply, kLive,
+                [&](auto& record, Device& device) { return fetchRecall(record, device, reply); });
         case TQBLK_RECALL_DONE:
-            return recallDone(call, reply);
-        case TQBLK_GET_CONFIG:
-            return getConfig(call, reply);
-        case TQBLK_SET_CONFIG:
-            return setConfig(call, reply);
-        case TQBLK_SET_MRU_EXTS:
-            return setMruExts(call, reply);
-        case TQBLK_GET_MRU_EXTS:
-            return getMruExts(call, reply);
-        case TQBLK_SET_BLOCK_SIZES:
-            return setBlockSizes(call, reply);
+            return onDevice<tqblk_recall_done>(call, reply, kLive,
+                                               [](auto& record, Device& device) {
+                                                   if (record.extent < 0)
+                                                       return EINVAL;
+                                                   if (!device.recalls.answer(record.extent))
+                                                       return ENOENT;
+                                                   device.recordAnswer(record.extent, record.error);
+                                                   return 0;
+                                               });
         case TQBLK_RESUBMIT_RECALLS:
-            return resubmitRecalls(call, reply);
+            return onDevice<tqblk_device_uuid>(call, reply, kLive, [this](auto&, Device& device) {
+                device.recalls.resubmit();
+                serveWaiters(device);
+                return 0;
+            });
+        case TQBLK_GET_CONFIG:
+        case TQBLK_SET_CONFIG:
+            return config(call, reply);
+        case TQBLK_SET_MRU_EXTS:
+            return onDevice<tqblk_set_mru_exts>(
+                call, reply, kAny, [](auto& record, Device& device) {
+                    if (record.count < 0 || record.count > kMaxMruCount)
+                        return EINVAL;
+                    device.mruCount = record.count;
+                    while (device.mru.size() > static_cast<size_t>(record.count))
+                        device.mru.pop_back();
+                    return 0;
+                });
+        case TQBLK_GET_MRU_EXTS:
+            return onDevice<tqblk_get_mru_exts>(
+                call, reply, kAny,
+                [&](auto& record, Device& device) { return listMru(record, device, call.pid); });
+        case TQBLK_SET_BLOCK_SIZES:
+            return onDevice<tqblk_block_sizes>(call, reply, kAny, [](auto& record, Device& device) {
+                for (int size : record.block_sizes) {
+                    if (!isPow2(size) || size > device.extentSize())
+                        return EINVAL;
+                }
+                std::memcpy(device.blockSizes, record.block_sizes, sizeof device.blockSizes);
+                return 0;
+            });
         default:
             return ENOTTY;
     }
+}
+
+// Decodes the record, finds the device it names and runs body on both; aborted devices are
+// refused when kLive is asked for. Answers with the record as body left it, unless body kept
+// the reply for later.
+template <class Record, class Body>
+int Emulator::onDevice(const AdminCall& call, AdminReplyPtr& reply, bool live, Body body) {
+    Record record;
+    Device* device = nullptr;
+    int error = decode(call, &record);
+    if (error == 0)
+        error = lookup(record, &device);
+    if (error == 0 && live && device->aborted)
+        error = ESHUTDOWN;
+    if (error == 0)
+        error = body(record, *device);
+    if (error == 0 && reply)
+        reply->succeed(&record, sizeof record);
+    return error;
+}
+
+int Emulator::config(const AdminCall& call, AdminReplyPtr& reply) {
+    tqblk_config record;
+    std::memset(&record, 0, sizeof record);
+    if (call.code == TQBLK_SET_CONFIG) {
+        int error = decode(call, &record);
+        if (error != 0)
+            return error;
+        m_config = record.config;
+    }
+    record.config = m_config;
+    reply->succeed(&record, sizeof record);
+    return 0;
 }
 
 int Emulator::validateCreate(const tqblk_create_device& record, pid_t pid, Device* device) const {
@@ -256,7 +335,7 @@ int Emulator::createDevice(const AdminCall& call, AdminReplyPtr& reply) {
     return 0;
 }
 
-int Emulator::findDevice(const char (&uuid)[TQBLK_UUID_LEN], Device** device) {
+int Emulator::findByUuid(const char (&uuid)[TQBLK_UUID_LEN], Device** device) {
     std::string text;
     if (!readText(uuid, &text))
         return EINVAL;
@@ -267,17 +346,15 @@ int Emulator::findDevice(const char (&uuid)[TQBLK_UUID_LEN], Device** device) {
     return 0;
 }
 
-// A device that recall requests may concern: an aborted one has shut its I/O down.
-int Emulator::findLiveDevice(const char (&uuid)[TQBLK_UUID_LEN], Device** device) {
-    int error = findDevice(uuid, device);
-    if (error == 0 && (*device)->aborted)
-        error = ESHUTDOWN;
-    return error;
+template <class Record>
+int Emulator::lookup(const Record& record, Device** device) {
+    return findByUuid(record.uuid, device);
 }
 
-int Emulator::findDevice(const tqblk_device_ref& ref, Device** device) {
+// A device is named by UUID, or by the minor number of its node when minor is not -1.
+int Emulator::lookup(const tqblk_device_ref& ref, Device** device) {
     if (ref.minor == -1)
-        return findDevice(ref.uuid, device);
+        return findByUuid(ref.uuid, device);
     for (auto& entry : m_devices) {
         if (entry.second->minor == ref.minor) {
             *device = entry.second.get();
@@ -293,181 +370,32 @@ void Emulator::abort(Device& device) {
     device.recalls.clear();
 }
 
-int Emulator::abortDevice(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_device_ref record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findDevice(record, &device);
-    if (error != 0)
-        return error;
-    abort(*device);
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::destroyDevice(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_device_ref record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findDevice(record, &device);
-    if (error != 0)
-        return error;
-    failWaiters(*device, ENODEV);
-    m_devices.erase(device->uuid);
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::monitorDevice(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_device_uuid record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findDevice(record.uuid, &device);
-    if (error != 0)
-        return error;
-    device->monitored = true;
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::checkDevice(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_check_device record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findLiveDevice(record.uuid, &device);
-    if (error != 0)
-        return error;
-    record.ready = Clock::now() >= device->readyAt ? 1 : 0;
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::getRecallRequest(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_recall_request record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findLiveDevice(record.uuid, &device);
-    if (error != 0)
-        return error;
+// Hands out the oldest queued request, or keeps the reply until one is raised or the wait
+// is over.
+int Emulator::fetchRecall(tqblk_recall_request& record, Device& device, AdminReplyPtr& reply) {
     long long extent = 0;
-    if (device->waiters.empty() && device->recalls.fetch(&extent)) {
+    if (device.waiters.empty() && device.recalls.fetch(&extent)) {
         record.extent = extent;
-        reply->succeed(&record, sizeof record);
         return 0;
     }
     if (m_options.recallWait.count() == 0 || m_stopping)
         return EAGAIN;
-    device->waiters.push_back(
+    device.waiters.push_back(
         RecallWaiter{std::move(reply), record, Clock::now() + m_options.recallWait});
     m_timerWake.notify_all();
     return 0;
 }
 
-int Emulator::recallDone(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_recall_done record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findLiveDevice(record.uuid, &device);
-    if (error != 0)
-        return error;
-    if (record.extent < 0)
-        return EINVAL;
-    if (!device->recalls.answer(record.extent))
-        return ENOENT;
-    device->recordAnswer(record.extent, record.error);
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::resubmitRecalls(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_device_uuid record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findLiveDevice(record.uuid, &device);
-    if (error != 0)
-        return error;
-    device->recalls.resubmit();
-    serveWaiters(*device);
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::getConfig(const AdminCall&, AdminReplyPtr& reply) {
-    tqblk_config record;
-    std::memset(&record, 0, sizeof record);
-    record.config = m_config;
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::setConfig(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_config record;
-    int error = decode(call, &record);
-    if (error != 0)
-        return error;
-    m_config = record.config;
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::setMruExts(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_set_mru_exts record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findDevice(record.uuid, &device);
-    if (error != 0)
-        return error;
-    if (record.count < 0 || record.count > kMaxMruCount)
-        return EINVAL;
-    device->mruCount = record.count;
-    while (device->mru.size() > static_cast<size_t>(record.count))
-        device->mru.pop_back();
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::getMruExts(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_get_mru_exts record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findDevice(record.uuid, &device);
-    if (error != 0)
-        return error;
+// Writes up to the caller's count of MRU extents into its array.
+int Emulator::listMru(tqblk_get_mru_exts& record, const Device& device, pid_t pid) {
     if (record.count < 0)
         return EINVAL;
-    size_t count = std::min(static_cast<size_t>(record.count), device->mru.size());
-    std::vector<int64_t> extents(device->mru.begin(), device->mru.begin() + count);
-    error = writeCallerMemory(call.pid, record.extents, extents.data(), count * sizeof(int64_t));
+    size_t count = std::min(static_cast<size_t>(record.count), device.mru.size());
+    std::vector<int64_t> extents(device.mru.begin(), device.mru.begin() + count);
+    int error = writeCallerMemory(pid, record.extents, extents.data(), count * sizeof(int64_t));
     if (error != 0)
         return error;
     record.count = static_cast<int32_t>(count);
-    reply->succeed(&record, sizeof record);
-    return 0;
-}
-
-int Emulator::setBlockSizes(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_block_sizes record;
-    Device* device = nullptr;
-    int error = decode(call, &record);
-    if (error == 0)
-        error = findDevice(record.uuid, &device);
-    if (error != 0)
-        return error;
-    for (int size : record.block_sizes) {
-        if (!isPow2(size) || size > device->extentSize())
-            return EINVAL;
-    }
-    std::memcpy(device->blockSizes, record.block_sizes, sizeof device->blockSizes);
-    reply->succeed(&record, sizeof record);
     return 0;
 }
 

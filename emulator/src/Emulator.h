@@ -65,27 +65,23 @@ class Emulator {
 
   private:
     int dispatch(const AdminCall& call, AdminReplyPtr& reply);
+    template <class Record, class Body>
+    int onDevice(const AdminCall& call, AdminReplyPtr& reply, bool live, Body body);
+    template <class Record>
+    int lookup(const Record& record, Device** device);
+    int lookup(const tqblk_device_ref& ref, Device** device);
+    int findByUuid(const char (&uuid)[TQBLK_UUID_LEN], Device** device);
     int createDevice(const AdminCall& call, AdminReplyPtr& reply);
-    int abortDevice(const AdminCall& call, AdminReplyPtr& reply);
-    int destroyDevice(const AdminCall& call, AdminReplyPtr& reply);
-    int monitorDevice(const AdminCall& call, AdminReplyPtr& reply);
-    int checkDevice(const AdminCall& call, AdminReplyPtr& reply);
-    int getRecallRequest(const AdminCall& call, AdminReplyPtr& reply);
-    int recallDone(const AdminCall& call, AdminReplyPtr& reply);
-    int getConfig(const AdminCall& call, AdminReplyPtr& reply);
-    int setConfig(const AdminCall& call, AdminReplyPtr& reply);
-    int setMruExts(const AdminCall& call, AdminReplyPtr& reply);
-    int getMruExts(const AdminCall& call, AdminReplyPtr& reply);
-    int setBlockSizes(const AdminCall& call, AdminReplyPtr& reply);
-    int resubmitRecalls(const AdminCall& call, AdminReplyPtr& reply);
+    int config(const AdminCall& call, AdminReplyPtr& reply);
+    int fetchRecall(tqblk_recall_request& record, Device& device, AdminReplyPtr& reply);
+    static int listMru(tqblk_get_mru_exts& record, const Device& device, pid_t pid);
 
+    template <class Match>
+    bool findNodeWhere(Match match, DeviceNode* node) const;
     int controlLine(const std::string& line);
     int raiseRecall(const std::string& uuid, long long extent);
     int useExtent(const std::string& uuid, long long extent);
 
-    int findDevice(const char (&uuid)[TQBLK_UUID_LEN], Device** device);
-    int findLiveDevice(const char (&uuid)[TQBLK_UUID_LEN], Device** device);
-    int findDevice(const tqblk_device_ref& ref, Device** device);
     int validateCreate(const tqblk_create_device& record, pid_t pid, Device* device) const;
     int freeMinor() const;
     void abort(Device& device);

@@ -137,22 +137,19 @@ std::string Emulator::renderState() const {
 }
 
 bool Emulator::findNode(const std::string& name, DeviceNode* node) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& entry : m_devices) {
-        const Device& device = *entry.second;
-        if (device.nodeName == name) {
-            *node = DeviceNode{device.nodeIno, device.nodeName, device.minor};
-            return true;
-        }
-    }
-    return false;
+    return findNodeWhere([&](const Device& device) { return device.nodeName == name; }, node);
 }
 
 bool Emulator::findNode(uint64_t ino, DeviceNode* node) const {
+    return findNodeWhere([&](const Device& device) { return device.nodeIno == ino; }, node);
+}
+
+template <class Match>
+bool Emulator::findNodeWhere(Match match, DeviceNode* node) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& entry : m_devices) {
         const Device& device = *entry.second;
-        if (device.nodeIno == ino) {
+        if (match(device)) {
             *node = DeviceNode{device.nodeIno, device.nodeName, device.minor};
             return true;
         }

@@ -1,0 +1,262 @@
+#include "Source.h"
+
+#include "ErrnoText.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+namespace recalld {
+namespace {
+
+// Owns a descriptor; closes it on every path out.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+  private:
+    int m_fd;
+};
+
+std::string describe(const CZyError& err) {
+    return err.GetDescription();
+}
+
+int errnoOf(const CZyError& err) {
+    return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
+}
+
+bool allZero(const char* data, size_t size) {
+    return size == 0 || (data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0);
+}
+
+// Reads exactly size bytes at offset, or fewer at end of file; returns the count or -errno.
+ssize_t readFully(int fd, char* buffer, size_t size, off_t offset) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd, buffer + done, size - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -errno;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int writeFully(int fd, const char* data, size_t size) {
+    for (size_t done = 0; done < size;) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Writes data as extent `extent` of target: through a temporary file moved in, or as a
+// sparse extent when it is all zeros. Nothing of ours is left behind on failure.
+int placeBytes(TqBlkBackingStore& target, long long extent, const char* data, size_t size,
+               bool durable, std::string* detail) {
+    CZyError err;
+    if (allZero(data, size)) {
+        err = target.createExtentWithNUL(extent);
+        if (err.IsError())
+            *detail = describe(err);
+        return err.IsError() ? errnoOf(err) : 0;
+    }
+    std::string temp;
+    int rawFd = -1;
+    err = target.openTempFile(&temp, &rawFd);
+    if (err.IsError()) {
+        *detail = describe(err);
+        return errnoOf(err);
+    }
+    Fd fd(rawFd);
+    int e = writeFully(fd.get(), data, size);
+    if (e == 0 && durable && ::fdatasync(fd.get()) != 0)
+        e = errno;
+    if (e == 0 && ::close(fd.release()) != 0)
+        e = errno;
+    if (e != 0) {
+        ::unlink(temp.c_str());
+        *detail = "Couldn't write " + temp + ": " + errnoText(e);
+        return e;
+    }
+    err = target.moveInExtentFile(temp.c_str(), extent);
+    // When another worker placed the extent first, our copy stays with us: drop it.
+    ::unlink(temp.c_str());
+    if (err.IsError()) {
+        *detail = describe(err);
+        return errnoOf(err);
+    }
+    return 0;
+}
+
+// The byte range [offset, offset + size) of the device that extent `extent` of target covers.
+void extentRange(const TqBlkBackingStore& target, long long extent, long long* offset,
+                 size_t* size) {
+    *offset = extent * target.getExtentSize();
+    long long left = target.getDeviceSize() - *offset;
+    *size = static_cast<size_t>(std::max(0LL, std::min<long long>(target.getExtentSize(), left)));
+}
+
+class ImageSource : public Source {
+  public:
+    ImageSource(int fd, bool durable) : m_fd(fd), m_durable(durable) {}
+
+    int place(TqBlkBackingStore& target, long long extent, long long* bytes,
+              std::string* detail) override {
+        long long offset;
+        size_t size;
+        extentRange(target, extent, &offset, &size);
+        std::vector<char> buffer(size);
+        ssize_t n = readFully(m_fd.get(), buffer.data(), size, offset);
+        if (n < 0) {
+            *detail = "Couldn't read the image at offset " + std::to_string(offset) + ": " +
+                      errnoText(static_cast<int>(-n));
+            return static_cast<int>(-n);
+        }
+        // Bytes past the end of a short image read as zeros.
+        std::fill(buffer.begin() + n, buffer.end(), 0);
+        int e = placeBytes(target, extent, buffer.data(), size, m_durable, detail);
+        if (e == 0)
+            *bytes = static_cast<long long>(size);
+        return e;
+    }
+
+  private:
+    Fd m_fd;
+    bool m_durable;
+};
+
+class StoreSource : public Source {
+  public:
+    StoreSource(TqBlkRecallStore* store, bool durable) : m_store(store), m_durable(durable) {}
+
+    int place(TqBlkBackingStore& target, long long extent, long long* bytes,
+              std::string* detail) override {
+        long long offset;
+        size_t size;
+        extentRange(target, extent, &offset, &size);
+        if (sameShape(target)) {
+            bool present = false;
+            CZyError err = checkPresent(extent, &present);
+            if (!err.IsError() && present)
+                err = target.hardLinkExtentFile(m_store.get(), extent, -1);
+            if (err.IsError()) {
+                *detail = describe(err);
+                return errnoOf(err);
+            }
+            if (present) {
+                *bytes = static_cast<long long>(size);
+                return 0;
+            }
+        }
+        std::vector<char> buffer(size);
+        int e = copyRange(offset, buffer.data(), size, detail);
+        if (e == 0)
+            e = placeBytes(target, extent, buffer.data(), size, m_durable, detail);
+        if (e == 0)
+            *bytes = static_cast<long long>(size);
+        return e;
+    }
+
+  private:
+    bool sameShape(const TqBlkBackingStore& target) const {
+        return target.getDeviceSize() == m_store->getDeviceSize() &&
+               target.getExtentSize() == m_store->getExtentSize();
+    }
+
+    // The store object is not made for concurrent use, so its calls are serialised.
+    CZyError checkPresent(long long extent, bool* present) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_store->checkExtentFile(extent, present);
+    }
+
+    CZyError openExtent(long long extent, int* fd) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_store->openExtentFile(extent, O_RDONLY | O_CLOEXEC, fd);
+    }
+
+    // Fills buffer with the source store's bytes [offset, offset + size); absent extents
+    // and bytes past the end of short extent files read as zeros.
+    int copyRange(long long offset, char* buffer, size_t size, std::string* detail) {
+        const long long extentSize = m_store->getExtentSize();
+        std::fill(buffer, buffer + size, 0);
+        for (size_t done = 0; done < size;) {
+            long long position = offset + static_cast<long long>(done);
+            long long extent = position / extentSize;
+            long long within = position % extentSize;
+            size_t chunk = static_cast<size_t>(
+                std::min<long long>(extentSize - within, static_cast<long long>(size - done)));
+            int rawFd = -1;
+            CZyError err = openExtent(extent, &rawFd);
+            if (err.IsError() && err.GetErrNo() != ENOENT) {
+                *detail = describe(err);
+                return errnoOf(err);
+            }
+            if (!err.IsError()) {
+                Fd fd(rawFd);
+                ssize_t n = readFully(fd.get(), buffer + done, chunk, within);
+                if (n < 0) {
+                    *detail = "Couldn't read source extent " + std::to_string(extent) + ": " +
+                              errnoText(static_cast<int>(-n));
+                    return static_cast<int>(-n);
+                }
+            }
+            done += chunk;
+        }
+        return 0;
+    }
+
+    std::unique_ptr<TqBlkRecallStore> m_store;
+    bool m_durable;
+    std::mutex m_mutex;
+};
+
+}  // namespace
+
+std::unique_ptr<Source> openImageSource(const std::string& path, bool durable,
+                                        std::string* detail) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int e = errno;
+        *detail = "Couldn't open " + path + ": " + errnoText(e);
+        return nullptr;
+    }
+    return std::unique_ptr<Source>(new ImageSource(fd, durable));
+}
+
+std::unique_ptr<Source> openStoreSource(const std::string& dir, bool durable, std::string* detail) {
+    CZyError err;
+    // Opened as a recall store: the service only ever reads the source's extents.
+    TqBlkRecallStore* store = TqBlkRecallStore::open(dir.c_str(), &err);
+    if (!store) {
+        *detail = describe(err);
+        return nullptr;
+    }
+    return std::unique_ptr<Source>(new StoreSource(store, durable));
+}
+
+}  // namespace recalld

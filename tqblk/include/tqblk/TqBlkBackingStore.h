@@ -66,38 +66,48 @@ public:
     CZyError getExtentFileName(long long extent, std::string* path);
 
     // --- Extent files ---
-    // Sets *exists to whether the extent's file is present (links followed).
+    // Sets *exists to whether the extent's file is present (links followed, so a soft link
+    // that leads nowhere is absent). On failure *exists is not written.
     CZyError checkExtentFile(long long extent, bool* exists);
     // Removes the extent's file (a link is removed, not its target).
     CZyError pruneExtentFile(long long extent);
     // Creates and opens a new temporary file in the store's "tmp" directory for writing.
-    // *path receives its full path; the descriptor or stream belongs to the caller.
+    // *path receives its full path; the descriptor or stream belongs to the caller. Gives up
+    // with EEXIST when 1024 names drawn in a row are taken. The stream form leaves *stream
+    // untouched on failure, and no file behind.
     CZyError openTempFile(std::string* path, int* fd);
     CZyError openTempFile(std::string* path, FILE** stream);
     // Opens the extent's file with the caller's open flags (mode 0666 where it creates).
-    // A recall store refuses any access but reading, and O_CREAT and O_TRUNC, with EPERM.
+    // A recall store refuses any access but reading, and O_CREAT and O_TRUNC, with EPERM
+    // before anything is written. The extent's parent directories are made first. On failure
+    // *stream is not written and no descriptor stays open.
     CZyError openExtentFile(long long extent, int flags, int* fd);
     CZyError openExtentFile(long long extent, int flags, FILE** stream);
-    // Moves the file at path to the extent's path, unless an extent file is already there;
-    // then the source stays where it is and remains the caller's.
+    // Moves the file at path to the extent's path, unless an extent file is already there,
+    // even one that appeared a moment before; then the source stays where it is and remains
+    // the caller's. A soft link that leads nowhere is no extent and is replaced.
     CZyError moveInExtentFile(const char* path, long long extent);
-    // Makes the extent's file a sparse all-zero file of extent size, unless present.
+    // Makes the extent's file a sparse all-zero file of extent size, unless present. Leaves
+    // no temporary file behind, on success or failure.
     CZyError createExtentWithNUL(long long extent);
 
     // --- Links between stores ---
     // Sets *exists to whether any entry stands at the extent's path (links not followed) and,
     // for a soft link, *target to its text.
     CZyError checkExtentLink(long long extent, bool* exists, std::string* target);
-    // Makes the extent's path a soft link whose text is target.
+    // Makes the extent's path a soft link whose text is target. A link with that text is left
+    // alone; any other entry (a file, a link elsewhere or one that leads nowhere) is replaced.
     CZyError softLinkExtentFile(const std::string& target, long long extent);
     // Makes the extent's path a hard link to sourceExtent's file in source (a store of equal
-    // device and extent size). destExtent -1 means the same number as sourceExtent.
+    // device and extent size), replacing what stands there. destExtent -1 means the same
+    // number as sourceExtent. When both paths already name one file nothing changes.
     CZyError hardLinkExtentFile(TqBlkBackingStore* source, long long sourceExtent,
                                 long long destExtent);
 
     // --- Extent bitmap ---
     // Fills *bitmap with one chunk per 32768 extents, each empty or 4096 bytes with a bit
-    // per present extent (least significant first), and sets *count to 32768.
+    // per present extent (least significant first), and sets *count to 32768. Soft links
+    // count when they lead to a file. On failure the bitmap holds what was found so far.
     CZyError getExtentBitmap(std::vector<std::vector<unsigned char> >* bitmap, int* count);
 
     TQBLK_STORE_TYPE m_type;

@@ -21,7 +21,8 @@ std::string readFile(const std::string& path) {
 
 // Every operation returns a CZyError; a caller shows GetDescription() when it fails.
 bool check(const CZyError& err, const char* what) {
-    if (!err.IsError()) return true;
+    if (!err.IsError())
+        return true;
     std::cerr << what << " failed:\n" << err.GetDescription() << "\n";
     return false;
 }
@@ -42,12 +43,14 @@ int main() {
     // 1. Create the two stores of one device. The factories return null on failure and
     //    always fill the CZyError.
     CZyError err;
-    std::unique_ptr<TqBlkPrivateStore> priv(
-        TqBlkPrivateStore::create(privateDir.c_str(), "tour-private", deviceSize, extentSize, &err));
-    if (!check(err, "Creating the private store")) return 1;
+    std::unique_ptr<TqBlkPrivateStore> priv(TqBlkPrivateStore::create(
+        privateDir.c_str(), "tour-private", deviceSize, extentSize, &err));
+    if (!check(err, "Creating the private store"))
+        return 1;
     std::unique_ptr<TqBlkRecallStore> recall(
         TqBlkRecallStore::create(recallDir.c_str(), "tour-recall", deviceSize, extentSize, &err));
-    if (!check(err, "Creating the recall store")) return 1;
+    if (!check(err, "Creating the recall store"))
+        return 1;
 
     std::cout << "Created stores in " << base << "\n\n";
     std::cout << "The recall store's config file:\n" << readFile(recallDir + "/config") << "\n";
@@ -56,7 +59,8 @@ int main() {
     std::cout << "Extent count: " << recall->m_extentCount << "\n";
     for (long long extent : {0LL, 1LL, 127LL, 128LL, 1023LL}) {
         std::string path;
-        if (!check(recall->getExtentFileName(extent, &path), "Naming an extent")) return 1;
+        if (!check(recall->getExtentFileName(extent, &path), "Naming an extent"))
+            return 1;
         char relative[64];
         tqblk_bstore_make_extent_fname(extent, recall->m_extentCount, relative);
         std::cout << "  extent " << extent << " -> " << relative << "\n";
@@ -64,7 +68,8 @@ int main() {
 
     // 3. Open the store again from its directory alone.
     std::unique_ptr<TqBlkRecallStore> reopened(TqBlkRecallStore::open(recallDir.c_str(), &err));
-    if (!check(err, "Opening the recall store")) return 1;
+    if (!check(err, "Opening the recall store"))
+        return 1;
     std::cout << "\nReopened store " << reopened->m_uuid << ": " << reopened->getDeviceSize()
               << " bytes in extents of " << reopened->getExtentSize() << " bytes\n";
 

@@ -24,11 +24,15 @@ namespace {
 // Small helpers
 // ---------------------------------------------------------------------------------------
 
-int tqblk_mkdir(const std::string& path) { return ::mkdir(path.c_str(), 0777); }
+int tqblk_mkdir(const std::string& path) {
+    return ::mkdir(path.c_str(), 0777);
+}
 
 bool isPow2(long long value) {
-    if (value <= 1) return false;
-    while ((value & 1) == 0) value >>= 1;
+    if (value <= 1)
+        return false;
+    while ((value & 1) == 0)
+        value >>= 1;
     return value == 1;
 }
 
@@ -38,16 +42,17 @@ long long extentCountOf(long long deviceSize, int extentSize) {
 
 // Owns a DIR*, closed on every path out.
 class UniqueDir {
-public:
+  public:
     explicit UniqueDir(DIR* dir) : m_dir(dir) {}
     ~UniqueDir() {
-        if (m_dir) ::closedir(m_dir);
+        if (m_dir)
+            ::closedir(m_dir);
     }
     UniqueDir(const UniqueDir&) = delete;
     UniqueDir& operator=(const UniqueDir&) = delete;
     DIR* get() const { return m_dir; }
 
-private:
+  private:
     DIR* m_dir;
 };
 
@@ -67,7 +72,8 @@ CZyError judgeExisting(const std::string& path) {
 CZyError rmUnderAt(int dirFd, std::string& path);
 
 CZyError removeEntry(int dirFd, const char* name, std::string& path) {
-    if (::unlinkat(dirFd, name, 0) == 0) return CZyError::Success();
+    if (::unlinkat(dirFd, name, 0) == 0)
+        return CZyError::Success();
     int e = errno;
     if (e != EISDIR)
         return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't remove %s", path.c_str());
@@ -79,7 +85,8 @@ CZyError removeEntry(int dirFd, const char* name, std::string& path) {
     CZyError err = childFd < 0 ? JQErrorUtil::ErrorErrNo(JQ_HERE, errno,
                                                          "Couldn't open directory %s", path.c_str())
                                : rmUnderAt(childFd, path);
-    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't remove directory %s", path.c_str());
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't remove directory %s", path.c_str());
     if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0)
         return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't remove directory %s",
                                        path.c_str());
@@ -105,11 +112,13 @@ CZyError rmUnderAt(int dirFd, std::string& path) {
             return CZyError::Success();
         }
         const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
         path.append(1, '/').append(name);
         CZyError err = removeEntry(::dirfd(dir.get()), name, path);
         path.resize(length);
-        if (err.IsError()) return err;
+        if (err.IsError())
+            return err;
     }
 }
 
@@ -120,7 +129,9 @@ CZyError rmUnderAt(int dirFd, std::string& path) {
 constexpr int kConfigLineSize = 1024;  // one read of the config file takes 1023 characters
 const char kSpaces[] = " \t\n\v\f\r";
 
-std::string configPath(const std::string& dir) { return dir + "/config"; }
+std::string configPath(const std::string& dir) {
+    return dir + "/config";
+}
 
 // A UUID reads back unchanged only when the reader sees it whole on one line and keeps all
 // of it: no comment sign, no control character, no white space at either end. The line
@@ -128,16 +139,21 @@ std::string configPath(const std::string& dir) { return dir + "/config"; }
 bool uuidSurvivesConfig(const char* uuid) {
     const size_t maxLength = kConfigLineSize - 1 - std::strlen("uuid=");
     size_t length = std::strlen(uuid);
-    if (length > maxLength) return false;
-    if (std::strchr(kSpaces, uuid[0]) || std::strchr(kSpaces, uuid[length - 1])) return false;
+    if (length > maxLength)
+        return false;
+    if (std::strchr(kSpaces, uuid[0]) || std::strchr(kSpaces, uuid[length - 1]))
+        return false;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(uuid); *p; ++p)
-        if (*p == '#' || *p < 0x20 || *p == 0x7f) return false;
+        if (*p == '#' || *p < 0x20 || *p == 0x7f)
+            return false;
     return true;
 }
 
 std::string trim(const char* begin, const char* end) {
-    while (begin < end && std::strchr(kSpaces, *begin) && *begin) ++begin;
-    while (end > begin && std::strchr(kSpaces, end[-1]) && end[-1]) --end;
+    while (begin < end && std::strchr(kSpaces, *begin) && *begin)
+        ++begin;
+    while (end > begin && std::strchr(kSpaces, end[-1]) && end[-1])
+        --end;
     return std::string(begin, end);
 }
 
@@ -149,9 +165,11 @@ struct ConfigValues {
 };
 
 void parseConfigLine(char* line, ConfigValues* values) {
-    if (char* hash = std::strchr(line, '#')) *hash = '\0';
+    if (char* hash = std::strchr(line, '#'))
+        *hash = '\0';
     char* equals = std::strchr(line, '=');
-    if (!equals) return;
+    if (!equals)
+        return;
     std::string key = trim(line, equals);
     std::string value = trim(equals + 1, equals + 1 + std::strlen(equals + 1));
     if (key == "uuid")
@@ -165,7 +183,8 @@ void parseConfigLine(char* line, ConfigValues* values) {
 CZyError writeAll(int fd, const std::string& text, const std::string& path) {
     for (size_t done = 0; done < text.size();) {
         ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0)
             return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't write config file %s",
                                            path.c_str());
@@ -185,7 +204,8 @@ int openConfigTemp(const std::string& config, std::string* tempPath) {
         do {
             fd = ::open(tempPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         } while (fd < 0 && errno == EINTR);
-        if (fd >= 0 || errno != EEXIST) return fd;
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
     }
     errno = EEXIST;
     return -1;
@@ -245,24 +265,30 @@ Store* makeStore(CZyError* err, Setup setup) {
 CZyError TqBlkBackingStore::mkdir(const std::string& path) {
     if (path.empty())
         return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Can't make a directory with empty name");
-    if (tqblk_mkdir(path) == 0) return CZyError::Success();
+    if (tqblk_mkdir(path) == 0)
+        return CZyError::Success();
     int e = errno;
-    if (e == EEXIST) return judgeExisting(path);
+    if (e == EEXIST)
+        return judgeExisting(path);
     size_t slash = path.rfind('/');
     if (e == ENOENT && slash != std::string::npos) {
         CZyError err = TqBlkBackingStore::mkdir(path.substr(0, slash));
-        if (err.IsError()) return err.Push(JQ_HERE, "Can't make directory %s", path.c_str());
-        if (tqblk_mkdir(path) == 0) return CZyError::Success();
+        if (err.IsError())
+            return err.Push(JQ_HERE, "Can't make directory %s", path.c_str());
+        if (tqblk_mkdir(path) == 0)
+            return CZyError::Success();
         e = errno;
         // A path ending in "/", or a directory made meanwhile by someone else.
-        if (e == EEXIST) return judgeExisting(path);
+        if (e == EEXIST)
+            return judgeExisting(path);
     }
     return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Can't make directory %s", path.c_str());
 }
 
 CZyError TqBlkBackingStore::makeParentDir(const std::string& path) {
     size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return CZyError::Success();
+    if (slash == std::string::npos)
+        return CZyError::Success();
     return TqBlkBackingStore::mkdir(path.substr(0, slash));
 }
 
@@ -317,9 +343,11 @@ CZyError TqBlkBackingStore::createStore(const char* dir, const char* uuid, long 
     if (err.IsError())
         return err.Push(JQ_HERE, "Couldn't create backing store's directory %s", dir);
     err = rmUnder(m_dir);
-    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't clean backing store's directory %s", dir);
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't clean backing store's directory %s", dir);
     err = saveConfig();
-    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't save backing store's config file");
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't save backing store's config file");
     return CZyError::Success();
 }
 
@@ -334,7 +362,8 @@ CZyError TqBlkBackingStore::openStore(const char* dir) {
         return JQErrorUtil::ErrorErrNo(JQ_HERE, ENOTDIR, "%s is not a directory", dir);
     m_dir = dir;
     CZyError err = readConfig();
-    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't open backing store in %s", dir);
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't open backing store in %s", dir);
     return CZyError::Success();
 }
 
@@ -357,7 +386,8 @@ CZyError TqBlkBackingStore::readConfig() {
                                        path.c_str());
     ConfigValues values;
     char line[kConfigLineSize];
-    while (std::fgets(line, sizeof line, file)) parseConfigLine(line, &values);
+    while (std::fgets(line, sizeof line, file))
+        parseConfigLine(line, &values);
     std::fclose(file);
 
     if (values.uuid.empty())
@@ -384,8 +414,10 @@ CZyError TqBlkBackingStore::readConfig() {
 
 CZyError TqBlkBackingStore::clear() {
     CZyError err = rmUnder(m_dir);
-    if (!err.IsError()) err = saveConfig();
-    if (err.IsError()) return err.Push(JQ_HERE, "Couldn't clear backing store %s", m_uuid.c_str());
+    if (!err.IsError())
+        err = saveConfig();
+    if (err.IsError())
+        return err.Push(JQ_HERE, "Couldn't clear backing store %s", m_uuid.c_str());
     return CZyError::Success();
 }
 
@@ -398,7 +430,8 @@ CZyError TqBlkBackingStore::remove(const char* dir) {
     if (err.IsError())
         return err.Push(JQ_HERE, "%s is not a backing store directory", dir ? dir : "(null)");
     err = rmUnder(dir);
-    if (err.IsError()) return err.Push(JQ_HERE);
+    if (err.IsError())
+        return err.Push(JQ_HERE);
     if (::rmdir(dir) != 0)
         return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't remove backing store directory %s",
                                        dir);
@@ -406,8 +439,7 @@ CZyError TqBlkBackingStore::remove(const char* dir) {
 }
 
 TqBlkPrivateStore* TqBlkPrivateStore::create(const char* dir, const char* uuid,
-                                             long long deviceSize, int extentSize,
-                                             CZyError* err) {
+                                             long long deviceSize, int extentSize, CZyError* err) {
     return makeStore<TqBlkPrivateStore>(err, [&](TqBlkBackingStore* s) {
         return s->createStore(dir, uuid, deviceSize, extentSize);
     });
@@ -418,8 +450,8 @@ TqBlkPrivateStore* TqBlkPrivateStore::open(const char* dir, CZyError* err) {
                                         [&](TqBlkBackingStore* s) { return s->openStore(dir); });
 }
 
-TqBlkRecallStore* TqBlkRecallStore::create(const char* dir, const char* uuid,
-                                           long long deviceSize, int extentSize, CZyError* err) {
+TqBlkRecallStore* TqBlkRecallStore::create(const char* dir, const char* uuid, long long deviceSize,
+                                           int extentSize, CZyError* err) {
     return makeStore<TqBlkRecallStore>(err, [&](TqBlkBackingStore* s) {
         return s->createStore(dir, uuid, deviceSize, extentSize);
     });
@@ -439,7 +471,8 @@ namespace {
 // 7 * (group count - 1): the shift of the first group of the names of a store of
 // extentCount extents. A count below 1 is taken as 1.
 int firstGroupShift(long long extentCount) {
-    unsigned long long last = extentCount > 1 ? static_cast<unsigned long long>(extentCount - 1) : 0;
+    unsigned long long last =
+        extentCount > 1 ? static_cast<unsigned long long>(extentCount - 1) : 0;
     unsigned long long mask = 0x7f;
     int shift = 0;
     while (last & ~mask) {
@@ -458,7 +491,8 @@ extern "C" int tqblk_bstore_make_extent_fname(long long extent, long long extent
     static const char kDigits[] = "0123456789abcdef";
     const int shift = firstGroupShift(extentCount);
     const int size = 3 * (shift / 7 + 1) + 5;
-    if (!buffer) return size;
+    if (!buffer)
+        return size;
     std::memcpy(buffer, "data/", 5);
     char* out = buffer + 5;
     const unsigned long long number = static_cast<unsigned long long>(extent);
@@ -466,14 +500,16 @@ extern "C" int tqblk_bstore_make_extent_fname(long long extent, long long extent
         unsigned group = static_cast<unsigned>(number >> s) & 0x7f;
         *out++ = kDigits[group >> 4];
         *out++ = kDigits[group & 0xf];
-        if (s != 0) *out++ = '/';
+        if (s != 0)
+            *out++ = '/';
     }
     *out = '\0';
     return size;
 }
 
 extern "C" long long tqblk_bstore_parse_extent_fname(const char* name, long long extentCount) {
-    if (std::strncmp(name, "data/", 5) != 0) return -1;
+    if (std::strncmp(name, "data/", 5) != 0)
+        return -1;
     const int groups = firstGroupShift(extentCount) / 7 + 1;
     unsigned accumulator = 0;  // only its low 7 bits matter, so overflow is harmless
     unsigned long long result = 0;
@@ -487,8 +523,10 @@ extern "C" long long tqblk_bstore_parse_extent_fname(const char* name, long long
         } else if (c == '/' || c == '\0') {
             result = result * 128 + (accumulator & 0x7f);
             accumulator = 0;
-            if (++seen > groups) return -1;
-            if (c == '\0') return seen == groups ? static_cast<long long>(result) : -1;
+            if (++seen > groups)
+                return -1;
+            if (c == '\0')
+                return seen == groups ? static_cast<long long>(result) : -1;
         } else {
             return -1;
         }

@@ -8,13 +8,14 @@ namespace tqblk {
 // Owns one file descriptor and closes it when it goes out of scope. close is never retried:
 // on Linux the descriptor is gone even when close reports EINTR.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : m_fd(fd) {}
     ~UniqueFd() { reset(); }
     UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(other.release());
+        if (this != &other)
+            reset(other.release());
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;
@@ -29,11 +30,12 @@ public:
         return fd;
     }
     void reset(int fd = -1) {
-        if (m_fd >= 0) ::close(m_fd);
+        if (m_fd >= 0)
+            ::close(m_fd);
         m_fd = fd;
     }
 
-private:
+  private:
     int m_fd = -1;
 };
 

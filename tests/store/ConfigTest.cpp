@@ -12,7 +12,7 @@ using tqtest::HasError;
 namespace {
 
 class ConfigReader : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(::mkdir(store().c_str(), 0777), 0); }
     std::string store() const { return dir / "store"; }
     std::string config() const { return store() + "/config"; }
@@ -29,9 +29,10 @@ protected:
 };
 
 TEST_F(ConfigReader, AcceptsCommentsBlankLinesSpacesAndCarriageReturns) {
-    ASSERT_OK(openWith("# a store\r\n\n  uuid = my store = 1  # trailing\r\n"
-                       "other=ignored\n\t device_size\t=\t0x100\r\n"
-                       "extent_size=010\njunk line\n"));
+    ASSERT_OK(
+        openWith("# a store\r\n\n  uuid = my store = 1  # trailing\r\n"
+                 "other=ignored\n\t device_size\t=\t0x100\r\n"
+                 "extent_size=010\njunk line\n"));
     EXPECT_EQ(s.m_uuid, "my store = 1");
     EXPECT_EQ(s.m_deviceSize, 256);
     EXPECT_EQ(s.m_extentSize, 8);
@@ -56,8 +57,8 @@ TEST_F(ConfigReader, KeysAreCaseSensitive) {
 }
 
 TEST_F(ConfigReader, MissingKeysAreReportedInOrder) {
-    EXPECT_TRUE(HasError(openWith(""), EINVAL,
-                         chain("Couldn't find UUID in config file " + config())));
+    EXPECT_TRUE(
+        HasError(openWith(""), EINVAL, chain("Couldn't find UUID in config file " + config())));
     EXPECT_TRUE(HasError(openWith("uuid=u\nextent_size=2\n"), EINVAL,
                          chain("Couldn't find device size in config file " + config())));
     EXPECT_TRUE(HasError(openWith("uuid=u\ndevice_size=-5\nextent_size=2\n"), EINVAL,
@@ -101,7 +102,7 @@ TEST_F(ConfigReader, UuidWithCommentSignDoesNotReadBack) {
 }
 
 class ConfigWriter : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_OK(s.createStore(store().c_str(), std::string(900, 'u').c_str(), 1 << 20, 512));
         ASSERT_EQ(::chmod(store().c_str(), 0777), 0);
@@ -125,7 +126,8 @@ TEST_F(ConfigWriter, FailedWriteKeepsOldFileAndLeavesNoTemporary) {
     std::string outcome = tqtest::RunUnprivileged([&]() -> std::string {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{100, 100};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return "setrlimit failed";
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return "setrlimit failed";
         CZyError err = s.saveConfig();
         if (!HasError(err, EFBIG, {"Couldn't write config file " + store() + "/config"}))
             return err.GetDescription();

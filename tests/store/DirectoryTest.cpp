@@ -13,7 +13,7 @@ using tqtest::IsDirectory;
 namespace {
 
 class MakeDirectory : public ::testing::Test {
-protected:
+  protected:
     tqtest::TempDir dir;
 };
 
@@ -39,9 +39,9 @@ TEST_F(MakeDirectory, AcceptsExistingDirectoryAndLinkToOne) {
 
 TEST_F(MakeDirectory, ExistingFileIsNotADirectory) {
     tqtest::WriteFile(dir / "f", "x");
-    EXPECT_TRUE(HasError(TqBlkBackingStore::mkdir(dir / "f"), ENOTDIR,
-                         {"Can't make directory " + (dir / "f") +
-                          ". It already exists and is not a directory"}));
+    EXPECT_TRUE(HasError(
+        TqBlkBackingStore::mkdir(dir / "f"), ENOTDIR,
+        {"Can't make directory " + (dir / "f") + ". It already exists and is not a directory"}));
 }
 
 TEST_F(MakeDirectory, FileInTheWayFailsWithoutRetry) {
@@ -66,8 +66,8 @@ TEST_F(MakeDirectory, DeepFailurePushesOneMessagePerLevel) {
 }
 
 TEST_F(MakeDirectory, EmptyNameIsInvalid) {
-    EXPECT_TRUE(HasError(TqBlkBackingStore::mkdir(""), EINVAL,
-                         {"Can't make a directory with empty name"}));
+    EXPECT_TRUE(
+        HasError(TqBlkBackingStore::mkdir(""), EINVAL, {"Can't make a directory with empty name"}));
 }
 
 TEST_F(MakeDirectory, TrailingSlashWithMissingParentSucceeds) {
@@ -82,8 +82,10 @@ TEST_F(MakeDirectory, RacingMakersAllSucceed) {
     std::vector<CZyError> results(8);
     for (size_t i = 0; i < results.size(); ++i)
         threads.emplace_back([&, i] { results[i] = TqBlkBackingStore::mkdir(dir / "r/s/t/u"); });
-    for (auto& t : threads) t.join();
-    for (const CZyError& err : results) EXPECT_FALSE(err.IsError()) << err.GetDescription();
+    for (auto& t : threads)
+        t.join();
+    for (const CZyError& err : results)
+        EXPECT_FALSE(err.IsError()) << err.GetDescription();
 }
 
 TEST_F(MakeDirectory, BareNameInDeletedWorkingDirectoryIsNotRetried) {
@@ -107,7 +109,7 @@ TEST_F(MakeDirectory, ParentOfAFile) {
 }
 
 class RemoveUnder : public ::testing::Test {
-protected:
+  protected:
     tqtest::TempDir dir;
 };
 

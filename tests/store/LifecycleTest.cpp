@@ -13,7 +13,7 @@ using tqtest::ListDir;
 namespace {
 
 class StoreLifecycle : public ::testing::Test {
-protected:
+  protected:
     std::string store() const { return dir / "store"; }
     tqtest::TempDir dir;
 };
@@ -53,22 +53,22 @@ TEST_F(StoreLifecycle, CreateRejectsBadArgumentsBeforeTouchingDisk) {
                          {"NULL or empty directory passed as input"}));
     EXPECT_TRUE(HasError(s.createStore("", "u", 8, 2), EINVAL,
                          {"NULL or empty directory passed as input"}));
-    EXPECT_TRUE(HasError(s.createStore(d, nullptr, 8, 2), EINVAL,
-                         {"NULL or empty UUID passed as input"}));
-    EXPECT_TRUE(HasError(s.createStore(d, "", 8, 2), EINVAL,
-                         {"NULL or empty UUID passed as input"}));
-    EXPECT_TRUE(HasError(s.createStore(d, "u", 0, 2), EINVAL,
-                         {"Invalid device size 0 passed as input"}));
-    EXPECT_TRUE(HasError(s.createStore(d, "u", -5, 2), EINVAL,
-                         {"Invalid device size -5 passed as input"}));
-    EXPECT_TRUE(HasError(s.createStore(d, "u", 8, 0), EINVAL,
-                         {"Invalid extent size 0 passed as input"}));
-    EXPECT_TRUE(HasError(s.createStore(d, "u", 8, -4), EINVAL,
-                         {"Invalid extent size -4 passed as input"}));
-    EXPECT_TRUE(HasError(s.createStore(d, "u", 8, 1), EINVAL,
-                         {"Extent size 1 must've been a power of 2"}));
-    EXPECT_TRUE(HasError(s.createStore(d, "u", 8, 3), EINVAL,
-                         {"Extent size 3 must've been a power of 2"}));
+    EXPECT_TRUE(
+        HasError(s.createStore(d, nullptr, 8, 2), EINVAL, {"NULL or empty UUID passed as input"}));
+    EXPECT_TRUE(
+        HasError(s.createStore(d, "", 8, 2), EINVAL, {"NULL or empty UUID passed as input"}));
+    EXPECT_TRUE(
+        HasError(s.createStore(d, "u", 0, 2), EINVAL, {"Invalid device size 0 passed as input"}));
+    EXPECT_TRUE(
+        HasError(s.createStore(d, "u", -5, 2), EINVAL, {"Invalid device size -5 passed as input"}));
+    EXPECT_TRUE(
+        HasError(s.createStore(d, "u", 8, 0), EINVAL, {"Invalid extent size 0 passed as input"}));
+    EXPECT_TRUE(
+        HasError(s.createStore(d, "u", 8, -4), EINVAL, {"Invalid extent size -4 passed as input"}));
+    EXPECT_TRUE(
+        HasError(s.createStore(d, "u", 8, 1), EINVAL, {"Extent size 1 must've been a power of 2"}));
+    EXPECT_TRUE(
+        HasError(s.createStore(d, "u", 8, 3), EINVAL, {"Extent size 3 must've been a power of 2"}));
     EXPECT_FALSE(tqtest::PathExists(path));
     EXPECT_TRUE(s.m_dir.empty());
     EXPECT_EQ(s.m_extentCount, 0);
@@ -77,9 +77,9 @@ TEST_F(StoreLifecycle, CreateRejectsBadArgumentsBeforeTouchingDisk) {
 TEST_F(StoreLifecycle, UuidThatWouldNotReadBackIsRefused) {
     TqBlkBackingStore s(TqBlkBackingStore::TQBLK_STORE_PRIVATE);
     std::string path = store();
-    for (std::string uuid : {std::string("a#b"), std::string("a\nb"), std::string("a\rb"), std::string("a\tb"), std::string(" lead"),
-                             std::string("trail "), std::string("bell\a"),
-                             std::string(1019, 'x')}) {
+    for (std::string uuid : {std::string("a#b"), std::string("a\nb"), std::string("a\rb"),
+                             std::string("a\tb"), std::string(" lead"), std::string("trail "),
+                             std::string("bell\a"), std::string(1019, 'x')}) {
         EXPECT_TRUE(HasError(s.createStore(path.c_str(), uuid.c_str(), 8, 2), EINVAL,
                              {"Invalid UUID \"" + uuid + "\" passed as input"}));
     }
@@ -105,10 +105,10 @@ TEST_F(StoreLifecycle, CreateEmptiesAnExistingDirectory) {
 TEST_F(StoreLifecycle, CreateOnRegularFileFailsWithChain) {
     tqtest::WriteFile(store(), "file");
     TqBlkBackingStore s(TqBlkBackingStore::TQBLK_STORE_PRIVATE);
-    EXPECT_TRUE(HasError(s.createStore(store().c_str(), "u", 8, 2), ENOTDIR,
-                         {"Can't make directory " + store() +
-                              ". It already exists and is not a directory",
-                          "Couldn't create backing store's directory " + store()}));
+    EXPECT_TRUE(
+        HasError(s.createStore(store().c_str(), "u", 8, 2), ENOTDIR,
+                 {"Can't make directory " + store() + ". It already exists and is not a directory",
+                  "Couldn't create backing store's directory " + store()}));
     // The object keeps the values it was given.
     EXPECT_EQ(s.m_dir, store());
     EXPECT_EQ(s.m_extentCount, 4);
@@ -145,8 +145,7 @@ TEST_F(StoreLifecycle, OpenFailures) {
     EXPECT_EQ(TqBlkPrivateStore::open(nullptr, &err), nullptr);
     EXPECT_TRUE(HasError(err, EINVAL, {"NULL or empty directory passed as input"}));
     EXPECT_EQ(TqBlkPrivateStore::open((dir / "none").c_str(), &err), nullptr);
-    EXPECT_TRUE(HasError(err, ENOENT,
-                         {"Couldn't stat backing store directory " + (dir / "none")}));
+    EXPECT_TRUE(HasError(err, ENOENT, {"Couldn't stat backing store directory " + (dir / "none")}));
     tqtest::WriteFile(dir / "file", "x");
     EXPECT_EQ(TqBlkRecallStore::open((dir / "file").c_str(), &err), nullptr);
     EXPECT_TRUE(HasError(err, ENOTDIR, {(dir / "file") + " is not a directory"}));
@@ -180,9 +179,9 @@ TEST_F(StoreLifecycle, ClearFailureNamesTheStoreUuid) {
         TqBlkPrivateStore::create(store().c_str(), "the-uuid", 64, 2, &err));
     ASSERT_TRUE(s);
     tqtest::RemoveTree(store());
-    EXPECT_TRUE(HasError(s->clear(), ENOENT,
-                         {"Couldn't open directory " + store(),
-                          "Couldn't clear backing store the-uuid"}));
+    EXPECT_TRUE(
+        HasError(s->clear(), ENOENT,
+                 {"Couldn't open directory " + store(), "Couldn't clear backing store the-uuid"}));
 }
 
 TEST_F(StoreLifecycle, RemoveDeletesAStoreDirectory) {
@@ -209,9 +208,9 @@ TEST_F(StoreLifecycle, RemoveRefusesWhatIsNotAStore) {
 
 TEST_F(StoreLifecycle, RemoveOfNullDirectoryFailsCleanly) {
     CZyError err = TqBlkBackingStore::remove(nullptr);
-    EXPECT_TRUE(HasError(err, EINVAL,
-                         {"NULL or empty directory passed as input",
-                          "(null) is not a backing store directory"}));
+    EXPECT_TRUE(HasError(
+        err, EINVAL,
+        {"NULL or empty directory passed as input", "(null) is not a backing store directory"}));
 }
 
 TEST_F(StoreLifecycle, RemoveThroughALinkEmptiesTargetThenFails) {

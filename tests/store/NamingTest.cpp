@@ -84,7 +84,6 @@ TEST(ExtentNames, ParserRejections) {
     EXPECT_EQ(tqblk_bstore_parse_extent_fname("data/00/00/00/00/00/00/00/00/00/00/00", 200), -1);
 }
 
-
 TEST(ExtentPathArgs, ExtentSizeOneIsNotAStore) {
     tqtest::TempDir dir;
     TqBlkBackingStore s(TqBlkBackingStore::TQBLK_STORE_PRIVATE);
@@ -124,8 +123,10 @@ TEST(ExtentPathArgs, FreshObjectSharedByThreadsAgreesOnNames) {
     std::vector<std::string> paths(4);
     for (size_t i = 0; i < paths.size(); ++i)
         threads.emplace_back([&, i] { s.getExtentFileName(12345, &paths[i]); });
-    for (auto& t : threads) t.join();
-    for (const std::string& p : paths) EXPECT_EQ(p, dir / "s/data/00/00/60/39");
+    for (auto& t : threads)
+        t.join();
+    for (const std::string& p : paths)
+        EXPECT_EQ(p, dir / "s/data/00/00/60/39");
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    if (!m_path.empty()) RemoveTree(m_path);
+    if (!m_path.empty())
+        RemoveTree(m_path);
 }
 
 void RemoveTree(const std::string& path) {
@@ -38,7 +39,8 @@ void RemoveTree(const std::string& path) {
     ::nftw(
         path.c_str(),
         [](const char* p, const struct stat* st, int type, FTW*) {
-            if (type == FTW_D) ::chmod(p, (st->st_mode & 07777) | 0700);
+            if (type == FTW_D)
+                ::chmod(p, (st->st_mode & 07777) | 0700);
             return 0;
         },
         32, FTW_PHYS);
@@ -75,7 +77,8 @@ bool PathExists(const std::string& path) {
 std::vector<std::string> ListDir(const std::string& path) {
     std::vector<std::string> names;
     DIR* dir = ::opendir(path.c_str());
-    if (!dir) return names;
+    if (!dir)
+        return names;
     while (struct dirent* e = ::readdir(dir))
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
             names.push_back(e->d_name);
@@ -86,16 +89,19 @@ std::vector<std::string> ListDir(const std::string& path) {
 
 ::testing::AssertionResult HasError(const CZyError& err, int errnoValue,
                                     const std::vector<std::string>& messages) {
-    if (!err.IsError()) return ::testing::AssertionFailure() << "the call succeeded";
+    if (!err.IsError())
+        return ::testing::AssertionFailure() << "the call succeeded";
     if (err.GetErrNo() != errnoValue)
         return ::testing::AssertionFailure()
                << "errno " << err.GetErrNo() << ", expected " << errnoValue << "\n"
                << err.GetDescription();
     if (err.GetMessages() != messages) {
         auto failure = ::testing::AssertionFailure() << "messages differ; got:";
-        for (const std::string& m : err.GetMessages()) failure << "\n  \"" << m << "\"";
+        for (const std::string& m : err.GetMessages())
+            failure << "\n  \"" << m << "\"";
         failure << "\nexpected:";
-        for (const std::string& m : messages) failure << "\n  \"" << m << "\"";
+        for (const std::string& m : messages)
+            failure << "\n  \"" << m << "\"";
         return failure;
     }
     return ::testing::AssertionSuccess();
@@ -103,9 +109,11 @@ std::vector<std::string> ListDir(const std::string& path) {
 
 std::string RunUnprivileged(const std::function<std::string()>& body) {
     int fds[2];
-    if (::pipe(fds) != 0) return "pipe failed";
+    if (::pipe(fds) != 0)
+        return "pipe failed";
     pid_t pid = ::fork();
-    if (pid < 0) return "fork failed";
+    if (pid < 0)
+        return "fork failed";
     if (pid == 0) {
         ::close(fds[0]);
         std::string result;
@@ -122,12 +130,14 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
     char buffer[512];
     ssize_t n;
     while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) result.append(buffer, static_cast<size_t>(n));
+        if (n > 0)
+            result.append(buffer, static_cast<size_t>(n));
     ::close(fds[0]);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child died";
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "child died";
     return result;
 }
 

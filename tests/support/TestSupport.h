@@ -13,7 +13,7 @@ namespace tqtest {
 
 // A fresh directory below $TMPDIR (or /tmp), removed with all it holds in the destructor.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,7 +22,7 @@ public:
     const std::string& path() const { return m_path; }
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -32,7 +32,7 @@ void RemoveTree(const std::string& path);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool IsDirectory(const std::string& path);
-bool PathExists(const std::string& path);  // the entry itself, links not followed
+bool PathExists(const std::string& path);                   // the entry itself, links not followed
 std::vector<std::string> ListDir(const std::string& path);  // sorted, without . and ..
 
 // Checks the errno and the whole list of messages (innermost first) of an error.
@@ -44,19 +44,21 @@ std::vector<std::string> ListDir(const std::string& path);  // sorted, without .
 std::string RunUnprivileged(const std::function<std::string()>& body);
 
 // A name of n characters.
-inline std::string Repeat(char c, size_t n) { return std::string(n, c); }
+inline std::string Repeat(char c, size_t n) {
+    return std::string(n, c);
+}
 
 }  // namespace tqtest
 
-#define EXPECT_OK(expr)                                                \
-    do {                                                               \
-        CZyError tqtest_err_ = (expr);                                 \
+#define EXPECT_OK(expr)                                                      \
+    do {                                                                     \
+        CZyError tqtest_err_ = (expr);                                       \
         EXPECT_FALSE(tqtest_err_.IsError()) << tqtest_err_.GetDescription(); \
     } while (0)
 
-#define ASSERT_OK(expr)                                                \
-    do {                                                               \
-        CZyError tqtest_err_ = (expr);                                 \
+#define ASSERT_OK(expr)                                                      \
+    do {                                                                     \
+        CZyError tqtest_err_ = (expr);                                       \
         ASSERT_FALSE(tqtest_err_.IsError()) << tqtest_err_.GetDescription(); \
     } while (0)
 

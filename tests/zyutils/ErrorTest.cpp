@@ -11,7 +11,9 @@
 
 namespace {
 
-CZyError innermost() { return JQErrorUtil::ErrorErrNo(JQ_HERE, ENOENT, "Couldn't open %s", "f"); }
+CZyError innermost() {
+    return JQErrorUtil::ErrorErrNo(JQ_HERE, ENOENT, "Couldn't open %s", "f");
+}
 
 CZyError middle() {
     CZyError err = innermost();

@@ -11,7 +11,7 @@ namespace {
 
 // Records what the walk reports, as relative paths.
 class Recorder : public CTraverseFolder {
-public:
+  public:
     std::set<std::string> files, folders, reparse;
     std::string failOn;
 
@@ -23,7 +23,8 @@ public:
     }
     CZyError OnFile(const std::string&, const std::string& rel, JQFile::CFileData&) override {
         files.insert(rel);
-        if (rel == failOn) return JQErrorUtil::ErrorErrNo(JQ_HERE, EIO, "stop at %s", rel.c_str());
+        if (rel == failOn)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, EIO, "stop at %s", rel.c_str());
         return CZyError::Success();
     }
     CZyError OnReparsePointFile(const std::string&, const std::string& rel,
@@ -34,7 +35,7 @@ public:
 };
 
 class Traverse : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(::mkdir((dir / "root").c_str(), 0777), 0);
         ASSERT_EQ(::mkdir((dir / "root/a").c_str(), 0777), 0);
@@ -56,8 +57,8 @@ TEST_F(Traverse, ReportsEveryEntryOnceWithRelativePaths) {
     r.AddFolderToList(dir / "root", "root");
     ASSERT_OK(r.Traverse());
     EXPECT_EQ(r.folders, (std::set<std::string>{"root/a", "root/a/b"}));
-    EXPECT_EQ(r.files, (std::set<std::string>{"root/top", "root/a/b/deep", "root/a/to-file",
-                                              "root/fifo"}));
+    EXPECT_EQ(r.files,
+              (std::set<std::string>{"root/top", "root/a/b/deep", "root/a/to-file", "root/fifo"}));
     EXPECT_EQ(r.reparse, (std::set<std::string>{"root/a/dangling", "root/to-dir"}));
 }
 

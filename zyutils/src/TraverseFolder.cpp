@@ -22,16 +22,17 @@ struct LinuxDirent64 {
 };
 
 class FolderFd {
-public:
+  public:
     explicit FolderFd(int fd) : m_fd(fd) {}
     ~FolderFd() {
-        if (m_fd >= 0) ::close(m_fd);
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
     FolderFd(const FolderFd&) = delete;
     FolderFd& operator=(const FolderFd&) = delete;
     int get() const { return m_fd; }
 
-private:
+  private:
     int m_fd;
 };
 
@@ -39,17 +40,19 @@ bool isDotOrDotDot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-unsigned char typeOfMode(mode_t mode) { return static_cast<unsigned char>(IFTODT(mode)); }
+unsigned char typeOfMode(mode_t mode) {
+    return static_cast<unsigned char>(IFTODT(mode));
+}
 
 // Restores a path buffer to its length from before an entry's name was appended.
 class PathMark {
-public:
+  public:
     explicit PathMark(std::string& path) : m_path(path), m_length(path.size()) {}
     ~PathMark() { m_path.resize(m_length); }
     PathMark(const PathMark&) = delete;
     PathMark& operator=(const PathMark&) = delete;
 
-private:
+  private:
     std::string& m_path;
     size_t m_length;
 };
@@ -74,7 +77,8 @@ CZyError CTraverseFolder::Traverse() {
         int fd = ::open(folder.m_fullPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) {
             int e = errno;
-            if (e == ENOENT && folder.m_queuedBeforeWalk) continue;
+            if (e == ENOENT && folder.m_queuedBeforeWalk)
+                continue;
             err = JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open folder %s",
                                           folder.m_fullPath.c_str());
             break;
@@ -92,7 +96,8 @@ CZyError CTraverseFolder::Traverse() {
 CZyError CTraverseFolder::walkFolder(int fd, size_t level) {
     FolderFd folder(fd);
     OnTraverseFolder(m_fullPath, m_relativePath);
-    if (m_buffers.size() <= level) m_buffers.emplace_back(new char[kReadBufferSize]);
+    if (m_buffers.size() <= level)
+        m_buffers.emplace_back(new char[kReadBufferSize]);
     char* buffer = m_buffers[level].get();
     for (;;) {
         long n;
@@ -102,19 +107,22 @@ CZyError CTraverseFolder::walkFolder(int fd, size_t level) {
         if (n < 0)
             return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read folder %s",
                                            m_fullPath.c_str());
-        if (n == 0) return CZyError::Success();
+        if (n == 0)
+            return CZyError::Success();
         for (long offset = 0; offset < n;) {
             const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
             offset += entry->d_reclen;
-            if (isDotOrDotDot(entry->d_name)) continue;
+            if (isDotOrDotDot(entry->d_name))
+                continue;
             CZyError err = visitEntry(fd, level, entry->d_name, entry->d_type, entry->d_ino);
-            if (err.IsError()) return err;
+            if (err.IsError())
+                return err;
         }
     }
 }
 
-CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name,
-                                     unsigned char type, unsigned long long inode) {
+CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name, unsigned char type,
+                                     unsigned long long inode) {
     PathMark fullMark(m_fullPath);
     PathMark relativeMark(m_relativePath);
     m_fullPath.append(1, '/').append(name);
@@ -124,7 +132,8 @@ CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name,
     if (type == DT_UNKNOWN) {
         if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             int e = errno;
-            if (e == ENOENT) return CZyError::Success();  // removed while we read
+            if (e == ENOENT)
+                return CZyError::Success();  // removed while we read
             return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't stat %s", m_fullPath.c_str());
         }
         type = typeOfMode(st.st_mode);
@@ -152,7 +161,8 @@ CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name,
     } else {
         err = OnFile(m_fullPath, m_relativePath, data);
     }
-    if (err.IsError()) err.Push(JQ_HERE);
+    if (err.IsError())
+        err.Push(JQ_HERE);
     return err;
 }
 
@@ -179,8 +189,8 @@ CZyError CTraverseFolder::OnFile(const std::string&, const std::string&, JQFile:
 }
 
 void CTraverseFolder::OnTraverseReparsePoint(const std::string&, const std::string&,
-                                             const std::string&, unsigned int,
-                                             const std::string&) {}
+                                             const std::string&, unsigned int, const std::string&) {
+}
 
 CZyError CTraverseFolder::OnReparsePointFolder(const std::string&, const std::string&,
                                                JQFile::CFileData&) {

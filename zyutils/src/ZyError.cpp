@@ -12,7 +12,7 @@ struct JQErrorEntry {
 };
 
 class JQErrorPrivate {
-public:
+  public:
     explicit JQErrorPrivate(int errnoValue) : m_errno(errnoValue) {}
 
     int m_errno;
@@ -21,14 +21,16 @@ public:
 
 namespace {
 
-std::string formatV(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string formatV(const char* format, va_list args) {
     char small[256];
     va_list copy;
     va_copy(copy, args);
     int n = vsnprintf(small, sizeof small, format, copy);
     va_end(copy);
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+    if (n < 0)
+        return std::string();
+    if (static_cast<size_t>(n) < sizeof small)
+        return std::string(small, static_cast<size_t>(n));
     std::string text(static_cast<size_t>(n), '\0');
     vsnprintf(&text[0], text.size() + 1, format, args);
     return text;
@@ -53,7 +55,8 @@ std::string errnoText(int errnoValue) {
 }  // namespace
 
 CZyError& CZyError::Push(const JQCodeLocation& location) {
-    if (m_private) addEntry(*m_private, location, false, std::string());
+    if (m_private)
+        addEntry(*m_private, location, false, std::string());
     return *this;
 }
 
@@ -67,26 +70,34 @@ CZyError& CZyError::Push(const JQCodeLocation& location, const char* format, ...
     return *this;
 }
 
-int CZyError::GetErrNo() const { return m_private ? m_private->m_errno : 0; }
+int CZyError::GetErrNo() const {
+    return m_private ? m_private->m_errno : 0;
+}
 
 std::vector<std::string> CZyError::GetMessages() const {
     std::vector<std::string> messages;
-    if (!m_private) return messages;
+    if (!m_private)
+        return messages;
     for (const JQErrorEntry& entry : m_private->m_entries)
-        if (entry.m_hasMessage) messages.push_back(entry.m_message);
+        if (entry.m_hasMessage)
+            messages.push_back(entry.m_message);
     return messages;
 }
 
 std::vector<JQCodeLocation> CZyError::GetLocations() const {
     std::vector<JQCodeLocation> locations;
-    if (!m_private) return locations;
-    for (const JQErrorEntry& entry : m_private->m_entries) locations.push_back(entry.m_location);
+    if (!m_private)
+        return locations;
+    for (const JQErrorEntry& entry : m_private->m_entries)
+        locations.push_back(entry.m_location);
     return locations;
 }
 
 std::string CZyError::GetDescription() const {
-    if (!IsError()) return "Success";
-    if (!m_private) return "Error " + std::to_string(m_code);
+    if (!IsError())
+        return "Success";
+    if (!m_private)
+        return "Error " + std::to_string(m_code);
     std::string text = errnoText(m_private->m_errno);
     for (const JQErrorEntry& entry : m_private->m_entries) {
         text += "\n  ";
@@ -100,8 +111,8 @@ std::string CZyError::GetDescription() const {
     return text;
 }
 
-CZyError JQErrorUtil::ErrorErrNo(const JQCodeLocation& location, int errnoValue,
-                                 const char* format, ...) {
+CZyError JQErrorUtil::ErrorErrNo(const JQCodeLocation& location, int errnoValue, const char* format,
+                                 ...) {
     CZyError err;
     // The code is the negated errno, so that it is negative whatever errno was given.
     err.m_code = errnoValue > 0 ? -errnoValue : -1;

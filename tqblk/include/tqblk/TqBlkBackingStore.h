@@ -13,19 +13,19 @@
 // separated by "/"). Returns the size of the name with its terminating NUL; with a null
 // buffer nothing is written. Expects extentCount >= 1 and 0 <= extent < extentCount.
 extern "C" TQBLK_EXPORT int tqblk_bstore_make_extent_fname(long long extent, long long extentCount,
-                                                          char* buffer);
+                                                           char* buffer);
 
 // Returns the extent number that a relative name spells for a store of extentCount extents,
 // or -1 when it is not such a name. The number is not compared with extentCount.
 extern "C" TQBLK_EXPORT long long tqblk_bstore_parse_extent_fname(const char* name,
-                                                                 long long extentCount);
+                                                                  long long extentCount);
 
 // One backing store: a directory holding "config" (UUID, device size, extent size), the
 // extent files in the "data" tree and temporary files in "tmp". Objects come from the
 // factories of TqBlkPrivateStore and TqBlkRecallStore and belong to the caller. An object
 // is set up once and used by one thread at a time.
 class TQBLK_EXPORT TqBlkBackingStore {
-public:
+  public:
     enum TQBLK_STORE_TYPE { TQBLK_STORE_PRIVATE = 0, TQBLK_STORE_RECALL = 1 };
 
     explicit TqBlkBackingStore(TQBLK_STORE_TYPE type);
@@ -118,14 +118,14 @@ public:
     std::string m_dir;
     int m_extentNameLen;
 
-private:
+  private:
     TqBlkBackingStore(const TqBlkBackingStore&) = delete;
     TqBlkBackingStore& operator=(const TqBlkBackingStore&) = delete;
 };
 
 // A store of the device's own, writable extents.
 class TQBLK_EXPORT TqBlkPrivateStore : public TqBlkBackingStore {
-public:
+  public:
     TqBlkPrivateStore() : TqBlkBackingStore(TQBLK_STORE_PRIVATE) {}
 
     // Return a new store (the caller deletes it) or null; *err always receives the outcome.
@@ -137,7 +137,7 @@ public:
 // A store of extents brought in from elsewhere: they may be read, moved in, linked or
 // created sparse, but not opened for writing.
 class TQBLK_EXPORT TqBlkRecallStore : public TqBlkBackingStore {
-public:
+  public:
     TqBlkRecallStore() : TqBlkBackingStore(TQBLK_STORE_RECALL) {}
 
     static TqBlkRecallStore* create(const char* dir, const char* uuid, long long deviceSize,

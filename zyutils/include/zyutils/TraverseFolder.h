@@ -12,7 +12,7 @@ namespace JQFile {
 
 // What the walk knows of one directory entry. Valid only during the handler call.
 class ZY_EXPORT CFileData {
-public:
+  public:
     const char* m_name = nullptr;  // the entry's name within its folder
     unsigned char m_type = 0;      // DT_DIR, DT_REG, DT_LNK, ... as the walk learnt it
     unsigned long long m_inode = 0;
@@ -34,7 +34,7 @@ public:
 // once, opened relative to its parent, so the walk holds one open folder per level. Handlers
 // are called one at a time, on the thread that called Traverse.
 class ZY_EXPORT CTraverseFolder {
-public:
+  public:
     CTraverseFolder();
     virtual ~CTraverseFolder();
 
@@ -59,21 +59,18 @@ public:
                             JQFile::CFileData& data);
     // Not called by this walk, which never follows links; kept for subclasses.
     virtual void OnTraverseReparsePoint(const std::string& fullPath,
-                                        const std::string& relativePath,
-                                        const std::string& target, unsigned int tag,
-                                        const std::string& reserved);
+                                        const std::string& relativePath, const std::string& target,
+                                        unsigned int tag, const std::string& reserved);
     // Not called by this walk: links to folders go to OnReparsePointFile.
     virtual CZyError OnReparsePointFolder(const std::string& fullPath,
-                                          const std::string& relativePath,
-                                          JQFile::CFileData& data);
+                                          const std::string& relativePath, JQFile::CFileData& data);
     // Default: nothing.
     virtual CZyError OnReparsePointFile(const std::string& fullPath,
-                                        const std::string& relativePath,
-                                        JQFile::CFileData& data);
+                                        const std::string& relativePath, JQFile::CFileData& data);
     // Called once at the start of each Traverse, on the walking thread.
     virtual void OnInitializeWorker();
 
-private:
+  private:
     struct Folder {
         std::string m_fullPath;
         std::string m_relativePath;

@@ -31,7 +31,7 @@ class JQErrorPrivate;
 // all copies share: the errno it was built with, then one entry per code location that
 // built or passed it on, innermost first, each with an optional message.
 class ZY_EXPORT CZyError {
-public:
+  public:
     CZyError() : m_code(0) {}
 
     static CZyError Success() { return CZyError(); }
@@ -61,7 +61,7 @@ public:
 };
 
 class ZY_EXPORT JQErrorUtil {
-public:
+  public:
     // A new error holding errnoValue, the formatted message and the location.
     static CZyError ErrorErrNo(const JQCodeLocation& location, int errnoValue, const char* format,
                                ...) __attribute__((format(printf, 3, 4)));

@@ -4,7 +4,7 @@
 #include <zyutils/ZyExport.h>
 
 class ZY_EXPORT CZyPath {
-public:
+  public:
     // True when the path can be reached, following symbolic links: a link whose target is
     // missing does not exist.
     static bool Exists(const char* path);

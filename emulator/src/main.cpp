@@ -127,7 +127,8 @@ int serve(const CommandLine& line) {
         if (fuse_session_mount(session, line.options.mountPoint.c_str()) == 0) {
             signalReady(line.readyFd);
             fuse_loop_config* config = fuse_loop_cfg_create();
-            status = fuse_session_loop_mt(session, config) == 0 ? 0 : 1;
+            // A positive result names the signal that asked the loop to end: a clean stop.
+            status = fuse_session_loop_mt(session, config) < 0 ? 1 : 0;
             fuse_loop_cfg_destroy(config);
             emulator.shutdown();
             fuse_session_unmount(session);

@@ -88,14 +88,20 @@ bool parseCommandLine(int argc, char** argv, CommandLine* line) {
     return true;
 }
 
-// Process 1 normally lives in the machine's own mount namespace, where a mount at
-// /dev/tqblk would hide a real driver from everyone. The emulator belongs in a private one.
+// The machine's own mount namespace, where a mount at /dev/tqblk would hide a real driver
+// from everyone; the emulator belongs in a private one. Recent kernels give the initial mount
+// namespace a fixed inode number; older ones gave it the first dynamic one. Where process 1's
+// namespace can be read, it decides.
 bool inInitMountNamespace() {
+    constexpr ino_t kFixedInitIno = 0xEFFFFFF8U;
+    constexpr ino_t kFirstDynamicIno = 0xF0000000U;
     struct stat own, init;
-    if (::stat("/proc/self/ns/mnt", &own) != 0 || ::stat("/proc/1/ns/mnt", &init) != 0) {
-        return false;
+    if (::stat("/proc/self/ns/mnt", &own) != 0)
+        return true;
+    if (::stat("/proc/1/ns/mnt", &init) == 0) {
+        return own.st_dev == init.st_dev && own.st_ino == init.st_ino;
     }
-    return own.st_dev == init.st_dev && own.st_ino == init.st_ino;
+    return own.st_ino == kFixedInitIno || own.st_ino == kFirstDynamicIno;
 }
 
 void signalReady(int fd) {

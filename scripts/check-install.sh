@@ -8,7 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-for f in include/tqblk/TqBlkBackingStore.h include/zyutils/ZyError.h include/zyutils/ZyPath.h \
+for f in include/tqblk/TqBlkBackingStore.h include/tqblk/TqBlkDriver.h \
+         include/tqblk/unix/TqBlkDriverUnix.h include/tqblk/unix/tqblk_admin.h include/zyutils/ZyError.h include/zyutils/ZyPath.h \
          include/zyutils/TraverseFolder.h include/zyutils/ZySleep.h \
          lib/cmake/tqblk/tqblkConfig.cmake lib/cmake/tqblk/tqblkConfigVersion.cmake \
          lib/pkgconfig/tqblk.pc; do
@@ -31,9 +32,7 @@ fi
 for h in $(cd "$prefix/include" && find . -name '*.h' | sed 's|^\./||'); do
   echo "#include <$h>" | c++ -std=c++17 -fsyntax-only -Wall -Werror -I "$prefix/include" -x c++ -
 done
-if [ -e "$prefix/include/tqblk/unix/tqblk_admin.h" ]; then
-  echo '#include <tqblk/unix/tqblk_admin.h>' | cc -std=c11 -fsyntax-only -Wall -Werror -I "$prefix/include" -x c -
-fi
+echo '#include <tqblk/unix/tqblk_admin.h>' | cc -std=c11 -fsyntax-only -Wall -Werror -I "$prefix/include" -x c -
 
 cmake -S "$root/tests/consumer" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
@@ -42,3 +41,7 @@ env -u LD_LIBRARY_PATH "$work/cmake/consumer"
 PKG_CONFIG_PATH="$prefix/lib/pkgconfig" c++ -std=c++17 -o "$work/consumer-pc" \
   "$root/tests/consumer/consumer.cpp" $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs tqblk)
 env -u LD_LIBRARY_PATH "$work/consumer-pc"
+
+# The installed tools find the library through their own run path.
+env -u LD_LIBRARY_PATH "$prefix/bin/tqblk-ctl" create-store recall "$work/store" check 4096 512
+env -u LD_LIBRARY_PATH "$prefix/bin/tqblk-ctl" remove-store "$work/store"

@@ -12,7 +12,8 @@ bash scripts/setup.sh
 step() { printf '\n=== %s\n' "$*"; }
 
 step "build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQBLK_BUILD_TESTS=ON \
+  -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EXAMPLES=ON -DTQBLK_BUILD_BENCH=ON >/dev/null
 cmake --build build -j "$jobs"
 
 step "unit tests"
@@ -26,7 +27,7 @@ bash scripts/check-install.sh "$prefix"
 
 step "sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=address,undefined \
-  -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
+  -DTQBLK_BUILD_TESTS=ON -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -j "$jobs" --output-on-failure

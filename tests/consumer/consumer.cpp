@@ -1,6 +1,7 @@
 // Uses the installed library as a client would: creates, opens, clears and removes stores
 // and checks the outcome of each step, failures included. Prints "N passed, N failed".
 #include <tqblk/TqBlkBackingStore.h>
+#include <tqblk/unix/TqBlkDriverUnix.h>
 #include <zyutils/ZyError.h>
 
 #include <cerrno>
@@ -52,6 +53,15 @@ int main() {
     expectError(TqBlkBackingStore::remove(dir.c_str()), ENOENT,
                 "Couldn't stat backing store directory " + dir, "remove it twice");
     ::rmdir(base);
+
+    // Driver arguments are checked before the admin node is opened.
+    TqBlkDriverUnix driver;
+    std::string name = "untouched";
+    expectError(driver.createDevice("", nullptr, nullptr, &name), EINVAL,
+                "NULL device UUID passed as input", "refuse an empty device UUID");
+    expectError(driver.monitorDevice(std::string(64, 'u').c_str()), EINVAL,
+                "UUID \"" + std::string(64, 'u') + "\" is too long", "refuse a long UUID");
+    expect(name == "untouched", "no output on failure");
 
     std::printf("consumer: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

@@ -11,13 +11,27 @@ bash scripts/setup.sh
 
 step() { printf '\n=== %s\n' "$*"; }
 
+# Runs ctest and adds its counts to the totals printed at the end.
+passed=0
+ran_ctest() {
+  local log
+  log=$(mktemp)
+  ctest "$@" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  local n
+  n=$(sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$log")
+  rm -f "$log"
+  [ "$status" -eq 0 ] && [ -n "$n" ] || return 1
+  passed=$((passed + n))
+}
+
 step "build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQBLK_BUILD_TESTS=ON \
   -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EXAMPLES=ON -DTQBLK_BUILD_BENCH=ON >/dev/null
 cmake --build build -j "$jobs"
 
 step "unit tests"
-ctest --test-dir build -j "$jobs" --output-on-failure
+ran_ctest --test-dir build -j "$jobs" --output-on-failure
 
 step "install tree and outside programs"
 prefix="$root/build/install-check"
@@ -29,8 +43,8 @@ step "sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=address,undefined \
   -DTQBLK_BUILD_TESTS=ON -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan -j "$jobs" --output-on-failure
+export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+ran_ctest --test-dir build-asan -j "$jobs" --output-on-failure
 
 if [ -f fuzz/CMakeLists.txt ]; then
   step "fuzzers"
@@ -38,3 +52,4 @@ if [ -f fuzz/CMakeLists.txt ]; then
 fi
 
 step "all tests passed"
+echo "tests: $passed passed, 0 failed"

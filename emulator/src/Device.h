@@ -1,6 +1,7 @@
 #ifndef TQBLK_EMULATOR_DEVICE_H
 #define TQBLK_EMULATOR_DEVICE_H
 
+#include "DeviceData.h"
 #include "RecallQueue.h"
 
 #include <tqblk/unix/tqblk_admin.h>
@@ -8,7 +9,9 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +49,14 @@ struct RecallWaiter {
     Clock::time_point deadline;
 };
 
+// A read or write of a device's data file that waits for recall extents to be answered.
+struct IoWaiter {
+    std::set<long long> extents;  // recall extents not answered yet
+    // Called once, outside the emulator's lock: 0 when every extent was answered as
+    // recalled, else the errno to fail the I/O with.
+    std::function<void(int error)> resume;
+};
+
 // How a service answered one recall request.
 struct RecallAnswer {
     long long extent;
@@ -59,6 +70,8 @@ struct Device {
     uint64_t nodeIno = 0;  // inode of its device node in the mount
     std::string nodeName;  // name of that node in the mount's root
     std::string name;      // the device's name: the node's path
+    uint64_t dataIno = 0;  // inode of its data file in the mount
+    std::string dataName;  // name of that file: the node's name and ".data"
     long long deviceSize = 0;
     Store privateStore;
     Store recallStore;
@@ -75,6 +88,8 @@ struct Device {
     RecallQueue recalls;
     std::deque<RecallWaiter> waiters;  // oldest first, so deadlines ascend
     std::deque<RecallAnswer> answers;  // the latest answers, oldest first
+    std::shared_ptr<DeviceData> data;  // its bytes, read and written outside the lock
+    std::vector<std::shared_ptr<IoWaiter>> ioWaiters;
 
     // The extent size of device I/O: the private store's when there is one.
     int extentSize() const;

@@ -66,6 +66,16 @@ bool storeMatches(const Store& store, long long deviceSize) {
     return metrics.deviceSize == deviceSize && metrics.extentSize == store.extentSize;
 }
 
+StoreArea areaOf(const Store& store, long long deviceSize) {
+    StoreArea area;
+    if (store.present()) {
+        area.path = store.path;
+        area.extentSize = store.extentSize;
+        area.extentCount = (deviceSize - 1) / store.extentSize + 1;
+    }
+    return area;
+}
+
 }  // namespace
 
 int Device::extentSize() const {
@@ -115,22 +125,62 @@ void Emulator::shutdown() {
         if (m_stopping)
             return;
         m_stopping = true;
-        for (auto& entry : m_devices)
+        for (auto& entry : m_devices) {
             failWaiters(*entry.second, ENODEV);
+            failIo(*entry.second, EIO);
+        }
+        releaseHeld(false);
     }
     m_timerWake.notify_all();
     m_timer.join();
+    runDeferred();
 }
 
 void Emulator::handleAdmin(const AdminCall& call, AdminReplyPtr reply) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_log.add(call.code, call.record, call.inSize);
-    int error = m_failNext;
-    m_failNext = 0;
-    if (error == 0)
-        error = dispatch(call, reply);
-    if (error != 0)
-        reply->fail(error);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_log.add(call.code, call.record, call.inSize);
+        int error = m_failNext;
+        m_failNext = 0;
+        if (error == 0 && call.code == TQBLK_RECALL_DONE && m_holdAnswers) {
+            const unsigned char* bytes = static_cast<const unsigned char*>(call.record);
+            m_held.push_back(HeldAnswer{{bytes, bytes + call.inSize}, std::move(reply)});
+            return;
+        }
+        if (error == 0)
+            error = dispatch(call, reply);
+        if (error != 0)
+            reply->fail(error);
+    }
+    // The answered request is replied to first; the reads it ends are served after it.
+    runDeferred();
+}
+
+void Emulator::runDeferred() {
+    std::vector<std::function<void()>> calls;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        calls.swap(m_deferred);
+    }
+    for (std::function<void()>& call : calls)
+        call();
+}
+
+// Answers the held recall answers in arrival order, or drops them unapplied, as if the
+// service had died before answering; then stops holding.
+void Emulator::releaseHeld(bool apply) {
+    m_holdAnswers = false;
+    while (!m_held.empty()) {
+        HeldAnswer held = std::move(m_held.front());
+        m_held.pop_front();
+        int error = ECANCELED;
+        if (apply) {
+            AdminCall call{TQBLK_RECALL_DONE, held.record.data(), held.record.size(), 0, 0};
+            error = dispatch(call, held.reply);
+        }
+        if (error != 0)
+            held.reply->fail(error);
+    }
 }
 
 // Each handler answers through reply, or keeps it for later, and returns 0; or it returns
@@ -146,8 +196,7 @@ int Emulator::dispatch(const AdminCall& call, AdminReplyPtr& reply) {
             });
         case TQBLK_DESTROY_DEVICE:
             return onDevice<tqblk_device_ref>(call, reply, kAny, [this](auto&, Device& device) {
-                failWaiters(device, ENODEV);
-                m_devices.erase(device.uuid);
+                destroy(device);
                 return 0;
             });
         case TQBLK_MONITOR_DEVICE:
@@ -166,15 +215,9 @@ int Emulator::dispatch(const AdminCall& call, AdminReplyPtr& reply) {
                 call, reply, kLive,
                 [&](auto& record, Device& device) { return fetchRecall(record, device, reply); });
         case TQBLK_RECALL_DONE:
-            return onDevice<tqblk_recall_done>(call, reply, kLive,
-                                               [](auto& record, Device& device) {
-                                                   if (record.extent < 0)
-                                                       return EINVAL;
-                                                   if (!device.recalls.answer(record.extent))
-                                                       return ENOENT;
-                                                   device.recordAnswer(record.extent, record.error);
-                                                   return 0;
-                                               });
+            return onDevice<tqblk_recall_done>(
+                call, reply, kLive,
+                [this](auto& record, Device& device) { return answerRecall(record, device); });
         case TQBLK_RESUBMIT_RECALLS:
             return onDevice<tqblk_device_uuid>(call, reply, kLive, [this](auto&, Device& device) {
                 device.recalls.resubmit();
@@ -321,6 +364,11 @@ int Emulator::createDevice(const AdminCall& call, AdminReplyPtr& reply) {
         return ENAMETOOLONG;
 
     device->nodeIno = m_nextIno++;
+    device->dataIno = m_nextIno++;
+    device->dataName = device->nodeName + ".data";
+    device->data = std::make_shared<DeviceData>(device->deviceSize,
+                                                areaOf(device->privateStore, device->deviceSize),
+                                                areaOf(device->recallStore, device->deviceSize));
     device->autoAbort = record.auto_abort != 0;
     device->creator = call.opener;
     device->readyAt = Clock::now() + m_readyDelay;
@@ -367,7 +415,80 @@ int Emulator::lookup(const tqblk_device_ref& ref, Device** device) {
 void Emulator::abort(Device& device) {
     device.aborted = true;
     failWaiters(device, ESHUTDOWN);
+    failIo(device, EIO);
     device.recalls.clear();
+}
+
+void Emulator::destroy(Device& device) {
+    failWaiters(device, ENODEV);
+    failIo(device, EIO);
+    m_devices.erase(device.uuid);
+}
+
+int Emulator::answerRecall(const tqblk_recall_done& record, Device& device) {
+    if (record.extent < 0)
+        return EINVAL;
+    if (!device.recalls.answer(record.extent))
+        return ENOENT;
+    device.recordAnswer(record.extent, record.error);
+    answerIo(device, record.extent, record.error);
+    return 0;
+}
+
+Device* Emulator::findByDataIno(uint64_t dataIno) const {
+    for (const auto& entry : m_devices) {
+        if (entry.second->dataIno == dataIno)
+            return entry.second.get();
+    }
+    return nullptr;
+}
+
+int Emulator::deviceData(uint64_t dataIno, std::shared_ptr<DeviceData>* data) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Device* device = findByDataIno(dataIno);
+    if (device == nullptr || device->aborted)
+        return EIO;
+    *data = device->data;
+    return 0;
+}
+
+void Emulator::awaitRecalls(uint64_t dataIno, const std::vector<long long>& extents,
+                            std::function<void(int)> resume) {
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Device* device = findByDataIno(dataIno);
+        if (device == nullptr || device->aborted || m_stopping)
+            error = EIO;
+        auto waiter = std::make_shared<IoWaiter>();
+        for (size_t i = 0; error == 0 && i < extents.size(); ++i) {
+            if (extents[i] < 0 || extents[i] >= device->recallExtentCount()) {
+                error = EIO;
+            } else if (!device->data->recallPresent(extents[i])) {
+                // Looked at under the lock: a service places an extent before it answers,
+                // so one absent here has a request outstanding or needs one.
+                waiter->extents.insert(extents[i]);
+            }
+        }
+        if (error == 0 && !waiter->extents.empty()) {
+            for (long long extent : waiter->extents)
+                device->recalls.request(extent);
+            waiter->resume = std::move(resume);
+            device->ioWaiters.push_back(std::move(waiter));
+            serveWaiters(*device);
+            return;
+        }
+    }
+    resume(error);
+}
+
+void Emulator::noteRead(uint64_t dataIno, const std::vector<long long>& extents) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Device* device = findByDataIno(dataIno);
+    if (device == nullptr)
+        return;
+    for (long long extent : extents)
+        device->use(extent);
 }
 
 // Hands out the oldest queued request, or keeps the reply until one is raised or the wait
@@ -413,6 +534,28 @@ void Emulator::failWaiters(Device& device, int error) {
     for (RecallWaiter& waiter : device.waiters)
         waiter.reply->fail(error);
     device.waiters.clear();
+}
+
+void Emulator::failIo(Device& device, int error) {
+    for (std::shared_ptr<IoWaiter>& waiter : device.ioWaiters)
+        m_deferred.push_back([waiter, error] { waiter->resume(error); });
+    device.ioWaiters.clear();
+}
+
+// A failed answer fails every I/O that waits for the extent; a good one ends the waits of
+// the I/O that waited for this extent last.
+void Emulator::answerIo(Device& device, long long extent, int error) {
+    std::vector<std::shared_ptr<IoWaiter>>& waiters = device.ioWaiters;
+    for (auto it = waiters.begin(); it != waiters.end();) {
+        std::shared_ptr<IoWaiter> waiter = *it;
+        if (waiter->extents.erase(extent) == 0 || (error == 0 && !waiter->extents.empty())) {
+            ++it;
+            continue;
+        }
+        it = waiters.erase(it);
+        int result = error == 0 ? 0 : EIO;
+        m_deferred.push_back([waiter, result] { waiter->resume(result); });
+    }
 }
 
 // Ends each waiting fetch with EAGAIN when its time is up.

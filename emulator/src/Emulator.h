@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -31,11 +33,21 @@ struct AdminCall {
     uint64_t opener;  // the open admin file the request came through
 };
 
-// A device node as the file system shows it.
+// A device node and its data file as the file system shows them.
 struct DeviceNode {
     uint64_t ino;
     std::string name;
     int minor;
+    uint64_t dataIno;
+    std::string dataName;
+    long long size;
+    bool writable;
+};
+
+// A recall answer that arrived while answers are held.
+struct HeldAnswer {
+    std::vector<unsigned char> record;
+    AdminReplyPtr reply;
 };
 
 // The state of the emulated kernel driver and its answers to admin requests. Thread-safe:
@@ -56,6 +68,19 @@ class Emulator {
     std::string renderLog() const;
     std::string renderState() const;
 
+    // The data of the device whose data file is dataIno; EIO when the device is aborted or
+    // gone (destroyed).
+    int deviceData(uint64_t dataIno, std::shared_ptr<DeviceData>* data) const;
+    // Has each absent recall extent of the device recalled, as a read of it would: raises one
+    // request per extent (shared with requests already outstanding) and calls resume once:
+    // with 0 when all were answered as recalled (at once when none was absent), with EIO
+    // when one failed, or the device is aborted, destroyed or gone. Never under the lock.
+    void awaitRecalls(uint64_t dataIno, const std::vector<long long>& extents,
+                      std::function<void(int)> resume);
+    // Marks the device extents that a read returned as most recently used, in order.
+    void noteRead(uint64_t dataIno, const std::vector<long long>& extents);
+
+    // Finds a device node or data file by name or inode.
     bool findNode(const std::string& name, DeviceNode* node) const;
     bool findNode(uint64_t ino, DeviceNode* node) const;
     std::vector<DeviceNode> nodes() const;
@@ -74,6 +99,8 @@ class Emulator {
     int createDevice(const AdminCall& call, AdminReplyPtr& reply);
     int config(const AdminCall& call, AdminReplyPtr& reply);
     int fetchRecall(tqblk_recall_request& record, Device& device, AdminReplyPtr& reply);
+    int answerRecall(const tqblk_recall_done& record, Device& device);
+    Device* findByDataIno(uint64_t dataIno) const;
     static int listMru(tqblk_get_mru_exts& record, const Device& device, pid_t pid);
 
     template <class Match>
@@ -87,6 +114,13 @@ class Emulator {
     void abort(Device& device);
     void serveWaiters(Device& device);
     void failWaiters(Device& device, int error);
+    // Ends the device's waiting I/O; the callbacks run once the lock is released.
+    void failIo(Device& device, int error);
+    void answerIo(Device& device, long long extent, int error);
+    void destroy(Device& device);
+    // Runs the callbacks that were deferred while the lock was held; call without the lock.
+    void runDeferred();
+    void releaseHeld(bool apply);
     void timerLoop();
 
     const EmulatorOptions m_options;
@@ -97,6 +131,9 @@ class Emulator {
     std::chrono::milliseconds m_readyDelay;
     int m_config = 0;
     int m_failNext = 0;  // errno for the next admin request, 0 for none
+    bool m_holdAnswers = false;
+    std::deque<HeldAnswer> m_held;                  // oldest first
+    std::vector<std::function<void()>> m_deferred;  // to run once the lock is released
     uint64_t m_nextIno;
     RequestLog m_log;
     std::thread m_timer;

@@ -15,29 +15,38 @@ std::string joinNumbers(const std::vector<long long>& numbers) {
     return text;
 }
 
+DeviceNode nodeOf(const Device& device) {
+    return DeviceNode{device.nodeIno,  device.nodeName,   device.minor,           device.dataIno,
+                      device.dataName, device.deviceSize, device.data->writable()};
+}
+
 }  // namespace
 
 void Emulator::adminClosed(uint64_t opener) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto& entry : m_devices) {
-        Device& device = *entry.second;
-        if (device.autoAbort && device.creator == opener && !device.aborted)
-            abort(device);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& entry : m_devices) {
+            Device& device = *entry.second;
+            if (device.autoAbort && device.creator == opener && !device.aborted)
+                abort(device);
+        }
     }
+    runDeferred();
 }
 
 int Emulator::control(const std::string& commands) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::istringstream lines(commands);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.find_first_not_of(" \t\r") == std::string::npos)
-            continue;
-        int error = controlLine(line);
-        if (error != 0)
-            return error;
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::istringstream lines(commands);
+        std::string line;
+        while (error == 0 && std::getline(lines, line)) {
+            if (line.find_first_not_of(" \t\r") != std::string::npos)
+                error = controlLine(line);
+        }
     }
-    return 0;
+    runDeferred();
+    return error;
 }
 
 // The commands: "recall EXTENT UUID", "use EXTENT UUID", "fail ERRNO", "ready-delay MS",
@@ -65,6 +74,14 @@ int Emulator::controlLine(const std::string& line) {
     }
     if (command == "clear-log") {
         m_log.clear();
+        return 0;
+    }
+    if (command == "hold-answers") {
+        m_holdAnswers = true;
+        return 0;
+    }
+    if (command == "release-answers" || command == "drop-answers") {
+        releaseHeld(command == "release-answers");
         return 0;
     }
     return EINVAL;
@@ -103,7 +120,8 @@ std::string Emulator::renderLog() const {
 std::string Emulator::renderState() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::ostringstream out;
-    out << "config " << m_config << "\nready-delay " << m_readyDelay.count() << "\n";
+    out << "config " << m_config << "\nready-delay " << m_readyDelay.count() << "\n"
+        << "held-answers " << m_held.size() << "\n";
     Clock::time_point now = Clock::now();
     for (const auto& entry : m_devices) {
         const Device& d = *entry.second;
@@ -131,17 +149,21 @@ std::string Emulator::renderState() const {
             << "answered";
         for (const RecallAnswer& answer : d.answers)
             out << " " << answer.extent << ":" << answer.error;
-        out << "\nwaiting " << d.waiters.size() << "\nend\n";
+        out << "\nwaiting " << d.waiters.size() << "\nio-waiting " << d.ioWaiters.size()
+            << "\nend\n";
     }
     return out.str();
 }
 
 bool Emulator::findNode(const std::string& name, DeviceNode* node) const {
-    return findNodeWhere([&](const Device& device) { return device.nodeName == name; }, node);
+    return findNodeWhere(
+        [&](const Device& device) { return device.nodeName == name || device.dataName == name; },
+        node);
 }
 
 bool Emulator::findNode(uint64_t ino, DeviceNode* node) const {
-    return findNodeWhere([&](const Device& device) { return device.nodeIno == ino; }, node);
+    return findNodeWhere(
+        [&](const Device& device) { return device.nodeIno == ino || device.dataIno == ino; }, node);
 }
 
 template <class Match>
@@ -150,7 +172,7 @@ bool Emulator::findNodeWhere(Match match, DeviceNode* node) const {
     for (const auto& entry : m_devices) {
         const Device& device = *entry.second;
         if (match(device)) {
-            *node = DeviceNode{device.nodeIno, device.nodeName, device.minor};
+            *node = nodeOf(device);
             return true;
         }
     }
@@ -161,8 +183,7 @@ std::vector<DeviceNode> Emulator::nodes() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<DeviceNode> result;
     for (const auto& entry : m_devices) {
-        const Device& device = *entry.second;
-        result.push_back(DeviceNode{device.nodeIno, device.nodeName, device.minor});
+        result.push_back(nodeOf(*entry.second));
     }
     return result;
 }

@@ -68,6 +68,99 @@ class FuseAdminReply : public AdminReply {
     size_t m_outSize;
 };
 
+// Device I/O through a data file. A request whose extents must be recalled first does not hold
+// a worker thread while it waits: the emulator keeps it and resumes it from the thread that
+// receives the last answer, which tries once more and fails with EIO if data is still absent.
+class DataRequest : public std::enable_shared_from_this<DataRequest> {
+  public:
+    DataRequest(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset)
+        : m_req(req), m_ino(ino), m_size(size), m_offset(offset) {}
+    virtual ~DataRequest() {
+        if (m_req != nullptr)
+            fuse_reply_err(m_req, EIO);
+    }
+
+    void attempt(bool mayRecall) {
+        Emulator& emulator = emulatorOf(m_req);
+        std::shared_ptr<DeviceData> data;
+        int error = emulator.deviceData(m_ino, &data);
+        std::vector<long long> missing;
+        if (error == 0)
+            error = perform(emulator, *data, &missing);
+        if (error == 0 && missing.empty())
+            return;
+        if (error != 0 || !mayRecall)
+            return fail(error != 0 ? error : EIO);
+        std::shared_ptr<DataRequest> self = shared_from_this();
+        emulator.awaitRecalls(m_ino, missing, [self](int result) {
+            if (result != 0)
+                return self->fail(result);
+            self->attempt(false);
+        });
+    }
+
+  protected:
+    // Does the I/O and replies; or lists the recall extents it needs first, or returns the
+    // errno to fail with.
+    virtual int perform(Emulator& emulator, DeviceData& data, std::vector<long long>* missing) = 0;
+    void fail(int error) {
+        fuse_reply_err(m_req, error);
+        m_req = nullptr;
+    }
+
+    fuse_req_t m_req;
+    fuse_ino_t m_ino;
+    size_t m_size;
+    off_t m_offset;
+};
+
+class DataRead : public DataRequest {
+  public:
+    using DataRequest::DataRequest;
+
+  private:
+    int perform(Emulator& emulator, DeviceData& data, std::vector<long long>* missing) override {
+        std::vector<char> bytes;
+        int error = data.read(m_offset, m_size, &bytes, missing);
+        if (error != 0 || !missing->empty())
+            return error;
+        emulator.noteRead(m_ino, data.extentsOf(m_offset, bytes.size()));
+        fuse_reply_buf(m_req, bytes.data(), bytes.size());
+        m_req = nullptr;
+        return 0;
+    }
+};
+
+class DataWrite : public DataRequest {
+  public:
+    DataWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t offset)
+        : DataRequest(req, ino, size, offset), m_bytes(buf, buf + size) {}
+
+  private:
+    int perform(Emulator&, DeviceData& data, std::vector<long long>* missing) override {
+        *missing = data.missingForWrite(m_offset, m_size);
+        if (!missing->empty())
+            return 0;
+        size_t written = 0;
+        int error = data.write(m_offset, m_bytes.data(), m_size, &written);
+        if (error != 0)
+            return error;
+        fuse_reply_write(m_req, written);
+        m_req = nullptr;
+        return 0;
+    }
+
+    std::vector<char> m_bytes;  // the request's buffer lives only as long as the callback
+};
+
+void startDataRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
+    std::make_shared<DataRead>(req, ino, size, offset)->attempt(true);
+}
+
+void startDataWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t offset) {
+    std::make_shared<DataWrite>(req, ino, buf, size, offset)->attempt(true);
+}
+
 void fillStat(fuse_ino_t ino, mode_t mode, dev_t rdev, struct stat* st) {
     std::memset(st, 0, sizeof *st);
     st->st_ino = ino;
@@ -77,6 +170,14 @@ void fillStat(fuse_ino_t ino, mode_t mode, dev_t rdev, struct stat* st) {
     st->st_gid = ::getgid();
     st->st_rdev = rdev;
     st->st_atime = st->st_mtime = st->st_ctime = kStartTime;
+}
+
+// A device's data file: a regular file of the device's size, read-only without a private store.
+void fillDataStat(const DeviceNode& node, struct stat* st) {
+    fillStat(node.dataIno, S_IFREG | (node.writable ? 0660 : 0440), 0, st);
+    st->st_size = node.size;
+    st->st_blksize = 4096;
+    st->st_blocks = (node.size + 511) / 512;
 }
 
 // The attributes of a node; false when there is no such node (any more).
@@ -95,7 +196,11 @@ bool statNode(const Emulator& emulator, fuse_ino_t ino, struct stat* st, double*
     DeviceNode node;
     if (!emulator.findNode(ino, &node))
         return false;
-    fillStat(ino, S_IFBLK | 0660, makedev(kDeviceMajor, node.minor), st);
+    if (ino == node.dataIno) {
+        fillDataStat(node, st);
+    } else {
+        fillStat(ino, S_IFBLK | 0660, makedev(kDeviceMajor, node.minor), st);
+    }
     *timeout = kDeviceTimeout;
     return true;
 }
@@ -106,7 +211,9 @@ fuse_ino_t inoOf(const Emulator& emulator, const char* name) {
             return file.ino;
     }
     DeviceNode node;
-    return emulator.findNode(name, &node) ? node.ino : 0;
+    if (!emulator.findNode(name, &node))
+        return 0;
+    return node.dataName == name ? node.dataIno : node.ino;
 }
 
 void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -133,9 +240,14 @@ void opGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     fuse_reply_attr(req, &st, timeout);
 }
 
-// Only "control" takes a truncation, which the shell's "echo ... > control" asks for.
-void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat*, int toSet, fuse_file_info* fi) {
-    if (ino != kControlIno || (toSet & ~FUSE_SET_ATTR_SIZE) != 0) {
+// Only "control" takes a truncation, which the shell's "echo ... > control" asks for. A data
+// file keeps its size: a truncation to any other size fails, as it does on a block device.
+void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_file_info* fi) {
+    DeviceNode node;
+    bool data = emulatorOf(req).findNode(ino, &node) && ino == node.dataIno;
+    if (data && (toSet & ~FUSE_SET_ATTR_SIZE) == 0 && attr->st_size != node.size)
+        return (void)fuse_reply_err(req, EINVAL);
+    if ((ino != kControlIno && !data) || (toSet & ~FUSE_SET_ATTR_SIZE) != 0) {
         fuse_reply_err(req, EPERM);
         return;
     }
@@ -159,6 +271,8 @@ void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_f
     for (const DeviceNode& node : emulatorOf(req).nodes()) {
         fillStat(node.ino, S_IFBLK | 0660, makedev(kDeviceMajor, node.minor), &st);
         entries.emplace_back(node.name, st);
+        fillDataStat(node, &st);
+        entries.emplace_back(node.dataName, st);
     }
     std::vector<char> buffer(size);
     size_t used = 0;
@@ -193,9 +307,15 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
             fi->fh = reinterpret_cast<uint64_t>(new std::string(std::move(text)));
             break;
         }
-        default:
+        default: {
+            DeviceNode node;
             // Device nodes never open here: the mount is nodev.
-            return (void)fuse_reply_err(req, ENXIO);
+            if (!emulatorOf(req).findNode(ino, &node) || ino != node.dataIno)
+                return (void)fuse_reply_err(req, ENXIO);
+            if (access != O_RDONLY && !node.writable)
+                return (void)fuse_reply_err(req, EROFS);
+            break;
+        }
     }
     if (fuse_reply_open(req, fi) != 0 && (ino == kLogIno || ino == kStateIno)) {
         delete reinterpret_cast<std::string*>(fi->fh);
@@ -204,7 +324,7 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 
 void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
     if (ino != kLogIno && ino != kStateIno) {
-        fuse_reply_err(req, EINVAL);
+        startDataRead(req, ino, size, offset);
         return;
     }
     const std::string& text = *reinterpret_cast<std::string*>(fi->fh);
@@ -212,9 +332,10 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file
     fuse_reply_buf(req, text.data() + start, std::min(size, text.size() - start));
 }
 
-void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t, fuse_file_info*) {
+void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t offset,
+             fuse_file_info*) {
     if (ino != kControlIno) {
-        fuse_reply_err(req, EINVAL);
+        startDataWrite(req, ino, buf, size, offset);
         return;
     }
     int error = emulatorOf(req).control(std::string(buf, size));

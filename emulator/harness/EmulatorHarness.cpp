@@ -94,11 +94,13 @@ std::string enterPrivateNamespace() {
     return shadowDev();
 }
 
-bool waitForExit(pid_t pid, std::chrono::steady_clock::duration timeout) {
+bool waitForExit(pid_t pid, std::chrono::steady_clock::duration timeout, int* status = nullptr) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
-        int status;
-        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        int raw = 0;
+        pid_t done = ::waitpid(pid, &raw, WNOHANG);
+        if (done == pid && status != nullptr)
+            *status = raw;
         if (done == pid || (done < 0 && errno != EINTR))
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
@@ -230,6 +232,55 @@ int EmulatorProcess::control(const std::string& commands) const {
     if (written < 0)
         return errno;
     return 0;
+}
+
+std::string ChildProcess::start(const std::vector<std::string>& args,
+                                const std::string& outputPath) {
+    stop();
+    std::vector<std::string> words = args;
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    int raw;
+    do {
+        raw = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0)
+        return failure("open " + outputPath, errno);
+    UniqueFd output(raw);
+    pid_t pid = ::fork();
+    if (pid < 0)
+        return failure("fork", errno);
+    if (pid == 0) {
+        // Only what the program needs goes along: the caller's admin descriptor stays here.
+        ::dup2(output.get(), STDOUT_FILENO);
+        ::dup2(output.get(), STDERR_FILENO);
+        ::close_range(STDERR_FILENO + 1, ~0U, 0);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    m_pid = pid;
+    return std::string();
+}
+
+int ChildProcess::stop() {
+    if (m_pid < 0)
+        return -1;
+    ::kill(m_pid, SIGTERM);
+    int status = 0;
+    bool exited = waitForExit(m_pid, kStopTimeout, &status);
+    if (!exited) {
+        ::kill(m_pid, SIGKILL);
+        waitForExit(m_pid, kStopTimeout);
+    }
+    m_pid = -1;
+    return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ChildProcess::signal(int number) const {
+    if (m_pid >= 0)
+        ::kill(m_pid, number);
 }
 
 std::string EmulatorProcess::readText(const std::string& path) {

@@ -56,6 +56,30 @@ class EmulatorProcess {
     std::string m_mountPoint;
 };
 
+// A program run beside the emulator, such as a recall service, with its standard output and
+// error going to a file. Stops it on destruction.
+class ChildProcess {
+  public:
+    ChildProcess() = default;
+    ~ChildProcess() { stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts argv[0] with the arguments; its output is appended to outputPath. Returns an
+    // empty text on success, else what went wrong.
+    std::string start(const std::vector<std::string>& argv, const std::string& outputPath);
+    // Sends SIGTERM and waits (SIGKILL after a few seconds). Returns the exit status, or -1
+    // when it was not running or did not exit by itself.
+    int stop();
+    // Sends a signal and returns at once; stop() reaps it. A process killed while one of its
+    // requests is in the emulator's hands exits only once that request is answered.
+    void signal(int number) const;
+    bool running() const { return m_pid >= 0; }
+
+  private:
+    pid_t m_pid = -1;
+};
+
 // True when an emulator's file system is mounted at path in this mount namespace.
 bool IsEmulatorMounted(const std::string& path);
 

@@ -46,12 +46,6 @@ class DeviceIoTest : public RoadTest {
         return extent;
     }
 
-    void expectPattern(AsyncRead& read) {
-        std::pair<int, std::vector<char>> result = finish(read);
-        EXPECT_EQ(result.first, 0) << "read at " << read.offset;
-        EXPECT_TRUE(result.second == Pattern(read.offset, read.size)) << "read at " << read.offset;
-    }
-
     bool waitForReaders(size_t count) {
         return waitForState(m_uuid, "io-waiting", Is(std::to_string(count)));
     }

@@ -183,6 +183,12 @@ std::pair<int, std::vector<char>> RoadTest::finish(AsyncRead& read) {
     return read.result.get();
 }
 
+void RoadTest::expectPattern(AsyncRead& read) {
+    std::pair<int, std::vector<char>> result = finish(read);
+    EXPECT_EQ(result.first, 0) << "read at " << read.offset;
+    EXPECT_TRUE(result.second == Pattern(read.offset, read.size)) << "read at " << read.offset;
+}
+
 bool RoadTest::waitForState(const std::string& uuid, const std::string& key,
                             const std::function<bool(const std::string&)>& want,
                             std::chrono::seconds timeout) const {

@@ -62,6 +62,8 @@ class RoadTest : public drivertest::DriverTest {
     AsyncRead& startRead(long long offset, size_t size);
     // The outcome of a read, waiting for it a bounded time (ETIMEDOUT when it hangs).
     std::pair<int, std::vector<char>> finish(AsyncRead& read);
+    // Expects the read to have returned the pattern's bytes.
+    void expectPattern(AsyncRead& read);
     // Waits until the state value of the device satisfies want; false on timeout.
     bool waitForState(const std::string& uuid, const std::string& key,
                       const std::function<bool(const std::string&)>& want,

@@ -1,0 +1,359 @@
+// The whole recall road under load: readers of a device's data file, the emulator in the
+// driver's place and tqblk-recalld bringing extents in from an image, for extent sizes of
+// 4 KiB, 64 KiB and 1 MiB and 1, 2 and 4 service workers. Beside it, two floors measured in
+// the same run: the emulator's bare recall round trip (fetch and answer, no file work) and
+// the file work alone (temporary file written and moved in through the library, no driver).
+// Prints one table. Runs as root, in a private mount namespace of its own, on a tmpfs there.
+//
+//   bench_road [--quick]        --quick: fewer extents per run, for a smoke test
+
+#include "EmulatorHarness.h"
+#include "FullIo.h"
+#include "UniqueFd.h"
+
+#include <tqblk/TqBlkBackingStore.h>
+#include <tqblk/unix/TqBlkDriverUnix.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tqblk::UniqueFd;
+
+constexpr int kWorkerCounts[] = {1, 2, 4};
+constexpr int kReaders = 16;
+
+struct Size {
+    int extentSize;
+    long long extents;  // per run
+};
+
+struct Row {
+    int extentSize = 0;
+    double roundTrip = 0;  // extents/s, best over the worker counts
+    int roundTripWorkers = 0;
+    double fileWork = 0;
+    int fileWorkWorkers = 0;
+    double road[3] = {};
+};
+
+// A run that cannot go on; main reports it after everything started has been stopped.
+[[noreturn]] void die(const std::string& what) {
+    throw std::runtime_error(what);
+}
+
+void check(const CZyError& err, const char* what) {
+    if (err.IsError())
+        die(std::string(what) + ":\n" + err.GetDescription());
+}
+
+// The image's bytes: each 8-byte word holds its own offset, so a misplaced extent shows.
+void fillPattern(long long offset, char* out, size_t size) {
+    for (size_t i = 0; i < size; i += 8) {
+        long long word = offset + static_cast<long long>(i);
+        std::memcpy(out + i, &word, std::min<size_t>(8, size - i));
+    }
+}
+
+bool matchesPattern(long long offset, const char* data, size_t size) {
+    for (size_t i = 0; i + 8 <= size; i += 4096) {
+        long long word;
+        std::memcpy(&word, data + i, 8);
+        if (word != offset + static_cast<long long>(i))
+            return false;
+    }
+    return true;
+}
+
+// Runs body(thread index) on n threads; returns the seconds from start to the last end.
+double timeThreads(int n, const std::function<void(int)>& body) {
+    std::vector<std::thread> threads;
+    Clock::time_point start = Clock::now();
+    for (int i = 0; i < n; ++i)
+        threads.emplace_back(body, i);
+    for (std::thread& t : threads)
+        t.join();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class Bench {
+  public:
+    Bench(std::string dir, const tqharness::EmulatorProcess& emulator)
+        : m_dir(std::move(dir)), m_emulator(emulator) {}
+
+    Row run(const Size& size);
+
+  private:
+    std::string makeImage(const Size& size);
+    TqBlkRecallStore* newRecallStore(const std::string& name, const Size& size);
+    TqBlkPrivateStore* newPrivateStore(const std::string& name, const Size& size);
+    double roundTrip(const Size& size, int workers);
+    double fileWork(const Size& size, int workers);
+    double road(const Size& size, int workers, const std::string& image);
+    std::string createDevice(const std::string& uuid, TqBlkBackingStore* privateStore,
+                             TqBlkBackingStore* recallStore);
+    void destroyDevice(const std::string& uuid);
+
+    std::string m_dir;
+    const tqharness::EmulatorProcess& m_emulator;
+    TqBlkDriverUnix m_driver;
+    int m_runs = 0;
+};
+
+std::string Bench::makeImage(const Size& size) {
+    std::string path = m_dir + "/image-" + std::to_string(size.extentSize);
+    int raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (raw < 0)
+        die("open " + path + ": " + std::strerror(errno));
+    UniqueFd fd(raw);
+    std::vector<char> chunk(static_cast<size_t>(size.extentSize));
+    for (long long extent = 0; extent < size.extents; ++extent) {
+        long long offset = extent * size.extentSize;
+        fillPattern(offset, chunk.data(), chunk.size());
+        if (tqblk::PwriteFully(fd.get(), chunk.data(), chunk.size(), offset) != 0)
+            die("write " + path);
+    }
+    return path;
+}
+
+TqBlkRecallStore* Bench::newRecallStore(const std::string& name, const Size& size) {
+    CZyError err;
+    TqBlkRecallStore* store =
+        TqBlkRecallStore::create((m_dir + "/" + name).c_str(), name.c_str(),
+                                 size.extents * size.extentSize, size.extentSize, &err);
+    check(err, "create a recall store");
+    return store;
+}
+
+TqBlkPrivateStore* Bench::newPrivateStore(const std::string& name, const Size& size) {
+    CZyError err;
+    TqBlkPrivateStore* store =
+        TqBlkPrivateStore::create((m_dir + "/" + name).c_str(), name.c_str(),
+                                  size.extents * size.extentSize, size.extentSize, &err);
+    check(err, "create a private store");
+    return store;
+}
+
+std::string Bench::createDevice(const std::string& uuid, TqBlkBackingStore* privateStore,
+                                TqBlkBackingStore* recallStore) {
+    std::string name;
+    check(m_driver.createDevice(uuid.c_str(), privateStore, recallStore, &name), "create a device");
+    return name;
+}
+
+void Bench::destroyDevice(const std::string& uuid) {
+    check(m_driver.destroyDevice(uuid.c_str()), "destroy a device");
+}
+
+// Every extent queued at once through the control file, then fetched and answered by the
+// workers with nothing done in between.
+double Bench::roundTrip(const Size& size, int workers) {
+    std::string uuid = "round-trip-" + std::to_string(++m_runs);
+    std::unique_ptr<TqBlkRecallStore> store(newRecallStore(uuid, size));
+    createDevice(uuid, nullptr, store.get());
+    std::string lines;
+    for (long long extent = 0; extent < size.extents; ++extent) {
+        lines += "recall " + std::to_string(extent) + " " + uuid + "\n";
+        if (lines.size() > 60000 || extent + 1 == size.extents) {
+            if (int error = m_emulator.control(lines))
+                die(std::string("control: ") + std::strerror(error));
+            lines.clear();
+        }
+    }
+    std::atomic<long long> next{0};
+    double seconds = timeThreads(workers, [&](int) {
+        while (next++ < size.extents) {
+            long long extent = -1;
+            check(m_driver.getRecallRequest(uuid.c_str(), &extent), "fetch a recall request");
+            check(m_driver.recallDone(uuid.c_str(), extent), "answer a recall request");
+        }
+    });
+    destroyDevice(uuid);
+    check(TqBlkBackingStore::remove(store->getDir().c_str()), "remove a store");
+    return static_cast<double>(size.extents) / seconds;
+}
+
+// What a service does to place an extent, without the driver: a temporary file written from
+// memory and moved in, each worker with its own store object.
+double Bench::fileWork(const Size& size, int workers) {
+    std::string name = "file-work-" + std::to_string(++m_runs);
+    std::unique_ptr<TqBlkRecallStore> created(newRecallStore(name, size));
+    std::atomic<long long> next{0};
+    double seconds = timeThreads(workers, [&](int) {
+        CZyError err;
+        std::unique_ptr<TqBlkRecallStore> store(
+            TqBlkRecallStore::open(created->getDir().c_str(), &err));
+        check(err, "open the store");
+        std::vector<char> bytes(static_cast<size_t>(size.extentSize));
+        for (long long extent; (extent = next++) < size.extents;) {
+            fillPattern(extent * size.extentSize, bytes.data(), bytes.size());
+            std::string temp;
+            int raw = -1;
+            check(store->openTempFile(&temp, &raw), "open a temporary file");
+            UniqueFd fd(raw);
+            if (tqblk::PwriteFully(fd.get(), bytes.data(), bytes.size(), 0) != 0)
+                die("write " + temp);
+            fd.reset();
+            check(store->moveInExtentFile(temp.c_str(), extent), "move an extent in");
+        }
+    });
+    check(TqBlkBackingStore::remove(created->getDir().c_str()), "remove a store");
+    return static_cast<double>(size.extents) / seconds;
+}
+
+// Readers take the extents in turn and read each one whole from the data file while the
+// service recalls them from the image.
+double Bench::road(const Size& size, int workers, const std::string& image) {
+    std::string uuid = "road-" + std::to_string(++m_runs);
+    std::unique_ptr<TqBlkRecallStore> recall(newRecallStore(uuid + "-recall", size));
+    std::unique_ptr<TqBlkPrivateStore> priv(newPrivateStore(uuid + "-private", size));
+    std::string data = createDevice(uuid, priv.get(), recall.get()) + ".data";
+    tqharness::ChildProcess service;
+    std::string failure =
+        service.start({TQBLK_RECALLD_PATH, "--uuid", uuid, "--recall-store", recall->getDir(),
+                       "--image", image, "--workers", std::to_string(workers), "--quiet"},
+                      m_dir + "/service.log");
+    if (!failure.empty())
+        die(failure);
+    std::atomic<long long> next{0};
+    std::atomic<bool> wrong{false};
+    double seconds = timeThreads(kReaders, [&](int) {
+        int raw = ::open(data.c_str(), O_RDONLY | O_CLOEXEC);
+        if (raw < 0)
+            die("open " + data + ": " + std::strerror(errno));
+        UniqueFd fd(raw);
+        std::vector<char> bytes(static_cast<size_t>(size.extentSize));
+        for (long long extent; (extent = next++) < size.extents;) {
+            long long offset = extent * size.extentSize;
+            ssize_t got = tqblk::PreadFully(fd.get(), bytes.data(), bytes.size(), offset);
+            if (got != size.extentSize || !matchesPattern(offset, bytes.data(), bytes.size()))
+                wrong = true;
+        }
+    });
+    if (service.stop() != 0)
+        die("the service failed; see " + m_dir + "/service.log");
+    if (wrong)
+        die("a read returned wrong bytes");
+    destroyDevice(uuid);
+    check(TqBlkBackingStore::remove(recall->getDir().c_str()), "remove a store");
+    check(TqBlkBackingStore::remove(priv->getDir().c_str()), "remove a store");
+    return static_cast<double>(size.extents) / seconds;
+}
+
+Row Bench::run(const Size& size) {
+    Row row;
+    row.extentSize = size.extentSize;
+    std::string image = makeImage(size);
+    for (size_t i = 0; i < 3; ++i) {
+        int workers = kWorkerCounts[i];
+        double rate = roundTrip(size, workers);
+        if (rate > row.roundTrip) {
+            row.roundTrip = rate;
+            row.roundTripWorkers = workers;
+        }
+        rate = fileWork(size, workers);
+        if (rate > row.fileWork) {
+            row.fileWork = rate;
+            row.fileWorkWorkers = workers;
+        }
+        row.road[i] = road(size, workers, image);
+    }
+    ::unlink(image.c_str());
+    return row;
+}
+
+std::string sizeText(int bytes) {
+    return bytes >= 1 << 20 ? std::to_string(bytes >> 20) + " MiB"
+                            : std::to_string(bytes >> 10) + " KiB";
+}
+
+void printTable(const std::vector<Row>& rows) {
+    std::printf(
+        "\nextents/s (MiB/s); floors: best of 1, 2 and 4 threads (threads in brackets)\n\n");
+    std::printf("%-8s | %-22s | %-22s | %-18s | %-18s | %-18s | %s\n", "extent",
+                "floor: round trip", "floor: file work", "road, 1 worker", "road, 2 workers",
+                "road, 4 workers", "best/slower floor");
+    std::printf("%s\n", std::string(150, '-').c_str());
+    for (const Row& row : rows) {
+        double mib = row.extentSize / 1048576.0;
+        char cells[6][64];
+        std::snprintf(cells[0], 64, "%.0f (%.0f) [%d]", row.roundTrip, row.roundTrip * mib,
+                      row.roundTripWorkers);
+        std::snprintf(cells[1], 64, "%.0f (%.0f) [%d]", row.fileWork, row.fileWork * mib,
+                      row.fileWorkWorkers);
+        for (int i = 0; i < 3; ++i)
+            std::snprintf(cells[2 + i], 64, "%.0f (%.0f)", row.road[i], row.road[i] * mib);
+        double best = *std::max_element(row.road, row.road + 3);
+        double floor = std::min(row.roundTrip, row.fileWork);
+        std::printf("%-8s | %-22s | %-22s | %-18s | %-18s | %-18s | %.0f %%\n",
+                    sizeText(row.extentSize).c_str(), cells[0], cells[1], cells[2], cells[3],
+                    cells[4], 100.0 * best / floor);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    std::string why = tqharness::EnterPrivateNamespace();
+    if (!why.empty()) {
+        std::fprintf(stderr, "bench_road: needs a private mount namespace: %s\n", why.c_str());
+        return 1;
+    }
+    char dir[] = "/tmp/tqblk-bench-road-XXXXXX";
+    if (::mkdtemp(dir) == nullptr) {
+        std::fprintf(stderr, "bench_road: mkdtemp: %s\n", std::strerror(errno));
+        return 1;
+    }
+    // Only this namespace sees the tmpfs; the directory itself is removed at the end.
+    if (::mount("tqblk-bench-road", dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+        int error = errno;
+        ::rmdir(dir);
+        std::fprintf(stderr, "bench_road: mount a tmpfs: %s\n", std::strerror(error));
+        return 1;
+    }
+    std::vector<Row> rows;
+    std::string failure;
+    try {
+        tqharness::EmulatorProcess emulator;
+        failure = emulator.start(tqharness::kDriverDir);
+        if (!failure.empty())
+            die(failure);
+        Bench bench(dir, emulator);
+        const long long scale = quick ? 16 : 1;
+        for (Size size : {Size{4 << 10, 16384}, Size{64 << 10, 8192}, Size{1 << 20, 1024}}) {
+            size.extents /= scale;
+            std::fprintf(stderr, "extent size %s: %lld extents per run\n",
+                         sizeText(size.extentSize).c_str(), size.extents);
+            rows.push_back(bench.run(size));
+        }
+    } catch (const std::runtime_error& error) {
+        failure = error.what();
+    }
+    ::umount2(dir, MNT_DETACH);
+    ::rmdir(dir);
+    if (!failure.empty()) {
+        std::fprintf(stderr, "bench_road: %s\n", failure.c_str());
+        return 1;
+    }
+    printTable(rows);
+    return 0;
+}

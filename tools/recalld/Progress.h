@@ -31,13 +31,17 @@ class Progress {
 
   private:
     void drawLoop();
-    std::string statusLine() const;
+    std::string statusLine(bool final) const;
     void line(const std::string& text);
 
     FILE* m_out;
     bool m_terminal;
     bool m_quiet;
-    std::chrono::steady_clock::time_point m_start;
+    // When the first and the latest extent were recalled, in steady-clock nanoseconds; 0
+    // before. Rates are measured between them (up to now while running), so the time a
+    // service waits for requests before and after its work does not count.
+    std::atomic<long long> m_firstNs{0};
+    std::atomic<long long> m_lastNs{0};
     std::atomic<long long> m_recalled{0};
     std::atomic<long long> m_bytes{0};
     std::atomic<long long> m_failed{0};

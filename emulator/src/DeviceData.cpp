@@ -111,12 +111,9 @@ bool DeviceData::recallPresent(long long recallExtent) const {
     return m_recall.hasExtent(recallExtent);
 }
 
-int DeviceData::read(off_t offset, size_t size, std::vector<char>* out,
-                     std::vector<long long>* missing) const {
-    std::vector<Piece> pieces = piecesOf(offset, size);
-    out->resize(clip(offset, size));
-    char* cursor = out->data();
-    for (const Piece& piece : pieces) {
+int DeviceData::read(off_t offset, size_t size, char* out, std::vector<long long>* missing) const {
+    char* cursor = out;
+    for (const Piece& piece : piecesOf(offset, size)) {
         int error = readPiece(piece, cursor, missing);
         if (error != 0)
             return error;

@@ -42,11 +42,10 @@ class DeviceData {
     std::vector<long long> extentsOf(off_t offset, size_t size) const;
     bool recallPresent(long long recallExtent) const;
 
-    // Reads size bytes at offset (clipped to the device) into *out. Returns 0, or EIO when a
-    // store file cannot be read. Recall extents present in neither store are listed in
-    // *missing (each once); the bytes of *out are then incomplete.
-    int read(off_t offset, size_t size, std::vector<char>* out,
-             std::vector<long long>* missing) const;
+    // Reads size bytes at offset (clipped to the device: out holds clip(offset, size) bytes).
+    // Returns 0, or EIO when a store file cannot be read. Recall extents present in neither
+    // store are listed in *missing (each once); the bytes of out are then incomplete.
+    int read(off_t offset, size_t size, char* out, std::vector<long long>* missing) const;
     // The recall extents that a write of [offset, offset + size) needs and that are absent:
     // those behind private extents that are not in the private store yet.
     std::vector<long long> missingForWrite(off_t offset, size_t size) const;

@@ -501,9 +501,14 @@ int Emulator::fetchRecall(tqblk_recall_request& record, Device& device, AdminRep
     }
     if (m_options.recallWait.count() == 0 || m_stopping)
         return EAGAIN;
-    device.waiters.push_back(
-        RecallWaiter{std::move(reply), record, Clock::now() + m_options.recallWait});
-    m_timerWake.notify_all();
+    Clock::time_point deadline = Clock::now() + m_options.recallWait;
+    device.waiters.push_back(RecallWaiter{std::move(reply), record, deadline});
+    // Every wait lasts as long, so the timer needs waking only when it has nothing due: a
+    // service that waits for each next request would otherwise wake it every time.
+    if (deadline < m_timerDue) {
+        m_timerDue = deadline;
+        m_timerWake.notify_all();
+    }
     return 0;
 }
 
@@ -573,6 +578,7 @@ void Emulator::timerLoop() {
             if (!waiters.empty())
                 next = std::min(next, waiters.front().deadline);
         }
+        m_timerDue = next;
         if (next == Clock::time_point::max()) {
             m_timerWake.wait(lock);
         } else {

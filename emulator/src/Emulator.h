@@ -126,6 +126,7 @@ class Emulator {
     const EmulatorOptions m_options;
     mutable std::mutex m_mutex;
     std::condition_variable m_timerWake;
+    Clock::time_point m_timerDue = Clock::time_point::max();  // when the timer wakes next
     bool m_stopping = false;
     std::map<std::string, std::unique_ptr<Device>> m_devices;  // by UUID
     std::chrono::milliseconds m_readyDelay;

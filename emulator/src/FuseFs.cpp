@@ -120,12 +120,17 @@ class DataRead : public DataRequest {
 
   private:
     int perform(Emulator& emulator, DeviceData& data, std::vector<long long>* missing) override {
-        std::vector<char> bytes;
-        int error = data.read(m_offset, m_size, &bytes, missing);
+        size_t size = data.clip(m_offset, m_size);
+        // One buffer per worker thread, kept: a fresh one per read would cost a large
+        // allocation and its page faults every time.
+        thread_local std::vector<char> buffer;
+        if (buffer.size() < size)
+            buffer.resize(size);
+        int error = data.read(m_offset, m_size, buffer.data(), missing);
         if (error != 0 || !missing->empty())
             return error;
-        emulator.noteRead(m_ino, data.extentsOf(m_offset, bytes.size()));
-        fuse_reply_buf(m_req, bytes.data(), bytes.size());
+        emulator.noteRead(m_ino, data.extentsOf(m_offset, size));
+        fuse_reply_buf(m_req, buffer.data(), size);
         m_req = nullptr;
         return 0;
     }
@@ -329,7 +334,10 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file
     }
     const std::string& text = *reinterpret_cast<std::string*>(fi->fh);
     size_t start = std::min(static_cast<size_t>(offset), text.size());
-    fuse_reply_buf(req, text.data() + start, std::min(size, text.size() - start));
+    // Replied from a copy: once the reply is written the reader may close the file, and its
+    // release frees the snapshot, while this thread may still look at the reply's buffer.
+    std::string part = text.substr(start, std::min(size, text.size() - start));
+    fuse_reply_buf(req, part.data(), part.size());
 }
 
 void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t offset,

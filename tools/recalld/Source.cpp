@@ -113,6 +113,15 @@ int placeBytes(TqBlkBackingStore& target, long long extent, const char* data, si
     return 0;
 }
 
+// A buffer of at least size bytes, one per worker thread and kept between extents: a fresh
+// one per extent would cost a large allocation, its page faults and its zeroing every time.
+char* workerBuffer(size_t size) {
+    thread_local std::vector<char> buffer;
+    if (buffer.size() < size)
+        buffer.resize(size);
+    return buffer.data();
+}
+
 // The byte range [offset, offset + size) of the device that extent `extent` of target covers.
 void extentRange(const TqBlkBackingStore& target, long long extent, long long* offset,
                  size_t* size) {
@@ -130,16 +139,16 @@ class ImageSource : public Source {
         long long offset;
         size_t size;
         extentRange(target, extent, &offset, &size);
-        std::vector<char> buffer(size);
-        ssize_t n = readFully(m_fd.get(), buffer.data(), size, offset);
+        char* buffer = workerBuffer(size);
+        ssize_t n = readFully(m_fd.get(), buffer, size, offset);
         if (n < 0) {
             *detail = "Couldn't read the image at offset " + std::to_string(offset) + ": " +
                       errnoText(static_cast<int>(-n));
             return static_cast<int>(-n);
         }
         // Bytes past the end of a short image read as zeros.
-        std::fill(buffer.begin() + n, buffer.end(), 0);
-        int e = placeBytes(target, extent, buffer.data(), size, m_durable, detail);
+        std::fill(buffer + n, buffer + size, 0);
+        int e = placeBytes(target, extent, buffer, size, m_durable, detail);
         if (e == 0)
             *bytes = static_cast<long long>(size);
         return e;
@@ -173,10 +182,10 @@ class StoreSource : public Source {
                 return 0;
             }
         }
-        std::vector<char> buffer(size);
-        int e = copyRange(offset, buffer.data(), size, detail);
+        char* buffer = workerBuffer(size);
+        int e = copyRange(offset, buffer, size, detail);
         if (e == 0)
-            e = placeBytes(target, extent, buffer.data(), size, m_durable, detail);
+            e = placeBytes(target, extent, buffer, size, m_durable, detail);
         if (e == 0)
             *bytes = static_cast<long long>(size);
         return e;

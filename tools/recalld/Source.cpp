@@ -3,9 +3,13 @@
 #include "ErrnoText.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <mutex>
 #include <unistd.h>
 #include <vector>
@@ -74,26 +78,32 @@ int writeFully(int fd, const char* data, size_t size) {
     return 0;
 }
 
-// Writes data as extent `extent` of target: through a temporary file moved in, or as a
-// sparse extent when it is all zeros. Nothing of ours is left behind on failure.
-int placeBytes(TqBlkBackingStore& target, long long extent, const char* data, size_t size,
-               bool durable, std::string* detail) {
-    CZyError err;
-    if (allZero(data, size)) {
-        err = target.createExtentWithNUL(extent);
-        if (err.IsError())
-            *detail = describe(err);
-        return err.IsError() ? errnoOf(err) : 0;
-    }
+// Removes our temporary file if it is still at its name: when the extent was present
+// already, or the move failed. Once it has been moved in, its name is free and another
+// worker may have claimed it for a file of its own, which must stay; our file, moved in, is
+// alive, so no other file can carry its inode number.
+void dropTemp(const std::string& temp, const struct stat& own) {
+    struct stat st;
+    if (::lstat(temp.c_str(), &st) == 0 && st.st_ino == own.st_ino && st.st_dev == own.st_dev)
+        ::unlink(temp.c_str());
+}
+
+// Has fill write a temporary file and moves it in as extent `extent` of target. Nothing of
+// ours is left behind on failure.
+int placeThroughTemp(TqBlkBackingStore& target, long long extent, bool durable, std::string* detail,
+                     const std::function<int(int fd)>& fill) {
     std::string temp;
     int rawFd = -1;
-    err = target.openTempFile(&temp, &rawFd);
+    CZyError err = target.openTempFile(&temp, &rawFd);
     if (err.IsError()) {
         *detail = describe(err);
         return errnoOf(err);
     }
     Fd fd(rawFd);
-    int e = writeFully(fd.get(), data, size);
+    struct stat own;
+    int e = ::fstat(fd.get(), &own) == 0 ? 0 : errno;
+    if (e == 0)
+        e = fill(fd.get());
     if (e == 0 && durable && ::fdatasync(fd.get()) != 0)
         e = errno;
     if (e == 0 && ::close(fd.release()) != 0)
@@ -104,12 +114,46 @@ int placeBytes(TqBlkBackingStore& target, long long extent, const char* data, si
         return e;
     }
     err = target.moveInExtentFile(temp.c_str(), extent);
-    // When another worker placed the extent first, our copy stays with us: drop it.
-    ::unlink(temp.c_str());
+    dropTemp(temp, own);
     if (err.IsError()) {
         *detail = describe(err);
         return errnoOf(err);
     }
+    return 0;
+}
+
+// Places data as extent `extent` of target: as a sparse extent when it is all zeros, else
+// through a temporary file.
+int placeBytes(TqBlkBackingStore& target, long long extent, const char* data, size_t size,
+               bool durable, std::string* detail) {
+    if (allZero(data, size)) {
+        CZyError err = target.createExtentWithNUL(extent);
+        if (err.IsError())
+            *detail = describe(err);
+        return err.IsError() ? errnoOf(err) : 0;
+    }
+    return placeThroughTemp(target, extent, durable, detail,
+                            [&](int fd) { return writeFully(fd, data, size); });
+}
+
+// Copies size bytes at offset of source to fd inside the kernel, without passing them
+// through a buffer of ours; bytes past the end of the source become zeros. Returns 0 or the
+// errno: EINVAL or ENOSYS when the kernel cannot copy between these two files.
+int copyInKernel(int source, long long offset, size_t size, int fd) {
+    off_t from = static_cast<off_t>(offset);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::sendfile(fd, source, &from, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    if (done < size && ::ftruncate(fd, static_cast<off_t>(size)) != 0)
+        return errno;
     return 0;
 }
 
@@ -139,6 +183,40 @@ class ImageSource : public Source {
         long long offset;
         size_t size;
         extentRange(target, extent, &offset, &size);
+        int e = placeInKernel(target, extent, offset, size, detail);
+        if (e == ENOTSUP)
+            e = placeBuffered(target, extent, offset, size, detail);
+        if (e == 0)
+            *bytes = static_cast<long long>(size);
+        return e;
+    }
+
+  private:
+    static constexpr size_t kProbe = 4096;
+
+    // An extent whose first bytes are not all zeros cannot become a sparse one, so it is
+    // copied from the image by the kernel: one copy of its bytes instead of two. ENOTSUP
+    // when this extent (or, from then on, this image) takes the buffered way.
+    int placeInKernel(TqBlkBackingStore& target, long long extent, long long offset, size_t size,
+                      std::string* detail) {
+        if (size <= kProbe || !m_inKernel)
+            return ENOTSUP;
+        char probe[kProbe];
+        ssize_t n = readFully(m_fd.get(), probe, kProbe, offset);
+        if (n != static_cast<ssize_t>(kProbe) || allZero(probe, kProbe))
+            return ENOTSUP;
+        int e = placeThroughTemp(target, extent, m_durable, detail, [&](int fd) {
+            return copyInKernel(m_fd.get(), offset, size, fd);
+        });
+        if (e == EINVAL || e == ENOSYS) {
+            m_inKernel = false;
+            return ENOTSUP;
+        }
+        return e;
+    }
+
+    int placeBuffered(TqBlkBackingStore& target, long long extent, long long offset, size_t size,
+                      std::string* detail) {
         char* buffer = workerBuffer(size);
         ssize_t n = readFully(m_fd.get(), buffer, size, offset);
         if (n < 0) {
@@ -148,15 +226,12 @@ class ImageSource : public Source {
         }
         // Bytes past the end of a short image read as zeros.
         std::fill(buffer + n, buffer + size, 0);
-        int e = placeBytes(target, extent, buffer, size, m_durable, detail);
-        if (e == 0)
-            *bytes = static_cast<long long>(size);
-        return e;
+        return placeBytes(target, extent, buffer, size, m_durable, detail);
     }
 
-  private:
     Fd m_fd;
     bool m_durable;
+    std::atomic<bool> m_inKernel{true};
 };
 
 class StoreSource : public Source {

@@ -29,6 +29,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -57,6 +59,7 @@ struct Row {
     int fileWorkWorkers = 0;
     double road[3] = {};
     double roadBusy[3] = {};  // share of the machine's CPU time in use during the best run
+    double readBack = 0;      // reading the extents again once all are present
 };
 
 // CPU time of the whole machine so far: busy and total, in clock ticks.
@@ -110,14 +113,50 @@ bool matchesPattern(long long offset, const char* data, size_t size) {
 }
 
 // Runs body(thread index) on n threads; returns the seconds from start to the last end.
+// A failure in a thread is passed on once all have ended.
 double timeThreads(int n, const std::function<void(int)>& body) {
     std::vector<std::thread> threads;
+    std::vector<std::exception_ptr> failures(static_cast<size_t>(n));
     Clock::time_point start = Clock::now();
-    for (int i = 0; i < n; ++i)
-        threads.emplace_back(body, i);
+    for (int i = 0; i < n; ++i) {
+        threads.emplace_back([&body, &failures, i] {
+            try {
+                body(i);
+            } catch (...) {
+                failures[static_cast<size_t>(i)] = std::current_exception();
+            }
+        });
+    }
     for (std::thread& t : threads)
         t.join();
+    for (std::exception_ptr& failure : failures) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Reads every extent whole from the data file, the readers taking them in turn; returns the
+// seconds it took. Any wrong byte ends the run.
+double readAll(const std::string& data, const Size& size) {
+    std::atomic<long long> next{0};
+    std::atomic<bool> wrong{false};
+    double seconds = timeThreads(kReaders, [&](int) {
+        int raw = ::open(data.c_str(), O_RDONLY | O_CLOEXEC);
+        if (raw < 0)
+            die("open " + data + ": " + std::strerror(errno));
+        UniqueFd fd(raw);
+        std::vector<char> bytes(static_cast<size_t>(size.extentSize));
+        for (long long extent; (extent = next++) < size.extents;) {
+            long long offset = extent * size.extentSize;
+            ssize_t got = tqblk::PreadFully(fd.get(), bytes.data(), bytes.size(), offset);
+            if (got != size.extentSize || !matchesPattern(offset, bytes.data(), bytes.size()))
+                wrong = true;
+        }
+    });
+    if (wrong)
+        die("a read returned wrong bytes");
+    return seconds;
 }
 
 class Bench {
@@ -133,7 +172,8 @@ class Bench {
     TqBlkPrivateStore* newPrivateStore(const std::string& name, const Size& size);
     double roundTrip(const Size& size, int workers);
     double fileWork(const Size& size, int workers);
-    double road(const Size& size, int workers, const std::string& image, double* busy);
+    double road(const Size& size, int workers, const std::string& image, double* busy,
+                double* readBack);
     std::string createDevice(const std::string& uuid, TqBlkBackingStore* privateStore,
                              TqBlkBackingStore* recallStore);
     void destroyDevice(const std::string& uuid);
@@ -247,7 +287,8 @@ double Bench::fileWork(const Size& size, int workers) {
 
 // Readers take the extents in turn and read each one whole from the data file while the
 // service recalls them from the image.
-double Bench::road(const Size& size, int workers, const std::string& image, double* busy) {
+double Bench::road(const Size& size, int workers, const std::string& image, double* busy,
+                   double* readBack) {
     std::string uuid = "road-" + std::to_string(++m_runs);
     std::unique_ptr<TqBlkRecallStore> recall(newRecallStore(uuid + "-recall", size));
     std::unique_ptr<TqBlkPrivateStore> priv(newPrivateStore(uuid + "-private", size));
@@ -259,30 +300,16 @@ double Bench::road(const Size& size, int workers, const std::string& image, doub
                       m_dir + "/service.log");
     if (!failure.empty())
         die(failure);
-    std::atomic<long long> next{0};
-    std::atomic<bool> wrong{false};
     CpuTimes before = cpuTimes();
-    double seconds = timeThreads(kReaders, [&](int) {
-        int raw = ::open(data.c_str(), O_RDONLY | O_CLOEXEC);
-        if (raw < 0)
-            die("open " + data + ": " + std::strerror(errno));
-        UniqueFd fd(raw);
-        std::vector<char> bytes(static_cast<size_t>(size.extentSize));
-        for (long long extent; (extent = next++) < size.extents;) {
-            long long offset = extent * size.extentSize;
-            ssize_t got = tqblk::PreadFully(fd.get(), bytes.data(), bytes.size(), offset);
-            if (got != size.extentSize || !matchesPattern(offset, bytes.data(), bytes.size()))
-                wrong = true;
-        }
-    });
+    double seconds = readAll(data, size);
     CpuTimes after = cpuTimes();
+    // Once more, now that every extent is present: what delivering the bytes costs alone.
+    *readBack = static_cast<double>(size.extents) / readAll(data, size);
     *busy = after.total > before.total ? static_cast<double>(after.busy - before.busy) /
                                              static_cast<double>(after.total - before.total)
                                        : 0;
     if (service.stop() != 0)
         die("the service failed; see " + m_dir + "/service.log");
-    if (wrong)
-        die("a read returned wrong bytes");
     destroyDevice(uuid);
     check(TqBlkBackingStore::remove(recall->getDir().c_str()), "remove a store");
     check(TqBlkBackingStore::remove(priv->getDir().c_str()), "remove a store");
@@ -307,7 +334,9 @@ Row Bench::run(const Size& size) {
                 row.fileWorkWorkers = workers;
             }
             double busy = 0;
-            rate = road(size, workers, image, &busy);
+            double readBack = 0;
+            rate = road(size, workers, image, &busy, &readBack);
+            row.readBack = std::max(row.readBack, readBack);
             if (rate > row.road[i]) {
                 row.road[i] = rate;
                 row.roadBusy[i] = busy;
@@ -323,38 +352,77 @@ std::string sizeText(int bytes) {
                             : std::to_string(bytes >> 10) + " KiB";
 }
 
-// Besides the two floors, their serial sum: the best the road can do where both pieces of
-// work must share the same busy processors.
+std::string rateText(double rate, int extentSize) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.0f (%.0f)", rate, rate * extentSize / 1048576.0);
+    return text;
+}
+
+std::string percent(double share) {
+    return std::to_string(static_cast<int>(100.0 * share + 0.5)) + " %";
+}
+
+// Rates of pieces of work done one after the other on the same processors.
+double serial(std::initializer_list<double> rates) {
+    double seconds = 0;
+    for (double rate : rates)
+        seconds += 1.0 / rate;
+    return 1.0 / seconds;
+}
+
+// Besides the floors, the best the road can do where their work and the read-back must share
+// the same busy processors: their serial sum.
 void printTable(const std::vector<Row>& rows) {
-    std::printf(
-        "\nextents/s (MiB/s); floors: best of 1, 2 and 4 threads [threads]; road: "
-        "{share of all CPU time busy}; each the best of %d runs\n\n",
-        kRepeats);
-    std::printf("%-7s| %-20s| %-20s| %-13s| %-20s| %-20s| %-20s| %-9s| %s\n", "extent",
-                "floor: round trip", "floor: file work", "floors summed", "road, 1 worker",
-                "road, 2 workers", "road, 4 workers", "best/", "best/");
-    std::printf("%-7s| %-20s| %-20s| %-13s| %-20s| %-20s| %-20s| %-9s| %s\n", "", "", "", "", "",
-                "", "", "slower", "summed");
-    std::printf("%s\n", std::string(152, '-').c_str());
+    const std::vector<std::string> header = {"extent",
+                                             "floor: round trip",
+                                             "floor: file work",
+                                             "read-back",
+                                             "road, 1 worker",
+                                             "road, 2 workers",
+                                             "road, 4 workers",
+                                             "best/slower floor",
+                                             "best/floors summed",
+                                             "best/all three summed"};
+    std::vector<std::vector<std::string>> table = {header};
     for (const Row& row : rows) {
-        double mib = row.extentSize / 1048576.0;
-        double summed = 1.0 / (1.0 / row.roundTrip + 1.0 / row.fileWork);
-        char cells[6][64];
-        std::snprintf(cells[0], 64, "%.0f (%.0f) [%d]", row.roundTrip, row.roundTrip * mib,
-                      row.roundTripWorkers);
-        std::snprintf(cells[1], 64, "%.0f (%.0f) [%d]", row.fileWork, row.fileWork * mib,
-                      row.fileWorkWorkers);
-        std::snprintf(cells[2], 64, "%.0f (%.0f)", summed, summed * mib);
-        for (int i = 0; i < 3; ++i) {
-            std::snprintf(cells[3 + i], 64, "%.0f (%.0f) {%.0f%%}", row.road[i], row.road[i] * mib,
-                          100.0 * row.roadBusy[i]);
-        }
         double best = *std::max_element(row.road, row.road + 3);
-        double slower = std::min(row.roundTrip, row.fileWork);
-        std::printf("%-7s| %-20s| %-20s| %-13s| %-20s| %-20s| %-20s| %-9s| %.0f %%\n",
-                    sizeText(row.extentSize).c_str(), cells[0], cells[1], cells[2], cells[3],
-                    cells[4], cells[5], (std::to_string(int(100.0 * best / slower)) + " %").c_str(),
-                    100.0 * best / summed);
+        std::vector<std::string> line = {sizeText(row.extentSize),
+                                         rateText(row.roundTrip, row.extentSize) + " [" +
+                                             std::to_string(row.roundTripWorkers) + "]",
+                                         rateText(row.fileWork, row.extentSize) + " [" +
+                                             std::to_string(row.fileWorkWorkers) + "]",
+                                         rateText(row.readBack, row.extentSize)};
+        for (int i = 0; i < 3; ++i) {
+            line.push_back(rateText(row.road[i], row.extentSize) + " {" + percent(row.roadBusy[i]) +
+                           "}");
+        }
+        line.push_back(percent(best / std::min(row.roundTrip, row.fileWork)));
+        line.push_back(percent(best / serial({row.roundTrip, row.fileWork})));
+        line.push_back(percent(best / serial({row.roundTrip, row.fileWork, row.readBack})));
+        table.push_back(line);
+    }
+    std::vector<size_t> widths(header.size(), 0);
+    for (const auto& line : table) {
+        for (size_t i = 0; i < line.size(); ++i)
+            widths[i] = std::max(widths[i], line[i].size());
+    }
+    std::printf(
+        "\nextents/s (MiB/s), each the best of %d runs. Floors: best of 1, 2 and 4 "
+        "threads [threads]. Read-back: the\nsame reads once every extent is present. "
+        "Road: {share of all CPU time busy}.\n\n",
+        kRepeats);
+    for (size_t row = 0; row < table.size(); ++row) {
+        for (size_t i = 0; i < table[row].size(); ++i)
+            std::printf("%s%-*s", i == 0 ? "" : " | ",
+                        i + 1 == table[row].size() ? 0 : static_cast<int>(widths[i]),
+                        table[row][i].c_str());
+        std::printf("\n");
+        if (row == 0) {
+            size_t total = 0;
+            for (size_t width : widths)
+                total += width + 3;
+            std::printf("%s\n", std::string(total - 3, '-').c_str());
+        }
     }
 }
 

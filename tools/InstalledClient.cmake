@@ -1,0 +1,16 @@
+# Included by the tools, which use only the installed interface of the library: inside this
+# tree they link the library target; built on their own they find an installed tree
+# (-DCMAKE_PREFIX_PATH=<prefix>) like any client would.
+if(NOT TARGET tqblk::tqblk)
+  set(CMAKE_CXX_STANDARD 17)
+  set(CMAKE_CXX_STANDARD_REQUIRED ON)
+  add_compile_options(-Wall -Wextra -Werror)
+  find_package(tqblk 1 REQUIRED)
+endif()
+include(GNUInstallDirs)
+
+# Installed programs find the library in the lib directory beside their bin directory.
+function(tqblk_install_tool target)
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()

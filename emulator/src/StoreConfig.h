@@ -11,10 +11,10 @@ struct StoreMetrics {
     long long extentSize = -1;
 };
 
-// Reads the device and extent size from the "config" file of the store directory dir.
-// Returns 0, or an errno: that of stat or of opening the file, ENOTDIR when dir is not a
-// directory, EINVAL when a size is missing. Lines are "key=value"; text after "#" and white
-// space around keys and values are ignored, numbers take a 0x or 0 prefix for other bases.
+// Reads the device and extent size from the "config" file of the store directory dir, as
+// the library opens a store. Returns 0, or the errno of the failed open: that of stat or of
+// opening the file, ENOTDIR when dir is not a directory, EINVAL for a config file the
+// library refuses.
 int readStoreMetrics(const std::string& dir, StoreMetrics* metrics);
 
 }  // namespace tqemu

@@ -1,0 +1,46 @@
+#include <tqblk/TqBlkStoreLock.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+TqBlkStoreLock::~TqBlkStoreLock() {
+    unlock();
+}
+
+CZyError TqBlkStoreLock::lock(const char* dir, bool wait) {
+    unlock();
+    if (dir == nullptr || *dir == '\0')
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "NULL or empty directory passed as input");
+    // O_CLOEXEC: a child the holder starts must not keep the store locked after it ends.
+    int fd;
+    do {
+        fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open backing store directory %s",
+                                       dir);
+    int r;
+    do {
+        r = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        int e = errno;
+        ::close(fd);
+        if (e == EWOULDBLOCK)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e,
+                                           "Backing store %s is in use by another process", dir);
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't lock backing store directory %s",
+                                       dir);
+    }
+    m_fd = fd;
+    return CZyError::Success();
+}
+
+void TqBlkStoreLock::unlock() {
+    // Closing the only descriptor of the open file releases the flock.
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}

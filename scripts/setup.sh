@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config clang-format
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev
   libfuse3-dev fuse3 util-linux e2fsprogs
+  qemu-system-x86 busybox-static xfsprogs kmod cpio
 )
 
 missing=()

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config clang-format
-  libboost-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libboost-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libfuse3-dev fuse3 util-linux e2fsprogs
   qemu-system-x86 busybox-static xfsprogs kmod cpio
 )

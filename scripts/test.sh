@@ -51,5 +51,14 @@ if [ -f fuzz/CMakeLists.txt ]; then
   bash scripts/fuzz.sh
 fi
 
+step "power cuts (QEMU guest recalling into ext4 and xfs stores)"
+powercut_log=$(mktemp)
+bash tests/powercut/ci.sh --build build 2>&1 | tee "$powercut_log"
+powercut_status=${PIPESTATUS[0]}
+powercut_passed=$(sed -n 's/^power cuts: \([0-9]*\) passed, .*/\1/p' "$powercut_log")
+rm -f "$powercut_log"
+[ "$powercut_status" -eq 0 ] && [ -n "$powercut_passed" ] || exit 1
+passed=$((passed + powercut_passed))
+
 step "all tests passed"
 echo "tests: $passed passed, 0 failed"

@@ -5,8 +5,10 @@
 #include <zyutils/TraverseFolder.h>
 #include <zyutils/ZyPath.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
+#include <memory>
 #include <new>
 #include <cerrno>
 #include <cstdlib>
@@ -40,22 +42,6 @@ long long extentCountOf(long long deviceSize, int extentSize) {
     return (deviceSize - 1) / extentSize + 1;
 }
 
-// Owns a DIR*, closed on every path out.
-class UniqueDir {
-  public:
-    explicit UniqueDir(DIR* dir) : m_dir(dir) {}
-    ~UniqueDir() {
-        if (m_dir)
-            ::closedir(m_dir);
-    }
-    UniqueDir(const UniqueDir&) = delete;
-    UniqueDir& operator=(const UniqueDir&) = delete;
-    DIR* get() const { return m_dir; }
-
-  private:
-    DIR* m_dir;
-};
-
 // An existing entry at path counts as made when it is a directory or leads to one.
 CZyError judgeExisting(const std::string& path) {
     struct stat st;
@@ -68,65 +54,167 @@ CZyError judgeExisting(const std::string& path) {
     return CZyError::Success();
 }
 
-// Empties the directory open at dirFd, whose path is path; path is restored on return.
-CZyError rmUnderAt(int dirFd, std::string& path);
+using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
 
-CZyError removeEntry(int dirFd, const char* name, std::string& path) {
-    if (::unlinkat(dirFd, name, 0) == 0)
-        return CZyError::Success();
-    int e = errno;
-    if (e != EISDIR)
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't remove %s", path.c_str());
-    // Linux reports a directory through unlink's EISDIR: empty it, then remove it.
-    int childFd;
+// Opens the directory name below dirFd as a directory stream; path names it in messages.
+CZyError openDirStream(int dirFd, const char* name, int flags, const std::string& path,
+                       DirPtr* dir) {
+    int fd;
     do {
-        childFd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (childFd < 0 && errno == EINTR);
-    CZyError err = childFd < 0 ? JQErrorUtil::ErrorErrNo(JQ_HERE, errno,
-                                                         "Couldn't open directory %s", path.c_str())
-                               : rmUnderAt(childFd, path);
-    if (err.IsError())
-        return err.Push(JQ_HERE, "Couldn't remove directory %s", path.c_str());
-    if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0)
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't remove directory %s",
-                                       path.c_str());
+        fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open directory %s", path.c_str());
+    DIR* raw = ::fdopendir(fd);
+    if (!raw) {
+        int e = errno;
+        ::close(fd);
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open directory %s", path.c_str());
+    }
+    dir->reset(raw);
     return CZyError::Success();
 }
 
-CZyError rmUnderAt(int dirFd, std::string& path) {
-    DIR* raw = ::fdopendir(dirFd);
-    if (!raw) {
-        int e = errno;
-        ::close(dirFd);
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open directory %s", path.c_str());
-    }
-    UniqueDir dir(raw);
-    const size_t length = path.size();
-    for (;;) {
-        errno = 0;
-        struct dirent64* entry = ::readdir64(dir.get());
-        if (!entry) {
-            if (errno != 0)
-                return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read directory %s",
-                                               path.c_str());
-            return CZyError::Success();
-        }
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-            continue;
-        path.append(1, '/').append(name);
-        CZyError err = removeEntry(::dirfd(dir.get()), name, path);
-        path.resize(length);
+bool isDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Empties a directory tree of any depth without recursion, holding at most two directories
+// open: it goes down into one sub-directory at a time and comes back up through "..",
+// checking that ".." is still the directory it came from.
+class TreeRemover {
+  public:
+    explicit TreeRemover(const std::string& dir) : m_dir(nullptr, ::closedir), m_path(dir) {}
+
+    CZyError run() {
+        CZyError err = openDirStream(AT_FDCWD, m_path.c_str(), 0, m_path, &m_dir);
         if (err.IsError())
             return err;
+        for (;;) {
+            std::string subDir;
+            err = removeEntries(&subDir);
+            if (!err.IsError() && !subDir.empty())
+                err = enter(subDir);
+            else if (!err.IsError() && m_levels.empty())
+                return CZyError::Success();
+            else if (!err.IsError())
+                err = leave();
+            if (err.IsError())
+                return pushLevels(err);
+        }
     }
-}
+
+  private:
+    // A directory entered below the top: where its name starts in m_path, and the identity
+    // of its parent, to recognise the way back up.
+    struct Level {
+        size_t m_nameStart;
+        dev_t m_parentDev;
+        ino_t m_parentIno;
+    };
+
+    // Failures deeper than this many levels share one message, so that a failure at the
+    // bottom of a very deep tree does not cost memory in the square of its depth.
+    static constexpr size_t kNamedLevels = 256;
+
+    // Unlinks the current directory's entries until it is empty or a sub-directory is met,
+    // whose name then goes to *subDir. Linux reports a directory through unlink's EISDIR.
+    CZyError removeEntries(std::string* subDir) {
+        for (;;) {
+            errno = 0;
+            struct dirent64* entry = ::readdir64(m_dir.get());
+            if (!entry && errno != 0)
+                return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read directory %s",
+                                               m_path.c_str());
+            if (!entry)
+                return CZyError::Success();
+            if (isDotOrDotDot(entry->d_name))
+                continue;
+            if (::unlinkat(::dirfd(m_dir.get()), entry->d_name, 0) == 0)
+                continue;
+            int e = errno;
+            if (e == EISDIR) {
+                subDir->assign(entry->d_name);
+                return CZyError::Success();
+            }
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't remove %s",
+                                           (m_path + "/" + entry->d_name).c_str());
+        }
+    }
+
+    CZyError enter(const std::string& name) {
+        struct stat st;
+        if (::fstat(::dirfd(m_dir.get()), &st) != 0)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't stat directory %s",
+                                           m_path.c_str());
+        m_levels.push_back(Level{m_path.size() + 1, st.st_dev, st.st_ino});
+        m_path.append(1, '/').append(name);
+        DirPtr child(nullptr, ::closedir);
+        CZyError err =
+            openDirStream(::dirfd(m_dir.get()), name.c_str(), O_NOFOLLOW, m_path, &child);
+        if (!err.IsError())
+            m_dir = std::move(child);
+        return err;
+    }
+
+    // Goes back up to the parent and removes the directory just emptied.
+    CZyError leave() {
+        const Level level = m_levels.back();
+        const std::string parentPath = m_path.substr(0, level.m_nameStart - 1);
+        DirPtr parent(nullptr, ::closedir);
+        CZyError err = openDirStream(::dirfd(m_dir.get()), "..", 0, parentPath, &parent);
+        if (err.IsError())
+            return err;
+        struct stat st;
+        if (::fstat(::dirfd(parent.get()), &st) != 0)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't stat directory %s",
+                                           parentPath.c_str());
+        if (st.st_dev != level.m_parentDev || st.st_ino != level.m_parentIno)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, EBUSY,
+                                           "Couldn't return to directory %s: it was moved",
+                                           parentPath.c_str());
+        const std::string childPath = m_path;
+        m_dir = std::move(parent);
+        m_levels.pop_back();
+        m_path.resize(level.m_nameStart - 1);
+        if (::unlinkat(::dirfd(m_dir.get()), childPath.c_str() + level.m_nameStart, AT_REMOVEDIR) !=
+            0)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't remove directory %s",
+                                           childPath.c_str());
+        return CZyError::Success();
+    }
+
+    // Adds "Couldn't remove directory" for each level entered, deepest first, as a
+    // recursive walk would on its way back up.
+    CZyError pushLevels(CZyError err) const {
+        size_t level = m_levels.size();
+        if (level > kNamedLevels) {
+            err.Push(JQ_HERE, "Couldn't remove %zu nested directories below %s",
+                     level - kNamedLevels, pathOfLevel(kNamedLevels - 1).c_str());
+            level = kNamedLevels;
+        }
+        while (level-- > 0)
+            err.Push(JQ_HERE, "Couldn't remove directory %s", pathOfLevel(level).c_str());
+        return err;
+    }
+
+    std::string pathOfLevel(size_t level) const {
+        return level + 1 < m_levels.size() ? m_path.substr(0, m_levels[level + 1].m_nameStart - 1)
+                                           : m_path;
+    }
+
+    DirPtr m_dir;  // the directory being emptied
+    std::string m_path;
+    std::vector<Level> m_levels;
+};
 
 // ---------------------------------------------------------------------------------------
 // Config file
 // ---------------------------------------------------------------------------------------
 
 constexpr int kConfigLineSize = 1024;  // one read of the config file takes 1023 characters
+// A config file is three short lines; a larger file is refused rather than read whole.
+constexpr size_t kMaxConfigSize = 64 * 1024;
 const char kSpaces[] = " \t\n\v\f\r";
 
 std::string configPath(const std::string& dir) {
@@ -178,6 +266,80 @@ void parseConfigLine(char* line, ConfigValues* values) {
         values->deviceSize = std::strtoll(value.c_str(), nullptr, 0);
     else if (key == "extent_size")
         values->extentSize = static_cast<int>(std::strtol(value.c_str(), nullptr, 0));
+}
+
+// Hands each line to parseConfigLine as fgets with a buffer of kConfigLineSize bytes would:
+// a piece ends after a line feed or after kConfigLineSize - 1 characters.
+void parseConfigText(const std::string& text, ConfigValues* values) {
+    char line[kConfigLineSize];
+    for (size_t pos = 0; pos < text.size();) {
+        size_t length = std::min(text.size() - pos, sizeof line - 1);
+        const void* feed = std::memchr(text.data() + pos, '\n', length);
+        if (feed)
+            length = static_cast<size_t>(static_cast<const char*>(feed) - (text.data() + pos)) + 1;
+        std::memcpy(line, text.data() + pos, length);
+        line[length] = '\0';
+        parseConfigLine(line, values);
+        pos += length;
+    }
+}
+
+CZyError notRegularConfig(const std::string& path) {
+    return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Config file %s is not a regular file",
+                                   path.c_str());
+}
+
+// Opens the config file for reading, refusing anything but a regular file: a FIFO would
+// block the open or the read forever, and opening a device may act on it.
+CZyError openConfigForReading(const std::string& path, UniqueFd* fd) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open config file %s for reading",
+                                       path.c_str());
+    if (!S_ISREG(st.st_mode))
+        return notRegularConfig(path);
+    int raw;
+    do {
+        raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open config file %s for reading",
+                                       path.c_str());
+    fd->reset(raw);
+    // The entry may have been replaced between the stat and the open.
+    if (::fstat(fd->get(), &st) != 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't stat config file %s",
+                                       path.c_str());
+    if (!S_ISREG(st.st_mode))
+        return notRegularConfig(path);
+    return CZyError::Success();
+}
+
+// Reads the whole config file into *text, refusing one of more than kMaxConfigSize bytes.
+CZyError loadConfigText(const std::string& path, std::string* text) {
+    UniqueFd fd;
+    CZyError err = openConfigForReading(path, &fd);
+    if (err.IsError())
+        return err;
+    // One byte more than allowed tells a file that is too large from one that just fits.
+    text->resize(kMaxConfigSize + 1);
+    size_t done = 0;
+    while (done < text->size()) {
+        ssize_t n = ::read(fd.get(), &(*text)[done], text->size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read config file %s",
+                                           path.c_str());
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    if (done > kMaxConfigSize)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, EFBIG, "Config file %s is larger than %zu bytes",
+                                       path.c_str(), kMaxConfigSize);
+    text->resize(done);
+    return CZyError::Success();
 }
 
 CZyError writeAll(int fd, const std::string& text, const std::string& path) {
@@ -296,14 +458,7 @@ CZyError TqBlkBackingStore::rmUnder(const std::string& dir) {
     if (dir.empty())
         return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
                                        "Can't delete children of a directory with empty name");
-    int fd;
-    do {
-        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open directory %s", dir.c_str());
-    std::string path = dir;
-    return rmUnderAt(fd, path);
+    return TreeRemover(dir).run();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -380,15 +535,12 @@ CZyError TqBlkBackingStore::saveConfig() const {
 
 CZyError TqBlkBackingStore::readConfig() {
     std::string path = configPath(m_dir);
-    FILE* file = std::fopen(path.c_str(), "re");
-    if (!file)
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open config file %s for reading",
-                                       path.c_str());
+    std::string text;
+    CZyError err = loadConfigText(path, &text);
+    if (err.IsError())
+        return err;
     ConfigValues values;
-    char line[kConfigLineSize];
-    while (std::fgets(line, sizeof line, file))
-        parseConfigLine(line, &values);
-    std::fclose(file);
+    parseConfigText(text, &values);
 
     if (values.uuid.empty())
         return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Couldn't find UUID in config file %s",
@@ -785,6 +937,13 @@ CZyError TqBlkBackingStore::createExtentWithNUL(long long extent) {
         return err.Push(JQ_HERE);
     UniqueFd fd(raw);
     err = writeLastByte(fd.get(), m_extentSize);
+    // The size must be on disk before the name is: after a power cut the rename may survive
+    // while an unsynced size does not, leaving an empty file at the extent's path.
+    if (!err.IsError() && ::fsync(fd.get()) != 0) {
+        int e = errno;
+        err = JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't sync sparse extent file %s",
+                                      tempPath.c_str());
+    }
     // A failed close may mean the byte never reached the file.
     if (!err.IsError() && ::close(fd.release()) != 0) {
         int e = errno;
@@ -937,13 +1096,22 @@ class TqBlkBackingStoreScanner : public CTraverseFolder {
   public:
     TqBlkBackingStoreScanner(const std::string& dir, long long extentCount,
                              std::vector<std::vector<unsigned char> >* bitmap, int bitsPerChunk)
-        : m_dir(dir), m_extentCount(extentCount), m_bitmap(bitmap), m_bitsPerChunk(bitsPerChunk) {
+        : m_dir(dir),
+          m_extentCount(extentCount),
+          m_bitmap(bitmap),
+          m_bitsPerChunk(bitsPerChunk),
+          m_folderLevels(firstGroupShift(extentCount) / 7) {
+        SetMaxDepth(static_cast<size_t>(m_folderLevels));
         AddFolderToList(m_dir + "/data", "data");
     }
 
+    // Only folders that may hold extents are entered: an extent's name has one folder level
+    // per group but the last, so anything deeper holds none and may be arbitrarily deep.
     CZyError OnFolder(const std::string& fullPath, const std::string& relativePath,
                       JQFile::CFileData&) override {
-        AddFolderToList(fullPath, relativePath);
+        const long slashes = std::count(relativePath.begin(), relativePath.end(), '/');
+        if (slashes <= m_folderLevels)
+            AddFolderToList(fullPath, relativePath);
         return CZyError::Success();
     }
 
@@ -968,6 +1136,7 @@ class TqBlkBackingStoreScanner : public CTraverseFolder {
     long long m_extentCount;
     std::vector<std::vector<unsigned char> >* m_bitmap;
     int m_bitsPerChunk;
+    long m_folderLevels;  // folder levels below "data" in the names of this store's extents
 };
 
 }  // namespace

@@ -1,13 +1,19 @@
 // The whole recall road under load: readers of a device's data file, the emulator in the
 // driver's place and tqblk-recalld bringing extents in from an image, for extent sizes of
-// 4 KiB, 64 KiB and 1 MiB and 1, 2 and 4 service workers. Beside it, two floors measured in
+// 4 KiB, 64 KiB and 1 MiB and 1, 2, 4, 8 and 16 service workers. Beside it, two floors measured in
 // the same run: the emulator's bare recall round trip (fetch and answer, no file work) and
 // the file work alone (temporary file written and moved in through the library, no driver).
-// Prints one table. Runs as root, in a private mount namespace of its own, on a tmpfs there.
+// Prints one table. Runs as root, in a private mount namespace of its own, on a tmpfs there
+// or on a fresh loop-mounted ext4.
 //
-//   bench_road [--quick] [--extent-kib N]
+//   bench_road [--quick] [--extent-kib N] [--workers N] [--fs tmpfs|ext4] [--no-sync]
 //     --quick          fewer extents per run, for a smoke test
 //     --extent-kib N   only this extent size (4, 64 or 1024), e.g. under a profiler
+//     --workers N      only this worker count (1, 2, 4, 8 or 16)
+//     --fs ext4        the stores and the image on an ext4 made for the run on a loop device
+//                      (its backing file under /var/tmp, on the disk), removed after
+//     --no-sync        run the service with --no-sync (it syncs by default; the floors
+//                      never sync)
 
 #include "EmulatorHarness.h"
 #include "FullIo.h"
@@ -19,6 +25,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,7 +49,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using tqblk::UniqueFd;
 
-constexpr int kWorkerCounts[] = {1, 2, 4};
+// Syncing workers share their syncs, so it takes many of them in flight to fill each one.
+constexpr int kWorkerCounts[] = {1, 2, 4, 8, 16};
+constexpr size_t kRoads = sizeof kWorkerCounts / sizeof kWorkerCounts[0];
 constexpr int kReaders = 16;
 constexpr int kRepeats = 3;  // each rate is the best of this many runs: the machine is shared
 
@@ -57,9 +66,9 @@ struct Row {
     int roundTripWorkers = 0;
     double fileWork = 0;
     int fileWorkWorkers = 0;
-    double road[3] = {};
-    double roadBusy[3] = {};  // share of the machine's CPU time in use during the best run
-    double readBack = 0;      // reading the extents again once all are present
+    double road[kRoads] = {};
+    double roadBusy[kRoads] = {};  // share of the machine's CPU time in use during the best run
+    double readBack = 0;           // reading the extents again once all are present
 };
 
 // CPU time of the whole machine so far: busy and total, in clock ticks.
@@ -159,10 +168,18 @@ double readAll(const std::string& data, const Size& size) {
     return seconds;
 }
 
+struct Options {
+    bool quick = false;
+    int onlyExtentSize = 0;  // 0: all
+    int onlyWorkers = 0;     // 0: all
+    bool ext4 = false;
+    bool sync = true;
+};
+
 class Bench {
   public:
-    Bench(std::string dir, const tqharness::EmulatorProcess& emulator)
-        : m_dir(std::move(dir)), m_emulator(emulator) {}
+    Bench(std::string dir, const tqharness::EmulatorProcess& emulator, const Options& options)
+        : m_dir(std::move(dir)), m_emulator(emulator), m_options(options) {}
 
     Row run(const Size& size);
 
@@ -180,6 +197,7 @@ class Bench {
 
     std::string m_dir;
     const tqharness::EmulatorProcess& m_emulator;
+    const Options& m_options;
     TqBlkDriverUnix m_driver;
     int m_runs = 0;
 };
@@ -285,6 +303,22 @@ double Bench::fileWork(const Size& size, int workers) {
     return static_cast<double>(size.extents) / seconds;
 }
 
+// Shows how far the service grouped its syncs: the line it logs at its end.
+void reportSyncs(const std::string& log, const Size& size, int workers) {
+    std::FILE* file = std::fopen(log.c_str(), "re");
+    if (file == nullptr)
+        return;
+    char line[256];
+    std::string last;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::strstr(line, " syncs for ") != nullptr)
+            last = line;
+    }
+    std::fclose(file);
+    if (!last.empty())
+        std::fprintf(stderr, "  %lld extents, %d workers: %s", size.extents, workers, last.c_str());
+}
+
 // Readers take the extents in turn and read each one whole from the data file while the
 // service recalls them from the image.
 double Bench::road(const Size& size, int workers, const std::string& image, double* busy,
@@ -294,10 +328,12 @@ double Bench::road(const Size& size, int workers, const std::string& image, doub
     std::unique_ptr<TqBlkPrivateStore> priv(newPrivateStore(uuid + "-private", size));
     std::string data = createDevice(uuid, priv.get(), recall.get()) + ".data";
     tqharness::ChildProcess service;
-    std::string failure =
-        service.start({TQBLK_RECALLD_PATH, "--uuid", uuid, "--recall-store", recall->getDir(),
-                       "--image", image, "--workers", std::to_string(workers), "--quiet"},
-                      m_dir + "/service.log");
+    std::vector<std::string> args = {TQBLK_RECALLD_PATH,      "--uuid",  uuid,  "--recall-store",
+                                     recall->getDir(),        "--image", image, "--workers",
+                                     std::to_string(workers), "--quiet"};
+    if (!m_options.sync)
+        args.push_back("--no-sync");
+    std::string failure = service.start(args, m_dir + "/service.log");
     if (!failure.empty())
         die(failure);
     CpuTimes before = cpuTimes();
@@ -310,6 +346,7 @@ double Bench::road(const Size& size, int workers, const std::string& image, doub
                                        : 0;
     if (service.stop() != 0)
         die("the service failed; see " + m_dir + "/service.log");
+    reportSyncs(m_dir + "/service.log", size, workers);
     destroyDevice(uuid);
     check(TqBlkBackingStore::remove(recall->getDir().c_str()), "remove a store");
     check(TqBlkBackingStore::remove(priv->getDir().c_str()), "remove a store");
@@ -321,8 +358,10 @@ Row Bench::run(const Size& size) {
     row.extentSize = size.extentSize;
     std::string image = makeImage(size);
     for (int repeat = 0; repeat < kRepeats; ++repeat) {
-        for (size_t i = 0; i < 3; ++i) {
+        for (size_t i = 0; i < kRoads; ++i) {
             int workers = kWorkerCounts[i];
+            if (m_options.onlyWorkers != 0 && workers != m_options.onlyWorkers)
+                continue;
             double rate = roundTrip(size, workers);
             if (rate > row.roundTrip) {
                 row.roundTrip = rate;
@@ -372,27 +411,24 @@ double serial(std::initializer_list<double> rates) {
 
 // Besides the floors, the best the road can do where their work and the read-back must share
 // the same busy processors: their serial sum.
-void printTable(const std::vector<Row>& rows) {
-    const std::vector<std::string> header = {"extent",
-                                             "floor: round trip",
-                                             "floor: file work",
-                                             "read-back",
-                                             "road, 1 worker",
-                                             "road, 2 workers",
-                                             "road, 4 workers",
-                                             "best/slower floor",
-                                             "best/floors summed",
-                                             "best/all three summed"};
+void printTable(const std::vector<Row>& rows, const Options& options) {
+    std::vector<std::string> header = {"extent", "floor: round trip", "floor: file work",
+                                       "read-back"};
+    for (int workers : kWorkerCounts)
+        header.push_back("road, " + std::to_string(workers) +
+                         (workers == 1 ? " worker" : " workers"));
+    for (const char* ratio : {"best/slower floor", "best/floors summed", "best/all three summed"})
+        header.push_back(ratio);
     std::vector<std::vector<std::string>> table = {header};
     for (const Row& row : rows) {
-        double best = *std::max_element(row.road, row.road + 3);
+        double best = *std::max_element(row.road, row.road + kRoads);
         std::vector<std::string> line = {sizeText(row.extentSize),
                                          rateText(row.roundTrip, row.extentSize) + " [" +
                                              std::to_string(row.roundTripWorkers) + "]",
                                          rateText(row.fileWork, row.extentSize) + " [" +
                                              std::to_string(row.fileWorkWorkers) + "]",
                                          rateText(row.readBack, row.extentSize)};
-        for (int i = 0; i < 3; ++i) {
+        for (size_t i = 0; i < kRoads; ++i) {
             line.push_back(rateText(row.road[i], row.extentSize) + " {" + percent(row.roadBusy[i]) +
                            "}");
         }
@@ -407,10 +443,11 @@ void printTable(const std::vector<Row>& rows) {
             widths[i] = std::max(widths[i], line[i].size());
     }
     std::printf(
-        "\nextents/s (MiB/s), each the best of %d runs. Floors: best of 1, 2 and 4 "
+        "\nextents/s (MiB/s), each the best of %d runs. Floors: best of 1, 2, 4, 8 and 16 "
         "threads [threads]. Read-back: the\nsame reads once every extent is present. "
-        "Road: {share of all CPU time busy}.\n\n",
-        kRepeats);
+        "Road: {share of all CPU time busy}.\nStores on %s; the service %s.\n\n",
+        kRepeats, options.ext4 ? "a loop-mounted ext4" : "a tmpfs",
+        options.sync ? "syncs (default)" : "runs with --no-sync");
     for (size_t row = 0; row < table.size(); ++row) {
         for (size_t i = 0; i < table[row].size(); ++i)
             std::printf("%s%-*s", i == 0 ? "" : " | ",
@@ -426,64 +463,178 @@ void printTable(const std::vector<Row>& rows) {
     }
 }
 
+bool parseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (a == "--quick") {
+            options->quick = true;
+        } else if (a == "--extent-kib" && hasValue) {
+            options->onlyExtentSize = std::atoi(argv[++i]) << 10;
+        } else if (a == "--workers" && hasValue) {
+            options->onlyWorkers = std::atoi(argv[++i]);
+        } else if (a == "--fs" && hasValue &&
+                   (std::strcmp(argv[i + 1], "tmpfs") == 0 ||
+                    std::strcmp(argv[i + 1], "ext4") == 0)) {
+            options->ext4 = std::strcmp(argv[++i], "ext4") == 0;
+        } else if (a == "--no-sync") {
+            options->sync = false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs a program to its end; returns an empty text when it exited with status 0. With out,
+// its standard output is collected there.
+std::string runProgram(const std::vector<std::string>& args, std::string* out = nullptr) {
+    std::vector<std::string> words = args;
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return std::string("pipe: ") + std::strerror(errno);
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
+    pid_t pid = ::fork();
+    if (pid < 0)
+        return std::string("fork: ") + std::strerror(errno);
+    if (pid == 0) {
+        if (out != nullptr)
+            ::dup2(writeEnd.get(), STDOUT_FILENO);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    writeEnd.reset();
+    char buffer[256];
+    for (ssize_t n; (n = ::read(readEnd.get(), buffer, sizeof buffer)) != 0;) {
+        if (n > 0 && out != nullptr)
+            out->append(buffer, static_cast<size_t>(n));
+        if (n < 0 && errno != EINTR)
+            break;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return std::string();
+    return args[0] + " failed (status " + std::to_string(status) + ")";
+}
+
+// Where the run keeps its stores and images: a tmpfs, or a fresh ext4 on a loop device whose
+// backing file lies on the disk. Either is mounted in the process's private mount namespace
+// alone, and both the mount and the backing file are gone once the object is.
+class Scratch {
+  public:
+    ~Scratch() {
+        if (m_mounted && ::umount2(m_dir, 0) != 0)
+            ::umount2(m_dir, MNT_DETACH);
+        if (!m_loop.empty())
+            runProgram({"losetup", "--detach", m_loop});
+        if (!m_backing.empty())
+            ::unlink(m_backing.c_str());
+        if (m_made)
+            ::rmdir(m_dir);
+    }
+
+    std::string mount(bool ext4) {
+        if (::mkdtemp(m_dir) == nullptr)
+            return std::string("mkdtemp: ") + std::strerror(errno);
+        m_made = true;
+        std::string failure = ext4 ? mountExt4() : mountTmpfs();
+        m_mounted = failure.empty();
+        return failure;
+    }
+    const char* dir() const { return m_dir; }
+
+  private:
+    std::string mountTmpfs() {
+        if (::mount("tqblk-bench-road", m_dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+            return std::string("mount a tmpfs: ") + std::strerror(errno);
+        return std::string();
+    }
+
+    // Not the root file system itself (mounted with discard) nor a tmpfs: a file system of
+    // the run's own on the disk. The loop device writes to its backing file with direct I/O,
+    // as a disk would take them, rather than through a second page cache, and the file is
+    // allocated up front, so the host's file system allocates nothing during the run. Its tables
+    // are written in full at once, so no lazy initialisation competes with the run.
+    std::string mountExt4() {
+        char backing[] = "/var/tmp/tqblk-bench-road-XXXXXX.img";
+        int raw = ::mkstemps(backing, 4);
+        if (raw < 0)
+            return std::string("mkstemps: ") + std::strerror(errno);
+        m_backing = backing;
+        UniqueFd fd(raw);
+        if (int e = ::posix_fallocate(fd.get(), 0, 6LL << 30))
+            return std::string("allocate the backing file: ") + std::strerror(e);
+        std::string failure = runProgram(
+            {"mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0", m_backing});
+        if (failure.empty())
+            failure =
+                runProgram({"losetup", "--find", "--show", "--direct-io=on", m_backing}, &m_loop);
+        while (!m_loop.empty() && m_loop.back() == '\n')
+            m_loop.pop_back();
+        if (failure.empty())
+            failure = runProgram({"mount", "-t", "ext4", "-o", "nosuid,nodev", m_loop, m_dir});
+        return failure;
+    }
+
+    char m_dir[64] = "/tmp/tqblk-bench-road-XXXXXX";
+    std::string m_backing;
+    std::string m_loop;  // the loop device, once attached
+    bool m_made = false;
+    bool m_mounted = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool quick = false;
-    int only = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
-        } else if (std::strcmp(argv[i], "--extent-kib") == 0 && i + 1 < argc) {
-            only = std::atoi(argv[++i]) << 10;
-        } else {
-            std::fprintf(stderr, "usage: bench_road [--quick] [--extent-kib N]\n");
-            return 2;
-        }
+    Options options;
+    if (!parseOptions(argc, argv, &options)) {
+        std::fprintf(stderr,
+                     "usage: bench_road [--quick] [--extent-kib N] [--workers N] "
+                     "[--fs tmpfs|ext4] [--no-sync]\n");
+        return 2;
     }
     std::string why = tqharness::EnterPrivateNamespace();
     if (!why.empty()) {
         std::fprintf(stderr, "bench_road: needs a private mount namespace: %s\n", why.c_str());
         return 1;
     }
-    char dir[] = "/tmp/tqblk-bench-road-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) {
-        std::fprintf(stderr, "bench_road: mkdtemp: %s\n", std::strerror(errno));
-        return 1;
-    }
-    // Only this namespace sees the tmpfs; the directory itself is removed at the end.
-    if (::mount("tqblk-bench-road", dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
-        int error = errno;
-        ::rmdir(dir);
-        std::fprintf(stderr, "bench_road: mount a tmpfs: %s\n", std::strerror(error));
-        return 1;
-    }
     std::vector<Row> rows;
     std::string failure;
-    try {
-        tqharness::EmulatorProcess emulator;
-        failure = emulator.start(tqharness::kDriverDir);
-        if (!failure.empty())
-            die(failure);
-        Bench bench(dir, emulator);
-        const long long scale = quick ? 16 : 1;
-        for (Size size : {Size{4 << 10, 16384}, Size{64 << 10, 8192}, Size{1 << 20, 1024}}) {
-            if (only != 0 && size.extentSize != only)
-                continue;
-            size.extents /= scale;
-            std::fprintf(stderr, "extent size %s: %lld extents per run\n",
-                         sizeText(size.extentSize).c_str(), size.extents);
-            rows.push_back(bench.run(size));
+    {
+        Scratch scratch;
+        failure = scratch.mount(options.ext4);
+        try {
+            if (!failure.empty())
+                die(failure);
+            tqharness::EmulatorProcess emulator;
+            failure = emulator.start(tqharness::kDriverDir);
+            if (!failure.empty())
+                die(failure);
+            Bench bench(scratch.dir(), emulator, options);
+            const long long scale = options.quick ? 16 : 1;
+            for (Size size : {Size{4 << 10, 16384}, Size{64 << 10, 8192}, Size{1 << 20, 1024}}) {
+                if (options.onlyExtentSize != 0 && size.extentSize != options.onlyExtentSize)
+                    continue;
+                size.extents /= scale;
+                std::fprintf(stderr, "extent size %s: %lld extents per run\n",
+                             sizeText(size.extentSize).c_str(), size.extents);
+                rows.push_back(bench.run(size));
+            }
+        } catch (const std::runtime_error& error) {
+            failure = error.what();
         }
-    } catch (const std::runtime_error& error) {
-        failure = error.what();
     }
-    ::umount2(dir, MNT_DETACH);
-    ::rmdir(dir);
     if (!failure.empty()) {
         std::fprintf(stderr, "bench_road: %s\n", failure.c_str());
         return 1;
     }
-    printTable(rows);
+    printTable(rows, options);
     return 0;
 }

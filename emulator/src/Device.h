@@ -23,10 +23,20 @@ using Clock = std::chrono::steady_clock;
 // the machine answers it; the mount is nodev besides, so the nodes never open as devices.
 constexpr unsigned int kDeviceMajor = 240;
 
-// The answer to one admin request. Exactly one of the two is called, once, from any thread.
-class AdminReply {
+// A request that the emulator may keep (park) until a later event answers it, and that its
+// caller may interrupt meanwhile.
+class ParkedRequest {
   public:
-    virtual ~AdminReply() = default;
+    virtual ~ParkedRequest() = default;
+    // What names the request in Emulator::interrupt; null for one that cannot be interrupted.
+    virtual const void* key() const { return nullptr; }
+    // True once the caller has interrupted it. Asked only before the request is answered.
+    virtual bool interrupted() const { return false; }
+};
+
+// The answer to one admin request. Exactly one of the two is called, once, from any thread.
+class AdminReply : public ParkedRequest {
+  public:
     // Ends the request with result 0; the caller gets as much of record as its code reads back.
     virtual void succeed(const void* record, size_t size) = 0;
     virtual void fail(int error) = 0;
@@ -51,9 +61,10 @@ struct RecallWaiter {
 
 // A read or write of a device's data file that waits for recall extents to be answered.
 struct IoWaiter {
+    const void* key = nullptr;    // the request, for Emulator::interrupt
     std::set<long long> extents;  // recall extents not answered yet
     // Called once, outside the emulator's lock: 0 when every extent was answered as
-    // recalled, else the errno to fail the I/O with.
+    // recalled, else the errno to fail the I/O with (EINTR when the caller interrupted it).
     std::function<void(int error)> resume;
 };
 
@@ -88,6 +99,7 @@ struct Device {
     RecallQueue recalls;
     std::deque<RecallWaiter> waiters;  // oldest first, so deadlines ascend
     std::deque<RecallAnswer> answers;  // the latest answers, oldest first
+    uint64_t answerCount = 0;          // answers ever received, to tell whether one came since
     std::shared_ptr<DeviceData> data;  // its bytes, read and written outside the lock
     std::vector<std::shared_ptr<IoWaiter>> ioWaiters;
 

@@ -107,10 +107,6 @@ long long DeviceData::recallExtentOf(long long position, off_t* within) const {
     return position / m_recall.extentSize;
 }
 
-bool DeviceData::recallPresent(long long recallExtent) const {
-    return m_recall.hasExtent(recallExtent);
-}
-
 int DeviceData::read(off_t offset, size_t size, char* out, std::vector<long long>* missing) const {
     char* cursor = out;
     for (const Piece& piece : piecesOf(offset, size)) {

@@ -40,7 +40,6 @@ class DeviceData {
     size_t clip(off_t offset, size_t size) const;
     // The device extents that bytes [offset, offset + size) touch, in order.
     std::vector<long long> extentsOf(off_t offset, size_t size) const;
-    bool recallPresent(long long recallExtent) const;
 
     // Reads size bytes at offset (clipped to the device: out holds clip(offset, size) bytes).
     // Returns 0, or EIO when a store file cannot be read. Recall extents present in neither

@@ -76,7 +76,53 @@ StoreArea areaOf(const Store& store, long long deviceSize) {
     return area;
 }
 
+// A copy of MRU extents into the caller's array, made once the lock is released: the array
+// may be a mapping of a data file, and the page fault's read of that file needs the lock.
+struct MruCopyOut {
+    pid_t pid = 0;
+    tqblk_get_mru_exts record;
+    std::vector<int64_t> extents;
+    AdminReplyPtr reply;
+
+    void finish() {
+        int error = writeCallerMemory(pid, record.extents, extents.data(),
+                                      extents.size() * sizeof(int64_t));
+        if (error != 0) {
+            reply->fail(error);
+        } else {
+            reply->succeed(&record, sizeof record);
+        }
+    }
+};
+
+// Hands each entry of entries that matches to take, then removes it.
+template <class Entries, class Match, class Take>
+void takeIf(Entries& entries, Match match, Take take) {
+    for (auto it = entries.begin(); it != entries.end();) {
+        if (match(*it)) {
+            take(*it);
+            it = entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Answers a request that an exception ended, unless it was answered or parked already.
+void failUnanswered(AdminReplyPtr& reply, int error) {
+    if (reply)
+        reply->fail(error);
+}
+
 }  // namespace
+
+Clock::time_point DeadlineAfter(Clock::time_point now, std::chrono::milliseconds delay) {
+    if (delay.count() <= 0)
+        return now;
+    auto room =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+    return delay >= room ? Clock::time_point::max() : now + delay;
+}
 
 int Device::extentSize() const {
     return privateStore.present() ? privateStore.extentSize : recallStore.extentSize;
@@ -108,8 +154,22 @@ void Device::recordAnswer(long long extent, int error) {
         answers.pop_front();
 }
 
+namespace {
+
+std::chrono::milliseconds clampMillis(std::chrono::milliseconds value) {
+    return std::chrono::milliseconds(std::min(std::max<long long>(value.count(), 0), kMaxMillis));
+}
+
+EmulatorOptions clamped(EmulatorOptions options) {
+    options.readyDelay = clampMillis(options.readyDelay);
+    options.recallWait = clampMillis(options.recallWait);
+    return options;
+}
+
+}  // namespace
+
 Emulator::Emulator(EmulatorOptions options)
-    : m_options(std::move(options)),
+    : m_options(clamped(std::move(options))),
       m_readyDelay(m_options.readyDelay),
       m_nextIno(kFirstDeviceIno),
       m_log(kLogCapacity),
@@ -136,24 +196,68 @@ void Emulator::shutdown() {
     runDeferred();
 }
 
-void Emulator::handleAdmin(const AdminCall& call, AdminReplyPtr reply) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_log.add(call.code, call.record, call.inSize);
-        int error = m_failNext;
-        m_failNext = 0;
-        if (error == 0 && call.code == TQBLK_RECALL_DONE && m_holdAnswers) {
-            const unsigned char* bytes = static_cast<const unsigned char*>(call.record);
-            m_held.push_back(HeldAnswer{{bytes, bytes + call.inSize}, std::move(reply)});
-            return;
-        }
-        if (error == 0)
-            error = dispatch(call, reply);
-        if (error != 0)
-            reply->fail(error);
+void Emulator::handleAdmin(const AdminCall& call, AdminReplyPtr reply) noexcept {
+    try {
+        serveAdmin(call, reply);
+    } catch (const std::bad_alloc&) {
+        failUnanswered(reply, ENOMEM);
+    } catch (...) {
+        failUnanswered(reply, EIO);
     }
     // The answered request is replied to first; the reads it ends are served after it.
     runDeferred();
+}
+
+void Emulator::serveAdmin(const AdminCall& call, AdminReplyPtr& reply) {
+    CreatePlan plan;
+    if (call.code == TQBLK_CREATE_DEVICE)
+        plan = planCreate(call);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_log.add(call.code, call.record, call.inSize);
+    int error = m_failNext;
+    m_failNext = 0;
+    if (error == 0 && holdAnswer(call, reply))
+        return;
+    if (error == 0) {
+        error = call.code == TQBLK_CREATE_DEVICE ? createDevice(plan, call.opener, reply)
+                                                 : dispatch(call, reply);
+    }
+    if (error != 0)
+        reply->fail(error);
+}
+
+// Keeps a recall answer while answers are held; one interrupted already is dropped unapplied.
+bool Emulator::holdAnswer(const AdminCall& call, AdminReplyPtr& reply) {
+    if (call.code != TQBLK_RECALL_DONE || !m_holdAnswers)
+        return false;
+    if (reply->interrupted()) {
+        reply->fail(EINTR);
+        return true;
+    }
+    const unsigned char* bytes = static_cast<const unsigned char*>(call.record);
+    HeldAnswer held{{bytes, bytes + call.inSize}, nullptr};
+    m_held.push_back(std::move(held));
+    m_held.back().reply = std::move(reply);
+    return true;
+}
+
+void Emulator::interrupt(const void* key) {
+    std::vector<std::shared_ptr<IoWaiter>> resumed;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto named = [key](const auto& parked) { return parked.reply->key() == key; };
+        auto failIt = [](auto& parked) { parked.reply->fail(EINTR); };
+        for (auto& entry : m_devices) {
+            Device& device = *entry.second;
+            takeIf(device.waiters, named, failIt);
+            takeIf(
+                device.ioWaiters, [key](const auto& waiter) { return waiter->key == key; },
+                [&resumed](auto& waiter) { resumed.push_back(std::move(waiter)); });
+        }
+        takeIf(m_held, named, failIt);
+    }
+    for (std::shared_ptr<IoWaiter>& waiter : resumed)
+        waiter->resume(EINTR);
 }
 
 void Emulator::runDeferred() {
@@ -162,8 +266,13 @@ void Emulator::runDeferred() {
         std::lock_guard<std::mutex> lock(m_mutex);
         calls.swap(m_deferred);
     }
-    for (std::function<void()>& call : calls)
-        call();
+    // Each call answers its own request and catches what it throws; this is the last line.
+    for (std::function<void()>& call : calls) {
+        try {
+            call();
+        } catch (...) {
+        }
+    }
 }
 
 // Answers the held recall answers in arrival order, or drops them unapplied, as if the
@@ -187,8 +296,6 @@ void Emulator::releaseHeld(bool apply) {
 // the errno to fail the request with.
 int Emulator::dispatch(const AdminCall& call, AdminReplyPtr& reply) {
     switch (call.code) {
-        case TQBLK_CREATE_DEVICE:
-            return createDevice(call, reply);
         case TQBLK_ABORT_DEVICE:
             return onDevice<tqblk_device_ref>(call, reply, kAny, [this](auto&, Device& device) {
                 abort(device);
@@ -238,9 +345,10 @@ int Emulator::dispatch(const AdminCall& call, AdminReplyPtr& reply) {
                     return 0;
                 });
         case TQBLK_GET_MRU_EXTS:
-            return onDevice<tqblk_get_mru_exts>(
-                call, reply, kAny,
-                [&](auto& record, Device& device) { return listMru(record, device, call.pid); });
+            return onDevice<tqblk_get_mru_exts>(call, reply, kAny,
+                                                [&](auto& record, Device& device) {
+                                                    return listMru(record, device, call.pid, reply);
+                                                });
         case TQBLK_SET_BLOCK_SIZES:
             return onDevice<tqblk_block_sizes>(call, reply, kAny, [](auto& record, Device& device) {
                 for (int size : record.block_sizes) {
@@ -288,7 +396,8 @@ int Emulator::config(const AdminCall& call, AdminReplyPtr& reply) {
     return 0;
 }
 
-int Emulator::validateCreate(const tqblk_create_device& record, pid_t pid, Device* device) const {
+// Checks the record and its stores, reading their config files; the lock is not held.
+int Emulator::validateCreate(const tqblk_create_device& record, pid_t pid, Device* device) {
     if (!readText(record.uuid, &device->uuid) || device->uuid.empty())
         return EINVAL;
     Store& priv = device->privateStore;
@@ -320,9 +429,31 @@ int Emulator::validateCreate(const tqblk_create_device& record, pid_t pid, Devic
     }
     if (record.auto_abort > 1)
         return EINVAL;
-    if (m_devices.count(device->uuid) != 0)
-        return EEXIST;
     return 0;
+}
+
+// Reads the caller's recall bitmap, one bit per recall extent; the lock is not held.
+int Emulator::readBitmap(const tqblk_create_device& record, pid_t pid, Device* device) {
+    if (record.recall_bitmap == 0)
+        return 0;
+    long long bytes = (device->recallExtentCount() - 1) / 8 + 1;
+    if (bytes > kMaxRecallBitmapBytes)
+        return EFBIG;
+    device->recallBitmap.resize(static_cast<size_t>(bytes));
+    return readCallerMemory(pid, record.recall_bitmap, device->recallBitmap.data(),
+                            device->recallBitmap.size());
+}
+
+CreatePlan Emulator::planCreate(const AdminCall& call) {
+    CreatePlan plan;
+    plan.error = decode(call, &plan.record);
+    if (plan.error != 0)
+        return plan;
+    plan.device = std::make_unique<Device>();
+    plan.error = validateCreate(plan.record, call.pid, plan.device.get());
+    if (plan.error == 0)
+        plan.bitmapError = readBitmap(plan.record, call.pid, plan.device.get());
+    return plan;
 }
 
 int Emulator::freeMinor() const {
@@ -336,22 +467,16 @@ int Emulator::freeMinor() const {
     return -1;
 }
 
-int Emulator::createDevice(const AdminCall& call, AdminReplyPtr& reply) {
-    tqblk_create_device record;
-    int error = decode(call, &record);
-    if (error != 0)
-        return error;
-    auto device = std::make_unique<Device>();
-    error = validateCreate(record, call.pid, device.get());
-    if (error != 0)
-        return error;
-    if (record.recall_bitmap != 0) {
-        device->recallBitmap.resize((device->recallExtentCount() + 7) / 8);
-        error = readCallerMemory(call.pid, record.recall_bitmap, device->recallBitmap.data(),
-                                 device->recallBitmap.size());
-        if (error != 0)
-            return error;
-    }
+// Adds the device that plan describes, once it is known that its UUID is new.
+int Emulator::createDevice(CreatePlan& plan, uint64_t opener, AdminReplyPtr& reply) {
+    if (plan.error != 0)
+        return plan.error;
+    std::unique_ptr<Device>& device = plan.device;
+    tqblk_create_device& record = plan.record;
+    if (m_devices.count(device->uuid) != 0)
+        return EEXIST;
+    if (plan.bitmapError != 0)
+        return plan.bitmapError;
     device->minor = freeMinor();
     if (device->minor < 0)
         return ENOSPC;
@@ -370,8 +495,8 @@ int Emulator::createDevice(const AdminCall& call, AdminReplyPtr& reply) {
                                                 areaOf(device->privateStore, device->deviceSize),
                                                 areaOf(device->recallStore, device->deviceSize));
     device->autoAbort = record.auto_abort != 0;
-    device->creator = call.opener;
-    device->readyAt = Clock::now() + m_readyDelay;
+    device->creator = opener;
+    device->readyAt = DeadlineAfter(Clock::now(), m_readyDelay);
     const int defaults[TQBLK_BLOCK_SIZE_COUNT] = {512, 4096, 4096, device->extentSize()};
     for (int i = 0; i < TQBLK_BLOCK_SIZE_COUNT; ++i) {
         device->blockSizes[i] = std::min(defaults[i], device->extentSize());
@@ -430,6 +555,7 @@ int Emulator::answerRecall(const tqblk_recall_done& record, Device& device) {
         return EINVAL;
     if (!device.recalls.answer(record.extent))
         return ENOENT;
+    ++device.answerCount;
     device.recordAnswer(record.extent, record.error);
     answerIo(device, record.extent, record.error);
     return 0;
@@ -443,43 +569,44 @@ Device* Emulator::findByDataIno(uint64_t dataIno) const {
     return nullptr;
 }
 
-int Emulator::deviceData(uint64_t dataIno, std::shared_ptr<DeviceData>* data) const {
+int Emulator::deviceData(uint64_t dataIno, std::shared_ptr<DeviceData>* data,
+                         uint64_t* answerCount) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     Device* device = findByDataIno(dataIno);
     if (device == nullptr || device->aborted)
         return EIO;
     *data = device->data;
+    *answerCount = device->answerCount;
     return 0;
 }
 
-void Emulator::awaitRecalls(uint64_t dataIno, const std::vector<long long>& extents,
-                            std::function<void(int)> resume) {
-    int error = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        Device* device = findByDataIno(dataIno);
-        if (device == nullptr || device->aborted || m_stopping)
-            error = EIO;
-        auto waiter = std::make_shared<IoWaiter>();
-        for (size_t i = 0; error == 0 && i < extents.size(); ++i) {
-            if (extents[i] < 0 || extents[i] >= device->recallExtentCount()) {
-                error = EIO;
-            } else if (!device->data->recallPresent(extents[i])) {
-                // Looked at under the lock: a service places an extent before it answers,
-                // so one absent here has a request outstanding or needs one.
-                waiter->extents.insert(extents[i]);
-            }
-        }
-        if (error == 0 && !waiter->extents.empty()) {
-            for (long long extent : waiter->extents)
-                device->recalls.request(extent);
-            waiter->resume = std::move(resume);
-            device->ioWaiters.push_back(std::move(waiter));
-            serveWaiters(*device);
-            return;
-        }
+int Emulator::awaitRecalls(uint64_t dataIno, const std::vector<long long>& extents,
+                           uint64_t answerCount, const ParkedRequest& request,
+                           std::function<void(int)> resume) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Device* device = findByDataIno(dataIno);
+    if (device == nullptr || device->aborted || m_stopping)
+        return EIO;
+    // A service places an extent before it answers: with no answer since the caller looked,
+    // each extent it found absent has a request outstanding or needs one.
+    if (device->answerCount != answerCount)
+        return EAGAIN;
+    if (request.interrupted())
+        return EINTR;
+    auto waiter = std::make_shared<IoWaiter>();
+    waiter->key = request.key();
+    for (long long extent : extents) {
+        if (extent < 0 || extent >= device->recallExtentCount())
+            return EIO;
+        waiter->extents.insert(extent);
     }
-    resume(error);
+    for (long long extent : waiter->extents)
+        device->recalls.request(extent);
+    serveWaiters(*device);
+    waiter->resume = std::move(resume);
+    // Last, and all or nothing: once parked, only the one who unparks it answers it.
+    device->ioWaiters.push_back(std::move(waiter));
+    return 0;
 }
 
 void Emulator::noteRead(uint64_t dataIno, const std::vector<long long>& extents) {
@@ -501,8 +628,11 @@ int Emulator::fetchRecall(tqblk_recall_request& record, Device& device, AdminRep
     }
     if (m_options.recallWait.count() == 0 || m_stopping)
         return EAGAIN;
-    Clock::time_point deadline = Clock::now() + m_options.recallWait;
-    device.waiters.push_back(RecallWaiter{std::move(reply), record, deadline});
+    if (reply->interrupted())
+        return EINTR;
+    Clock::time_point deadline = DeadlineAfter(Clock::now(), m_options.recallWait);
+    device.waiters.push_back(RecallWaiter{nullptr, record, deadline});
+    device.waiters.back().reply = std::move(reply);
     // Every wait lasts as long, so the timer needs waking only when it has nothing due: a
     // service that waits for each next request would otherwise wake it every time.
     if (deadline < m_timerDue) {
@@ -512,16 +642,20 @@ int Emulator::fetchRecall(tqblk_recall_request& record, Device& device, AdminRep
     return 0;
 }
 
-// Writes up to the caller's count of MRU extents into its array.
-int Emulator::listMru(tqblk_get_mru_exts& record, const Device& device, pid_t pid) {
+// Writes up to the caller's count of MRU extents into its array, and answers, once the lock
+// is released.
+int Emulator::listMru(tqblk_get_mru_exts& record, const Device& device, pid_t pid,
+                      AdminReplyPtr& reply) {
     if (record.count < 0)
         return EINVAL;
     size_t count = std::min(static_cast<size_t>(record.count), device.mru.size());
-    std::vector<int64_t> extents(device.mru.begin(), device.mru.begin() + count);
-    int error = writeCallerMemory(pid, record.extents, extents.data(), count * sizeof(int64_t));
-    if (error != 0)
-        return error;
-    record.count = static_cast<int32_t>(count);
+    auto copy = std::make_shared<MruCopyOut>();
+    copy->pid = pid;
+    copy->record = record;
+    copy->record.count = static_cast<int32_t>(count);
+    copy->extents.assign(device.mru.begin(), device.mru.begin() + count);
+    m_deferred.push_back([copy] { copy->finish(); });
+    copy->reply = std::move(reply);
     return 0;
 }
 
@@ -568,7 +702,7 @@ void Emulator::timerLoop() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping) {
         Clock::time_point now = Clock::now();
-        Clock::time_point next = Clock::time_point::max();
+        Clock::time_point next = Clock::time_point::max();  // nothing due
         for (auto& entry : m_devices) {
             std::deque<RecallWaiter>& waiters = entry.second->waiters;
             while (!waiters.empty() && waiters.front().deadline <= now) {

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,10 +19,21 @@
 
 namespace tqemu {
 
+// The longest delay or wait in milliseconds that an option or control command may set
+// (about 24.8 days); longer ones are refused rather than let the clock arithmetic overflow.
+constexpr long long kMaxMillis = 2147483647;
+
+// A recall bitmap is kept whole; one of more bytes than this is refused with EFBIG.
+constexpr long long kMaxRecallBitmapBytes = 256LL << 20;
+
+// now + delay, or the end of time when that lies beyond it.
+Clock::time_point DeadlineAfter(Clock::time_point now, std::chrono::milliseconds delay);
+
 struct EmulatorOptions {
     std::string mountPoint;                     // absolute; device names are paths below it
     std::chrono::milliseconds readyDelay{0};    // from creation until a device is ready
     std::chrono::milliseconds recallWait{200};  // how long a fetch waits before EAGAIN
+    // Both from 0 to kMaxMillis; the emulator clamps values outside.
 };
 
 // One admin request as it arrives from the file system.
@@ -44,6 +56,16 @@ struct DeviceNode {
     bool writable;
 };
 
+// What a create request needs from files and from the caller's memory, gathered before the
+// lock is taken: a store directory may lie anywhere, below this very mount included, and the
+// caller's bitmap may be a mapping of a data file, so reading either may need the lock.
+struct CreatePlan {
+    int error = 0;        // the record or its stores are refused (EINVAL)
+    int bitmapError = 0;  // the bitmap is too large (EFBIG) or cannot be read (EFAULT)
+    tqblk_create_device record;
+    std::unique_ptr<Device> device;
+};
+
 // A recall answer that arrived while answers are held.
 struct HeldAnswer {
     std::vector<unsigned char> record;
@@ -59,8 +81,13 @@ class Emulator {
     Emulator(const Emulator&) = delete;
     Emulator& operator=(const Emulator&) = delete;
 
-    // Answers the request now, or later for a fetch that waits for a recall request.
-    void handleAdmin(const AdminCall& call, AdminReplyPtr reply);
+    // Answers the request now, or later for a fetch that waits for a recall request. Throws
+    // nothing: a request that fails unexpectedly is answered with ENOMEM or EIO.
+    void handleAdmin(const AdminCall& call, AdminReplyPtr reply) noexcept;
+    // The caller of the request named key has interrupted it: a waiting fetch or a held
+    // answer fails with EINTR (the answer unapplied), waiting device I/O resumes with EINTR.
+    // A request that is not parked is left alone; it is refused when it would park.
+    void interrupt(const void* key);
     // The last descriptor of an admin open is gone: aborts the auto-abort devices it made.
     void adminClosed(uint64_t opener);
     // Runs control commands, one per line. Returns 0, or the errno of the first that fails.
@@ -68,15 +95,20 @@ class Emulator {
     std::string renderLog() const;
     std::string renderState() const;
 
-    // The data of the device whose data file is dataIno; EIO when the device is aborted or
-    // gone (destroyed).
-    int deviceData(uint64_t dataIno, std::shared_ptr<DeviceData>* data) const;
-    // Has each absent recall extent of the device recalled, as a read of it would: raises one
-    // request per extent (shared with requests already outstanding) and calls resume once:
-    // with 0 when all were answered as recalled (at once when none was absent), with EIO
-    // when one failed, or the device is aborted, destroyed or gone. Never under the lock.
-    void awaitRecalls(uint64_t dataIno, const std::vector<long long>& extents,
-                      std::function<void(int)> resume);
+    // The data of the device whose data file is dataIno, and the count of recall answers it
+    // has received so far; EIO when the device is aborted or gone (destroyed).
+    int deviceData(uint64_t dataIno, std::shared_ptr<DeviceData>* data,
+                   uint64_t* answerCount) const;
+    // Parks device I/O until the recall extents it found absent are recalled, as a read of
+    // them would: raises one request per extent (shared with requests already outstanding)
+    // and returns 0; resume is then called once, later and outside the lock, with 0 when all
+    // were answered as recalled, EIO when one failed or the device is aborted, destroyed or
+    // gone, EINTR when the caller interrupts it. Returns without parking: EAGAIN when an
+    // answer arrived since the caller looked at the stores (answerCount as deviceData gave
+    // it), so it must look again; EIO for a device aborted or gone; EINTR for a request
+    // interrupted already. Looks at no file, so the stores never block the lock.
+    int awaitRecalls(uint64_t dataIno, const std::vector<long long>& extents, uint64_t answerCount,
+                     const ParkedRequest& request, std::function<void(int)> resume);
     // Marks the device extents that a read returned as most recently used, in order.
     void noteRead(uint64_t dataIno, const std::vector<long long>& extents);
 
@@ -89,6 +121,8 @@ class Emulator {
     void shutdown();
 
   private:
+    void serveAdmin(const AdminCall& call, AdminReplyPtr& reply);
+    bool holdAnswer(const AdminCall& call, AdminReplyPtr& reply);
     int dispatch(const AdminCall& call, AdminReplyPtr& reply);
     template <class Record, class Body>
     int onDevice(const AdminCall& call, AdminReplyPtr& reply, bool live, Body body);
@@ -96,12 +130,13 @@ class Emulator {
     int lookup(const Record& record, Device** device);
     int lookup(const tqblk_device_ref& ref, Device** device);
     int findByUuid(const char (&uuid)[TQBLK_UUID_LEN], Device** device);
-    int createDevice(const AdminCall& call, AdminReplyPtr& reply);
+    static CreatePlan planCreate(const AdminCall& call);
+    int createDevice(CreatePlan& plan, uint64_t opener, AdminReplyPtr& reply);
     int config(const AdminCall& call, AdminReplyPtr& reply);
     int fetchRecall(tqblk_recall_request& record, Device& device, AdminReplyPtr& reply);
     int answerRecall(const tqblk_recall_done& record, Device& device);
     Device* findByDataIno(uint64_t dataIno) const;
-    static int listMru(tqblk_get_mru_exts& record, const Device& device, pid_t pid);
+    int listMru(tqblk_get_mru_exts& record, const Device& device, pid_t pid, AdminReplyPtr& reply);
 
     template <class Match>
     bool findNodeWhere(Match match, DeviceNode* node) const;
@@ -109,7 +144,8 @@ class Emulator {
     int raiseRecall(const std::string& uuid, long long extent);
     int useExtent(const std::string& uuid, long long extent);
 
-    int validateCreate(const tqblk_create_device& record, pid_t pid, Device* device) const;
+    static int validateCreate(const tqblk_create_device& record, pid_t pid, Device* device);
+    static int readBitmap(const tqblk_create_device& record, pid_t pid, Device* device);
     int freeMinor() const;
     void abort(Device& device);
     void serveWaiters(Device& device);

@@ -8,6 +8,41 @@
 namespace tqemu {
 namespace {
 
+// A text as the state shows it: backslash and control characters escaped as in C ("\\",
+// "\n", "\t", "\r", else "\xHH"), so that no text sent by a caller can start a line.
+std::string escaped(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (char c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            out += "\\x";
+            out += digits[byte >> 4];
+            out += digits[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Reads the command's last word as a number from min to max; false for anything else,
+// trailing words included.
+bool lastNumber(std::istringstream& words, long long min, long long max, long long* value) {
+    if (!(words >> *value) || *value < min || *value > max)
+        return false;
+    std::string rest;
+    return !(words >> rest);
+}
+
 std::string joinNumbers(const std::vector<long long>& numbers) {
     std::string text;
     for (long long number : numbers)
@@ -64,11 +99,15 @@ int Emulator::controlLine(const std::string& line) {
         return command == "recall" ? raiseRecall(uuid, extent) : useExtent(uuid, extent);
     }
     long long value = 0;
-    if (command == "fail" && words >> value && value > 0 && value < 4096) {
+    if (command == "fail") {
+        if (!lastNumber(words, 1, 4095, &value))
+            return EINVAL;
         m_failNext = static_cast<int>(value);
         return 0;
     }
-    if (command == "ready-delay" && words >> value && value >= 0) {
+    if (command == "ready-delay") {
+        if (!lastNumber(words, 0, kMaxMillis, &value))
+            return EINVAL;
         m_readyDelay = std::chrono::milliseconds(value);
         return 0;
     }
@@ -128,13 +167,13 @@ std::string Emulator::renderState() const {
         size_t bitsSet = 0;
         for (unsigned char byte : d.recallBitmap)
             bitsSet += __builtin_popcount(byte);
-        out << "device " << d.uuid << "\n"
-            << "name " << d.name << "\n"
+        out << "device " << escaped(d.uuid) << "\n"
+            << "name " << escaped(d.name) << "\n"
             << "minor " << d.minor << "\n"
             << "device-size " << d.deviceSize << "\n"
-            << "private " << d.privateStore.extentSize << " " << d.privateStore.dir << "\n"
-            << "recall " << d.recallStore.extentSize << " " << d.recallStore.dir << "\n"
-            << "recall-device " << d.recallDeviceName << "\n"
+            << "private " << d.privateStore.extentSize << " " << escaped(d.privateStore.dir) << "\n"
+            << "recall " << d.recallStore.extentSize << " " << escaped(d.recallStore.dir) << "\n"
+            << "recall-device " << escaped(d.recallDeviceName) << "\n"
             << "recall-bitmap " << d.recallBitmap.size() << " " << bitsSet << "\n"
             << "auto-abort " << d.autoAbort << "\n"
             << "aborted " << d.aborted << "\n"

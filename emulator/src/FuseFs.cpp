@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,8 +44,69 @@ constexpr double kDeviceTimeout = 0.0;
 const time_t kStartTime = std::time(nullptr);
 std::atomic<uint64_t> g_nextOpener{1};
 
+// The texts of the open "log" and "state" files, by file handle. Each is dropped on release,
+// or with the table at exit when the emulator stops before a release arrives.
+class Snapshots {
+  public:
+    uint64_t add(std::string text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_texts.emplace(m_next, std::move(text));
+        return m_next++;
+    }
+    // A copy of the part asked for: once it is replied the reader may close the file, and
+    // its release drops the text while this thread may still look at the reply's buffer.
+    std::string part(uint64_t handle, off_t offset, size_t size) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::string& text = m_texts.at(handle);
+        size_t start = std::min(static_cast<size_t>(offset), text.size());
+        return text.substr(start, std::min(size, text.size() - start));
+    }
+    void drop(uint64_t handle) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_texts.erase(handle);
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::map<uint64_t, std::string> m_texts;
+    uint64_t m_next = 1;
+};
+Snapshots g_snapshots;
+
 Emulator& emulatorOf(fuse_req_t req) {
     return *static_cast<Emulator*>(fuse_req_userdata(req));
+}
+
+// Runs a request's handler. No exception may reach libfuse, whose C frames cannot pass one
+// on: one that escapes fails the request, which the handler has not answered then (each
+// answers as its last step, or hands the request to an owner that answers it).
+template <class Handler>
+void guarded(fuse_req_t req, Handler handler) noexcept {
+    try {
+        handler();
+    } catch (const std::bad_alloc&) {
+        fuse_reply_err(req, ENOMEM);
+    } catch (...) {
+        fuse_reply_err(req, EIO);
+    }
+}
+
+// libfuse calls this when the caller of a request that may be parked is interrupted (by a
+// signal, or killed), from another thread, or at once when registered after the fact. The
+// request stays valid during the call, so it names the request, whatever became of it.
+void onInterrupt(fuse_req_t req, void* emulator) {
+    try {
+        static_cast<Emulator*>(emulator)->interrupt(req);
+    } catch (...) {
+        // Left parked: the event it waits for still answers it.
+    }
+}
+
+// Lets the emulator learn of interrupts of a request it may park. Registered before it can
+// be parked, and never under the emulator's lock: libfuse holds the request's own lock while
+// it calls onInterrupt, which takes the emulator's.
+void watchInterrupts(fuse_req_t req) {
+    fuse_req_interrupt_func(req, onInterrupt, fuse_req_userdata(req));
 }
 
 // Answers an admin request through the kernel, which copies the record back to the caller.
@@ -54,6 +117,8 @@ class FuseAdminReply : public AdminReply {
         if (m_req != nullptr)
             fuse_reply_err(m_req, EIO);
     }
+    const void* key() const override { return m_req; }
+    bool interrupted() const override { return fuse_req_interrupted(m_req) != 0; }
     void succeed(const void* record, size_t size) override {
         fuse_reply_ioctl(m_req, 0, record, std::min(size, m_outSize));
         m_req = nullptr;
@@ -71,32 +136,26 @@ class FuseAdminReply : public AdminReply {
 // Device I/O through a data file. A request whose extents must be recalled first does not hold
 // a worker thread while it waits: the emulator keeps it and resumes it from the thread that
 // receives the last answer, which tries once more and fails with EIO if data is still absent.
-class DataRequest : public std::enable_shared_from_this<DataRequest> {
+class DataRequest : public ParkedRequest, public std::enable_shared_from_this<DataRequest> {
   public:
     DataRequest(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset)
-        : m_req(req), m_ino(ino), m_size(size), m_offset(offset) {}
-    virtual ~DataRequest() {
+        : m_req(req), m_emulator(emulatorOf(req)), m_ino(ino), m_size(size), m_offset(offset) {}
+    ~DataRequest() override {
         if (m_req != nullptr)
             fuse_reply_err(m_req, EIO);
     }
+    const void* key() const override { return m_req; }
+    bool interrupted() const override { return fuse_req_interrupted(m_req) != 0; }
 
-    void attempt(bool mayRecall) {
-        Emulator& emulator = emulatorOf(m_req);
-        std::shared_ptr<DeviceData> data;
-        int error = emulator.deviceData(m_ino, &data);
-        std::vector<long long> missing;
-        if (error == 0)
-            error = perform(emulator, *data, &missing);
-        if (error == 0 && missing.empty())
-            return;
-        if (error != 0 || !mayRecall)
-            return fail(error != 0 ? error : EIO);
-        std::shared_ptr<DataRequest> self = shared_from_this();
-        emulator.awaitRecalls(m_ino, missing, [self](int result) {
-            if (result != 0)
-                return self->fail(result);
-            self->attempt(false);
-        });
+    // Serves the request, parking it when recalls must come first; answers it on failure.
+    void attempt(bool mayRecall) noexcept {
+        try {
+            serve(mayRecall);
+        } catch (const std::bad_alloc&) {
+            fail(ENOMEM);
+        } catch (...) {
+            fail(EIO);
+        }
     }
 
   protected:
@@ -104,14 +163,53 @@ class DataRequest : public std::enable_shared_from_this<DataRequest> {
     // errno to fail with.
     virtual int perform(Emulator& emulator, DeviceData& data, std::vector<long long>* missing) = 0;
     void fail(int error) {
+        if (m_req == nullptr)
+            return;
         fuse_reply_err(m_req, error);
         m_req = nullptr;
     }
 
-    fuse_req_t m_req;
+    fuse_req_t m_req;  // null once answered
+    Emulator& m_emulator;
     fuse_ino_t m_ino;
     size_t m_size;
     off_t m_offset;
+
+  private:
+    void serve(bool mayRecall) {
+        bool watched = false;
+        for (;;) {
+            std::shared_ptr<DeviceData> data;
+            uint64_t answers = 0;
+            std::vector<long long> missing;
+            int error = m_emulator.deviceData(m_ino, &data, &answers);
+            if (error == 0)
+                error = perform(m_emulator, *data, &missing);
+            if (error == 0 && missing.empty())
+                return;
+            if (error != 0 || !mayRecall)
+                return fail(error != 0 ? error : EIO);
+            if (!watched) {
+                watchInterrupts(m_req);
+                watched = true;
+            }
+            error = park(missing, answers);
+            if (error == 0)
+                return;  // whoever resumes it answers it now: hands off
+            if (error != EAGAIN)
+                return fail(error);
+        }
+    }
+
+    // Waits for the recalls; EAGAIN when answers came since the stores were read.
+    int park(const std::vector<long long>& missing, uint64_t answers) {
+        std::shared_ptr<DataRequest> self = shared_from_this();
+        return m_emulator.awaitRecalls(m_ino, missing, answers, *this, [self](int result) {
+            if (result != 0)
+                return self->fail(result);
+            self->attempt(false);
+        });
+    }
 };
 
 class DataRead : public DataRequest {
@@ -158,6 +256,7 @@ class DataWrite : public DataRequest {
     std::vector<char> m_bytes;  // the request's buffer lives only as long as the callback
 };
 
+// The request belongs to the DataRequest once it is made; attempt answers it, always.
 void startDataRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
     std::make_shared<DataRead>(req, ino, size, offset)->attempt(true);
 }
@@ -182,7 +281,8 @@ void fillDataStat(const DeviceNode& node, struct stat* st) {
     fillStat(node.dataIno, S_IFREG | (node.writable ? 0660 : 0440), 0, st);
     st->st_size = node.size;
     st->st_blksize = 4096;
-    st->st_blocks = (node.size + 511) / 512;
+    // Rounded up without node.size + 511, which overflows for a device near 2^63 bytes.
+    st->st_blocks = node.size / 512 + (node.size % 512 != 0 ? 1 : 0);
 }
 
 // The attributes of a node; false when there is no such node (any more).
@@ -309,7 +409,7 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
             // Each open reads one snapshot, so a reader sees a consistent text.
             Emulator& emulator = emulatorOf(req);
             std::string text = ino == kLogIno ? emulator.renderLog() : emulator.renderState();
-            fi->fh = reinterpret_cast<uint64_t>(new std::string(std::move(text)));
+            fi->fh = g_snapshots.add(std::move(text));
             break;
         }
         default: {
@@ -323,7 +423,7 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         }
     }
     if (fuse_reply_open(req, fi) != 0 && (ino == kLogIno || ino == kStateIno)) {
-        delete reinterpret_cast<std::string*>(fi->fh);
+        g_snapshots.drop(fi->fh);
     }
 }
 
@@ -332,11 +432,7 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file
         startDataRead(req, ino, size, offset);
         return;
     }
-    const std::string& text = *reinterpret_cast<std::string*>(fi->fh);
-    size_t start = std::min(static_cast<size_t>(offset), text.size());
-    // Replied from a copy: once the reply is written the reader may close the file, and its
-    // release frees the snapshot, while this thread may still look at the reply's buffer.
-    std::string part = text.substr(start, std::min(size, text.size() - start));
+    std::string part = g_snapshots.part(fi->fh, offset, size);
     fuse_reply_buf(req, part.data(), part.size());
 }
 
@@ -358,7 +454,7 @@ void opRelease(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     if (ino == kAdminIno)
         emulatorOf(req).adminClosed(fi->fh);
     if (ino == kLogIno || ino == kStateIno)
-        delete reinterpret_cast<std::string*>(fi->fh);
+        g_snapshots.drop(fi->fh);
     fuse_reply_err(req, 0);
 }
 
@@ -373,21 +469,35 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void*, fuse_file_
         return;
     }
     AdminCall call{cmd, inBuf, inSize, fuse_req_ctx(req)->pid, fi->fh};
-    emulatorOf(req).handleAdmin(call, std::make_unique<FuseAdminReply>(req, outSize));
+    auto reply = std::make_unique<FuseAdminReply>(req, outSize);
+    // A fetch that waits and a held answer are parked; which requests park is the emulator's
+    // business, so every admin request is watched.
+    watchInterrupts(req);
+    emulatorOf(req).handleAdmin(call, std::move(reply));
 }
+
+// An operation as libfuse calls it: run through guarded.
+template <auto Op>
+struct Guarded;
+template <class... Args, void (*Op)(fuse_req_t, Args...)>
+struct Guarded<Op> {
+    static void run(fuse_req_t req, Args... args) {
+        guarded(req, [&] { Op(req, args...); });
+    }
+};
 
 fuse_lowlevel_ops makeOperations() {
     fuse_lowlevel_ops ops;
     std::memset(&ops, 0, sizeof ops);
-    ops.lookup = opLookup;
-    ops.getattr = opGetattr;
-    ops.setattr = opSetattr;
-    ops.readdir = opReaddir;
-    ops.open = opOpen;
-    ops.read = opRead;
-    ops.write = opWrite;
-    ops.release = opRelease;
-    ops.ioctl = opIoctl;
+    ops.lookup = Guarded<opLookup>::run;
+    ops.getattr = Guarded<opGetattr>::run;
+    ops.setattr = Guarded<opSetattr>::run;
+    ops.readdir = Guarded<opReaddir>::run;
+    ops.open = Guarded<opOpen>::run;
+    ops.read = Guarded<opRead>::run;
+    ops.write = Guarded<opWrite>::run;
+    ops.release = Guarded<opRelease>::run;
+    ops.ioctl = Guarded<opIoctl>::run;
     return ops;
 }
 

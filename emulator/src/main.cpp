@@ -25,6 +25,7 @@ const char kUsage[] =
     "  --ready-delay-ms=N     a new device turns ready N ms after its creation (default 0)\n"
     "  --recall-wait-ms=N     a recall fetch waits N ms for a request, then fails with\n"
     "                         EAGAIN (default 200)\n"
+    "                         (N from 0 to 2147483647 for both)\n"
     "  --ready-fd=FD          write \"ready\\n\" to descriptor FD once mounted, then close it\n"
     "  --allow-init-namespace mount even in the mount namespace of process 1\n"
     "  --debug                print every FUSE request\n";
@@ -36,13 +37,29 @@ struct CommandLine {
     bool debug = false;
 };
 
-bool parseMillis(const char* text, std::chrono::milliseconds* value) {
+// Reads a number of milliseconds from 0 to kMaxMillis; says what is wrong otherwise.
+bool parseMillis(const char* option, const char* text, std::chrono::milliseconds* value) {
     char* end = nullptr;
     errno = 0;
     long long parsed = std::strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < 0)
+    if (errno != 0 || end == text || *end != '\0' || parsed < 0 || parsed > tqemu::kMaxMillis) {
+        std::fprintf(stderr,
+                     "tqblk-emulator: --%s=%s: expected a number of milliseconds from 0 to "
+                     "%lld\n",
+                     option, text, tqemu::kMaxMillis);
         return false;
+    }
     *value = std::chrono::milliseconds(parsed);
+    return true;
+}
+
+bool parseFd(const char* text, int* fd) {
+    char* end = nullptr;
+    errno = 0;
+    long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < 0 || parsed > INT_MAX)
+        return false;
+    *fd = static_cast<int>(parsed);
     return true;
 }
 
@@ -62,13 +79,13 @@ bool parseCommandLine(int argc, char** argv, CommandLine* line) {
         bool ok = true;
         switch (option) {
             case kReadyDelay:
-                ok = parseMillis(optarg, &line->options.readyDelay);
+                ok = parseMillis("ready-delay-ms", optarg, &line->options.readyDelay);
                 break;
             case kRecallWait:
-                ok = parseMillis(optarg, &line->options.recallWait);
+                ok = parseMillis("recall-wait-ms", optarg, &line->options.recallWait);
                 break;
             case kReadyFd:
-                line->readyFd = std::atoi(optarg);
+                ok = parseFd(optarg, &line->readyFd);
                 break;
             case kAllowInit:
                 line->allowInitNamespace = true;

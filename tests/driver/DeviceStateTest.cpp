@@ -126,6 +126,27 @@ TEST_F(DriverTest, DevicesAreAbortedAndDestroyedByNodePathOrUuid) {
     EXPECT_EQ(m_driver->abortDevice(name.c_str()).GetErrNo(), ENODEV);
 }
 
+// A path of a file that is no block device has no device minor: its st_rdev of 0 would name
+// tqblk0, so such a path is refused and nothing reaches the driver.
+TEST_F(DriverTest, PathsOfFilesThatAreNoBlockDevicesAreRefused) {
+    std::string name = createDevice("dev");
+    const size_t sent = requests().size();
+    std::string file = m_temp / "tqblk0.data";
+    tqtest::WriteFile(file, "x");
+    for (const std::string& path :
+         {file, std::string("/etc/passwd"), m_temp.path(), std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        const std::string message =
+            "Invalid device path " + path + " passed as input: it is not a block device";
+        EXPECT_TRUE(
+            FailedIn(m_driver->destroyDevice(path.c_str()), ENOTBLK, message, "destroyDevice"));
+        EXPECT_TRUE(FailedIn(m_driver->abortDevice(path.c_str()), ENOTBLK, message, "abortDevice"));
+    }
+    EXPECT_EQ(requests().size(), sent);
+    EXPECT_EQ(state("dev", "aborted"), "0");
+    ASSERT_OK(m_driver->destroyDevice(name.c_str()));
+}
+
 TEST_F(DriverTest, MonitorAndCheckTakeAPathOnlyAsAUuid) {
     std::string name = createDevice("dev");
     ASSERT_OK(m_driver->monitorDevice("dev"));

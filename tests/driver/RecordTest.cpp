@@ -40,13 +40,14 @@ Record withUuid(const std::string& uuid) {
 }
 
 TEST_F(DriverTest, EveryOperationSendsItsRecordByteForByte) {
-    std::string file = m_temp / "plain-file";
-    tqtest::WriteFile(file, "x");
+    createDevice("dev-n0");
+    const std::string node = createDevice("dev-n1");
     auto byUuid = withUuid<tqblk_device_ref>("dev-a");
     byUuid.minor = -1;
     auto absentPath = withUuid<tqblk_device_ref>("/no/such/node");
     absentPath.minor = -1;
-    auto regularFile = zeroed<tqblk_device_ref>();  // minor 0: a regular file has no device
+    auto byNode = zeroed<tqblk_device_ref>();  // the node's minor only, no UUID
+    byNode.minor = 1;
     auto recall = withUuid<tqblk_recall_done>("dev-r");
     recall.extent = 5;
     auto failed = recall;
@@ -75,9 +76,9 @@ TEST_F(DriverTest, EveryOperationSendsItsRecordByteForByte) {
         {"destroy by a path that does not exist",
          [](TqBlkDriverUnix& d) { return d.destroyDevice("/no/such/node"); }, TQBLK_DESTROY_DEVICE,
          bytesOf(absentPath)},
-        {"abort by the path of a regular file",
-         [&](TqBlkDriverUnix& d) { return d.abortDevice(file.c_str()); }, TQBLK_ABORT_DEVICE,
-         bytesOf(regularFile)},
+        {"abort by the path of a device node",
+         [&](TqBlkDriverUnix& d) { return d.abortDevice(node.c_str()); }, TQBLK_ABORT_DEVICE,
+         bytesOf(byNode)},
         {"monitor", [](TqBlkDriverUnix& d) { return d.monitorDevice("dev-m"); },
          TQBLK_MONITOR_DEVICE, bytesOf(withUuid<tqblk_device_uuid>("dev-m"))},
         {"check with 63 characters",

@@ -1,8 +1,11 @@
-// Failures made on purpose by standing in for fdopen and renameat2: this program defines
-// both, and the library's calls reach these definitions before the C library's.
+// Failures made on purpose by standing in for fdopen, fsync and renameat2: this program
+// defines them, and the library's calls reach these definitions before the C library's.
 #include "ExtentFixture.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <sys/stat.h>
+#include <vector>
 #include <cstdio>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -16,6 +19,9 @@ namespace {
 int g_fdopenErrno = 0;                                   // fdopen fails with it when not 0
 int g_renameErrno = 0;                                   // renameat2 fails with it when not 0
 std::function<void(const char* target)> g_beforeRename;  // runs just before a rename
+int g_fsyncErrno = 0;                                    // fsync fails with it when not 0
+std::vector<ino_t> g_synced;                             // files fsync was called on
+std::vector<bool> g_renamedSynced;  // per rename: whether its source had been synced
 
 template <class Fn>
 Fn next(const char* name) {
@@ -33,9 +39,24 @@ extern "C" __attribute__((visibility("default"))) FILE* fdopen(int fd, const cha
     return real(fd, mode);
 }
 
+extern "C" __attribute__((visibility("default"))) int fsync(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0)
+        g_synced.push_back(st.st_ino);
+    if (g_fsyncErrno != 0) {
+        errno = g_fsyncErrno;
+        return -1;
+    }
+    static auto real = next<int (*)(int)>("fsync");
+    return real(fd);
+}
+
 extern "C" __attribute__((visibility("default"))) int renameat2(int oldDir, const char* oldPath,
                                                                 int newDir, const char* newPath,
                                                                 unsigned int flags) noexcept {
+    struct stat source;
+    g_renamedSynced.push_back(::fstatat(oldDir, oldPath, &source, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              std::count(g_synced.begin(), g_synced.end(), source.st_ino) > 0);
     if (g_beforeRename)
         g_beforeRename(newPath);
     if (g_renameErrno != 0) {
@@ -54,8 +75,37 @@ class Faults : public tqtest::StoreTest {
         g_fdopenErrno = 0;
         g_renameErrno = 0;
         g_beforeRename = nullptr;
+        g_fsyncErrno = 0;
+    }
+    void SetUp() override {
+        StoreTest::SetUp();
+        g_synced.clear();
+        g_renamedSynced.clear();
     }
 };
+
+// The file's size must be durable before its name: otherwise a power cut can leave an empty
+// file at the extent's path, which a device would serve as a short extent.
+TEST_F(Faults, SparseExtentIsSyncedBeforeItIsMovedIn) {
+    ASSERT_OK(recall->createExtentWithNUL(1));
+    EXPECT_EQ(g_renamedSynced, std::vector<bool>{true});
+    struct stat st;
+    ASSERT_EQ(::stat(pathOf(*recall, 1).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4096);
+}
+
+TEST_F(Faults, SparseExtentWhoseSyncFailsIsNeitherPlacedNorLeftBehind) {
+    g_fsyncErrno = EIO;
+    CZyError err = recall->createExtentWithNUL(1);
+    EXPECT_EQ(err.GetErrNo(), EIO);
+    ASSERT_EQ(err.GetMessages().size(), 1u);
+    EXPECT_EQ(
+        err.GetMessages()[0].rfind("Couldn't sync sparse extent file " + (dir / "r/tmp/temp"), 0),
+        0u);
+    EXPECT_TRUE(g_renamedSynced.empty());
+    EXPECT_FALSE(tqtest::PathExists(pathOf(*recall, 1)));
+    EXPECT_TRUE(tmpFiles(*recall).empty());
+}
 
 TEST_F(Faults, TempStreamFailureClosesAndRemovesTheFile) {
     const size_t open = tqtest::OpenDescriptors();

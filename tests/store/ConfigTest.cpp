@@ -4,6 +4,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
+#include <memory>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -99,6 +104,73 @@ TEST_F(ConfigReader, LongLinesArriveInPieces) {
 TEST_F(ConfigReader, UuidWithCommentSignDoesNotReadBack) {
     ASSERT_OK(openWith("uuid=ab#cd\ndevice_size=8\nextent_size=2\n"));
     EXPECT_EQ(s.m_uuid, "ab");
+}
+
+// Runs body in a child process; returns what it returned, or "hung" when it did not finish
+// within the given seconds (the child is then killed).
+std::string WithinSeconds(int seconds, const std::function<std::string()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return "pipe failed";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::string result = body();
+        ssize_t ignored = ::write(fds[1], result.data(), result.size());
+        (void)ignored;
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    pollfd ready{fds[0], POLLIN, 0};
+    std::string result = "hung";
+    if (::poll(&ready, 1, seconds * 1000) == 1) {
+        result.clear();
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+            result.append(buffer, static_cast<size_t>(n));
+    } else {
+        ::kill(pid, SIGKILL);
+    }
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    return result;
+}
+
+// A FIFO would block the open (or the read) forever, and a device such as /dev/zero never
+// ends: neither may stand in for a config file.
+TEST_F(ConfigReader, ConfigsThatAreNoRegularFilesAreRefusedAtOnce) {
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0777), 0);
+    for (const std::string& target : {fifo, std::string("/dev/zero"), dir / "folder"}) {
+        SCOPED_TRACE(target);
+        ::unlink(config().c_str());
+        ASSERT_EQ(::symlink(target.c_str(), config().c_str()), 0);
+        const std::vector<std::string> refused =
+            chain("Config file " + config() + " is not a regular file");
+        std::string outcome = WithinSeconds(10, [&]() -> std::string {
+            CZyError err;
+            std::unique_ptr<TqBlkRecallStore> opened(TqBlkRecallStore::open(store().c_str(), &err));
+            if (opened || !HasError(err, EINVAL, refused))
+                return "open: " + err.GetDescription();
+            std::vector<std::string> notAStore = refused;
+            notAStore.push_back(store() + " is not a backing store directory");
+            if (!HasError(TqBlkBackingStore::remove(store().c_str()), EINVAL, notAStore))
+                return "remove";
+            return "";
+        });
+        EXPECT_EQ(outcome, "");
+        EXPECT_TRUE(tqtest::PathExists(config()));
+    }
+}
+
+TEST_F(ConfigReader, ConfigsOfMoreThan64KiBAreRefused) {
+    std::string text = "uuid=u\ndevice_size=8\nextent_size=2\n";
+    text += "#" + std::string(64 * 1024 - text.size() - 2, 'x') + "\n";
+    ASSERT_EQ(text.size(), 64u * 1024);
+    ASSERT_OK(openWith(text));
+    EXPECT_EQ(s.m_uuid, "u");
+    EXPECT_TRUE(HasError(openWith(text + "\n"), EFBIG,
+                         chain("Config file " + config() + " is larger than 65536 bytes")));
 }
 
 class ConfigWriter : public ::testing::Test {

@@ -1,8 +1,12 @@
 // tqblk-ctl: backing stores and devices from the command line, for scripts and for
 // developers working against the driver or its emulator.
 #include <tqblk/TqBlkBackingStore.h>
+#include <tqblk/TqBlkStoreCheck.h>
 #include <tqblk/unix/TqBlkDriverUnix.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -22,6 +27,25 @@ const char kUsage[] =
     "  remove-store DIR\n"
     "  clear-store DIR\n"
     "  bitmap DIR                 extents present, in all and per chunk of 32768\n"
+    "  check-store DIR [--repair] [--prune-damaged] [--verify-against IMAGE|STORE]\n"
+    "              [--json] [--threads N]\n"
+    "                             checks a store like fsck: its config, data tree and tmp.\n"
+    "                             Prints one line per finding (KIND PATH: DETAIL) and a summary\n"
+    "                             (DIR: N extents present of M, K problems, R repaired).\n"
+    "                             --repair removes leftover temporary files; --prune-damaged\n"
+    "                             also removes extent files of the wrong size or type and\n"
+    "                             dangling links (for recall stores: their extents are recalled\n"
+    "                             again); both take the store's lock and remove nothing while\n"
+    "                             another process holds it. --verify-against compares every\n"
+    "                             extent with an image, block device or store, byte for byte.\n"
+    "                             --threads: walkers of the data tree (default: CPUs, up to 4).\n"
+    "                             --json prints one object: {store, extent_count,\n"
+    "                             extents_present, problems, repaired, findings_dropped,\n"
+    "                             locked_by_other, exit_code, findings: [{kind, path, detail,\n"
+    "                             problem, repaired}]}, or {store, error: {errno, messages},\n"
+    "                             exit_code} when the check could not run.\n"
+    "                             Exit 0 clean, 1 all problems repaired, 4 problems left,\n"
+    "                             8 the check could not run\n"
     "  create-device UUID [--private DIR] [--recall DIR] [--auto-abort]\n"
     "                             prints the new device's name\n"
     "  wait UUID SECONDS          waits until the device is ready\n"
@@ -96,6 +120,121 @@ int bitmap(const Args& a) {
     std::printf("%lld of %lld extents present (%zu chunks of %d)\n%s", total, store->m_extentCount,
                 chunks.size(), perChunk, perChunkText.c_str());
     return 0;
+}
+
+// A path or detail on one line of text output: control characters (a newline in a file
+// name) are shown escaped, so every finding stays one line.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c != 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+// The data tree is walked by as many threads as there are processors, up to 4: the walk
+// waits on one stat per extent file, and these overlap well.
+unsigned defaultCheckThreads() {
+    return std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+}
+
+struct CheckStoreArgs {
+    CheckStoreArgs() { options.threads = defaultCheckThreads(); }
+
+    std::string dir;
+    TqBlkStoreCheckOptions options;
+    bool json = false;
+};
+
+bool parseCheckStore(const Args& a, CheckStoreArgs* out) {
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--repair")
+            out->options.repair = true;
+        else if (a[i] == "--prune-damaged")
+            out->options.pruneDamagedExtents = true;
+        else if (a[i] == "--verify-against" && i + 1 < a.size())
+            out->options.verifyAgainst = a[++i];
+        else if (a[i] == "--json")
+            out->json = true;
+        else if (a[i] == "--threads" && i + 1 < a.size())
+            out->options.threads = static_cast<unsigned>(std::strtoul(a[++i].c_str(), nullptr, 0));
+        else if (out->dir.empty() && !a[i].empty() && a[i][0] != '-')
+            out->dir = a[i];
+        else
+            return false;
+    }
+    return !out->dir.empty();
+}
+
+constexpr int kCheckFailed = 8;
+
+void printCheckText(const CheckStoreArgs& args, const TqBlkStoreCheckReport& report) {
+    for (const TqBlkStoreFinding& f : report.findings)
+        std::printf("%s %s: %s%s\n", tqblk_store_finding_name(f.kind), printable(f.path).c_str(),
+                    printable(f.detail).c_str(), f.repaired ? " (repaired)" : "");
+    if (report.findingsDropped > 0)
+        std::printf("... and %lld more findings\n", report.findingsDropped);
+    const std::string dir = printable(args.dir);
+    if (report.lockedByOther)
+        std::printf("%s: in use by another process%s\n", dir.c_str(),
+                    args.options.repair || args.options.pruneDamagedExtents
+                        ? ", nothing was removed"
+                        : ", temporary files may be in use");
+    std::printf("%s: %lld extents present of %lld, %lld problems, %lld repaired\n", dir.c_str(),
+                report.extentsPresent, report.extentCount, report.problems, report.repaired);
+}
+
+nlohmann::json checkJson(const CheckStoreArgs& args, const TqBlkStoreCheckReport& report) {
+    nlohmann::json findings = nlohmann::json::array();
+    for (const TqBlkStoreFinding& f : report.findings)
+        findings.push_back({{"kind", tqblk_store_finding_name(f.kind)},
+                            {"path", f.path},
+                            {"detail", f.detail},
+                            {"problem", f.isProblem()},
+                            {"repaired", f.repaired}});
+    return {{"store", args.dir},
+            {"extent_count", report.extentCount},
+            {"extents_present", report.extentsPresent},
+            {"problems", report.problems},
+            {"repaired", report.repaired},
+            {"findings_dropped", report.findingsDropped},
+            {"locked_by_other", report.lockedByOther},
+            {"exit_code", report.exitCode()},
+            {"findings", findings}};
+}
+
+// File names need not be UTF-8: such bytes are replaced rather than failing the output.
+void printJson(const nlohmann::json& document) {
+    std::printf("%s\n",
+                document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+int checkStore(const Args& a) {
+    CheckStoreArgs args;
+    if (!parseCheckStore(a, &args))
+        return -1;
+    TqBlkStoreCheckReport found;
+    CZyError err = tqblk_check_store(args.dir.c_str(), args.options, &found);
+    if (err.IsError()) {
+        if (args.json)
+            printJson({{"store", args.dir},
+                       {"error", {{"errno", err.GetErrNo()}, {"messages", err.GetMessages()}}},
+                       {"exit_code", kCheckFailed}});
+        else
+            report(err, "check-store");
+        return kCheckFailed;
+    }
+    if (args.json)
+        printJson(checkJson(args, found));
+    else
+        printCheckText(args, found);
+    return found.exitCode();
 }
 
 int createDevice(const Args& a) {
@@ -217,6 +356,7 @@ int main(int argc, char** argv) {
         {"remove-store", removeStore},
         {"clear-store", clearStore},
         {"bitmap", bitmap},
+        {"check-store", checkStore},
         {"create-device", createDevice},
         {"wait", wait},
         {"check", check},

@@ -1,5 +1,8 @@
 #include "Service.h"
 
+#include "ErrnoText.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -7,12 +10,62 @@
 #include <vector>
 
 namespace recalld {
+namespace {
+
+// The pause after failed fetches: 50 ms, doubling to 2 s while they keep failing. Logs the
+// first failure of a run, and a change of errno within it, rather than every retry.
+class FetchBackoff {
+  public:
+    explicit FetchBackoff(Progress& progress) : m_progress(progress) {}
+
+    void succeeded() {
+        if (m_failures > 0)
+            m_progress.note("fetching recall requests works again after " +
+                            std::to_string(m_failures) + " failed attempts");
+        m_failures = 0;
+        m_lastError = 0;
+        m_pause = kFirst;
+    }
+
+    // Logs the failure if it is news and sleeps, waking early when stop is set.
+    void failed(const CZyError& err, const std::atomic<bool>& stop) {
+        if (m_failures == 0 || err.GetErrNo() != m_lastError)
+            m_progress.note("Fetching a recall request failed; retrying with pauses up to 2 s:\n" +
+                            err.GetDescription());
+        ++m_failures;
+        m_lastError = err.GetErrNo();
+        auto until = std::chrono::steady_clock::now() + m_pause;
+        while (!stop && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(kFirst);
+        m_pause = std::min(m_pause * 2, kLast);
+    }
+
+  private:
+    static constexpr std::chrono::milliseconds kFirst{50};
+    static constexpr std::chrono::milliseconds kLast{2000};
+
+    Progress& m_progress;
+    long long m_failures = 0;
+    int m_lastError = 0;
+    std::chrono::milliseconds m_pause = kFirst;
+};
+
+constexpr std::chrono::milliseconds FetchBackoff::kFirst;
+constexpr std::chrono::milliseconds FetchBackoff::kLast;
+
+}  // namespace
 
 Service::Service(ServiceOptions options, Source& source, Progress& progress)
     : m_options(std::move(options)), m_source(source), m_progress(progress) {}
 
 int Service::run(const std::atomic<bool>& stop) {
     // Open the admin node before the workers share the driver object.
+    std::string detail;
+    int e = m_options.sync ? SyncGroup::open(m_options.recallStore, &m_sync, &detail) : 0;
+    if (e != 0) {
+        m_progress.note("Couldn't start serving " + m_options.uuid + ":\n" + detail);
+        return e;
+    }
     CZyError err = m_driver.open();
     if (!err.IsError())
         err = m_driver.resubmitRecalls(m_options.uuid.c_str());
@@ -26,10 +79,13 @@ int Service::run(const std::atomic<bool>& stop) {
         workers.emplace_back([this, &stop, &results, i] { results[i] = work(stop); });
     for (std::thread& t : workers)
         t.join();
+    if (m_sync && m_sync->syncCount() > 0)
+        m_progress.note(std::to_string(m_sync->syncCount()) + " file system syncs for " +
+                        std::to_string(m_synced) + " extents");
     for (int r : results)
         if (r != 0)
             return r;
-    return 0;
+    return m_driverGone;
 }
 
 int Service::work(const std::atomic<bool>& stop) {
@@ -41,30 +97,51 @@ int Service::work(const std::atomic<bool>& stop) {
         m_progress.note("Couldn't open the recall store:\n" + err.GetDescription());
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }
-    while (!stop) {
-        long long extent = -1;
-        err = m_driver.getRecallRequest(m_options.uuid.c_str(), &extent);
-        if (!err.IsError()) {
-            serve(*store, extent);
-            continue;
-        }
-        // The driver answers EAGAIN when no request came in time; look at stop and ask again.
-        int e = err.GetErrNo();
-        if (e == EAGAIN || e == EINTR || e == ETIMEDOUT)
-            continue;
-        if (stop)
-            break;
-        m_progress.note("Fetching a recall request failed:\n" + err.GetDescription());
-        return e > 0 ? e : EIO;
-    }
+    long long extent = -1;
+    while (fetch(stop, &extent))
+        serve(*store, extent);
     return 0;
+}
+
+// Waits for the next request; false once the service is to end.
+bool Service::fetch(const std::atomic<bool>& stop, long long* extent) {
+    FetchBackoff backoff(m_progress);
+    while (!stop && !m_deviceGone && m_driverGone == 0) {
+        CZyError err = m_driver.getRecallRequest(m_options.uuid.c_str(), extent);
+        int e = err.GetErrNo();
+        // The driver answers EAGAIN when no request came in time: it works, ask again.
+        if (!err.IsError() || e == EAGAIN || e == EINTR || e == ETIMEDOUT) {
+            backoff.succeeded();
+            if (!err.IsError())
+                return true;
+        } else if (e == ENODEV) {
+            // The driver knows no such device any more: it was destroyed, for good.
+            if (!m_deviceGone.exchange(true))
+                m_progress.note("device " + m_options.uuid + " is gone (" + errnoText(e) +
+                                "); stopping");
+        } else if (e == ENOTCONN) {
+            // The admin node's connection is broken for good (the driver went away); this
+            // descriptor never answers again, so end with a failure and let a supervisor
+            // start the service anew once the driver is back.
+            if (m_driverGone.exchange(ENOTCONN) == 0)
+                m_progress.note("the driver's admin node no longer answers (" + errnoText(e) +
+                                "); stopping");
+        } else if (!stop) {
+            backoff.failed(err, stop);
+        }
+    }
+    return false;
 }
 
 void Service::serve(TqBlkBackingStore& store, long long extent) {
     auto start = std::chrono::steady_clock::now();
     long long bytes = 0;
     std::string detail;
-    int e = m_source.place(store, extent, &bytes, &detail);
+    int e = m_source.place(store, extent, m_sync.get(), &bytes, &detail);
+    // The extent's directory entry, and those of directories made on the way, must be on the
+    // disk before the driver may rely on them.
+    if (e == 0 && m_sync && (e = m_sync->waitForSync(&detail)) == 0)
+        ++m_synced;
     CZyError err = e == 0 ? m_driver.recallDone(m_options.uuid.c_str(), extent)
                           : m_driver.recallFailed(m_options.uuid.c_str(), extent, e);
     if (e != 0)

@@ -1,6 +1,7 @@
 #include "Source.h"
 
 #include "ErrnoText.h"
+#include "SysUtil.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,27 +17,6 @@
 
 namespace recalld {
 namespace {
-
-// Owns a descriptor; closes it on every path out.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-  private:
-    int m_fd;
-};
 
 std::string describe(const CZyError& err) {
     return err.GetDescription();
@@ -90,8 +70,8 @@ void dropTemp(const std::string& temp, const struct stat& own) {
 
 // Has fill write a temporary file and moves it in as extent `extent` of target. Nothing of
 // ours is left behind on failure.
-int placeThroughTemp(TqBlkBackingStore& target, long long extent, bool durable, std::string* detail,
-                     const std::function<int(int fd)>& fill) {
+int placeThroughTemp(TqBlkBackingStore& target, long long extent, SyncGroup* sync,
+                     std::string* detail, const std::function<int(int fd)>& fill) {
     std::string temp;
     int rawFd = -1;
     CZyError err = target.openTempFile(&temp, &rawFd);
@@ -104,13 +84,17 @@ int placeThroughTemp(TqBlkBackingStore& target, long long extent, bool durable, 
     int e = ::fstat(fd.get(), &own) == 0 ? 0 : errno;
     if (e == 0)
         e = fill(fd.get());
-    if (e == 0 && durable && ::fdatasync(fd.get()) != 0)
-        e = errno;
     if (e == 0 && ::close(fd.release()) != 0)
         e = errno;
     if (e != 0) {
         ::unlink(temp.c_str());
         *detail = "Couldn't write " + temp + ": " + errnoText(e);
+        return e;
+    }
+    // Its bytes and size must be on the disk before its name moves in: after a power cut the
+    // rename might survive while they did not.
+    if (sync != nullptr && (e = sync->waitForSync(detail)) != 0) {
+        ::unlink(temp.c_str());
         return e;
     }
     err = target.moveInExtentFile(temp.c_str(), extent);
@@ -125,14 +109,14 @@ int placeThroughTemp(TqBlkBackingStore& target, long long extent, bool durable, 
 // Places data as extent `extent` of target: as a sparse extent when it is all zeros, else
 // through a temporary file.
 int placeBytes(TqBlkBackingStore& target, long long extent, const char* data, size_t size,
-               bool durable, std::string* detail) {
+               SyncGroup* sync, std::string* detail) {
     if (allZero(data, size)) {
         CZyError err = target.createExtentWithNUL(extent);
         if (err.IsError())
             *detail = describe(err);
         return err.IsError() ? errnoOf(err) : 0;
     }
-    return placeThroughTemp(target, extent, durable, detail,
+    return placeThroughTemp(target, extent, sync, detail,
                             [&](int fd) { return writeFully(fd, data, size); });
 }
 
@@ -176,16 +160,16 @@ void extentRange(const TqBlkBackingStore& target, long long extent, long long* o
 
 class ImageSource : public Source {
   public:
-    ImageSource(int fd, bool durable) : m_fd(fd), m_durable(durable) {}
+    explicit ImageSource(int fd) : m_fd(fd) {}
 
-    int place(TqBlkBackingStore& target, long long extent, long long* bytes,
+    int place(TqBlkBackingStore& target, long long extent, SyncGroup* sync, long long* bytes,
               std::string* detail) override {
         long long offset;
         size_t size;
         extentRange(target, extent, &offset, &size);
-        int e = placeInKernel(target, extent, offset, size, detail);
+        int e = placeInKernel(target, extent, offset, size, sync, detail);
         if (e == ENOTSUP)
-            e = placeBuffered(target, extent, offset, size, detail);
+            e = placeBuffered(target, extent, offset, size, sync, detail);
         if (e == 0)
             *bytes = static_cast<long long>(size);
         return e;
@@ -198,14 +182,14 @@ class ImageSource : public Source {
     // copied from the image by the kernel: one copy of its bytes instead of two. ENOTSUP
     // when this extent (or, from then on, this image) takes the buffered way.
     int placeInKernel(TqBlkBackingStore& target, long long extent, long long offset, size_t size,
-                      std::string* detail) {
+                      SyncGroup* sync, std::string* detail) {
         if (size <= kProbe || !m_inKernel)
             return ENOTSUP;
         char probe[kProbe];
         ssize_t n = readFully(m_fd.get(), probe, kProbe, offset);
         if (n != static_cast<ssize_t>(kProbe) || allZero(probe, kProbe))
             return ENOTSUP;
-        int e = placeThroughTemp(target, extent, m_durable, detail, [&](int fd) {
+        int e = placeThroughTemp(target, extent, sync, detail, [&](int fd) {
             return copyInKernel(m_fd.get(), offset, size, fd);
         });
         if (e == EINVAL || e == ENOSYS) {
@@ -216,7 +200,7 @@ class ImageSource : public Source {
     }
 
     int placeBuffered(TqBlkBackingStore& target, long long extent, long long offset, size_t size,
-                      std::string* detail) {
+                      SyncGroup* sync, std::string* detail) {
         char* buffer = workerBuffer(size);
         ssize_t n = readFully(m_fd.get(), buffer, size, offset);
         if (n < 0) {
@@ -226,41 +210,34 @@ class ImageSource : public Source {
         }
         // Bytes past the end of a short image read as zeros.
         std::fill(buffer + n, buffer + size, 0);
-        return placeBytes(target, extent, buffer, size, m_durable, detail);
+        return placeBytes(target, extent, buffer, size, sync, detail);
     }
 
     Fd m_fd;
-    bool m_durable;
     std::atomic<bool> m_inKernel{true};
 };
 
 class StoreSource : public Source {
   public:
-    StoreSource(TqBlkRecallStore* store, bool durable) : m_store(store), m_durable(durable) {}
+    explicit StoreSource(TqBlkRecallStore* store) : m_store(store) {}
 
-    int place(TqBlkBackingStore& target, long long extent, long long* bytes,
+    int place(TqBlkBackingStore& target, long long extent, SyncGroup* sync, long long* bytes,
               std::string* detail) override {
         long long offset;
         size_t size;
         extentRange(target, extent, &offset, &size);
-        if (sameShape(target)) {
-            bool present = false;
-            CZyError err = checkPresent(extent, &present);
-            if (!err.IsError() && present)
-                err = target.hardLinkExtentFile(m_store.get(), extent, -1);
-            if (err.IsError()) {
-                *detail = describe(err);
-                return errnoOf(err);
-            }
-            if (present) {
+        if (sameShape(target) && m_linkable) {
+            bool placed = false;
+            int e = placeLinked(target, extent, &placed, detail);
+            if (e != 0 || placed) {
                 *bytes = static_cast<long long>(size);
-                return 0;
+                return e;
             }
         }
         char* buffer = workerBuffer(size);
         int e = copyRange(offset, buffer, size, detail);
         if (e == 0)
-            e = placeBytes(target, extent, buffer, size, m_durable, detail);
+            e = placeBytes(target, extent, buffer, size, sync, detail);
         if (e == 0)
             *bytes = static_cast<long long>(size);
         return e;
@@ -272,15 +249,53 @@ class StoreSource : public Source {
                target.getExtentSize() == m_store->getExtentSize();
     }
 
+    // Hard-links the source's extent file when there is one. *placed false: the extent is
+    // absent from the source, or links cannot be made to the target, so it is to be copied.
+    int placeLinked(TqBlkBackingStore& target, long long extent, bool* placed,
+                    std::string* detail) {
+        bool present = false;
+        CZyError err = checkPresent(extent, &present);
+        if (!err.IsError() && present)
+            err = target.hardLinkExtentFile(m_store.get(), extent, -1);
+        int e = err.GetErrNo();
+        // Another file system (EXDEV), a file with the most links it may have (EMLINK), or
+        // one that refuses links altogether (EPERM): the bytes can still be copied.
+        if (err.IsError() && (e == EXDEV || e == EMLINK || e == EPERM)) {
+            if (e == EXDEV)
+                m_linkable = false;
+            return 0;
+        }
+        if (err.IsError()) {
+            *detail = describe(err);
+            return errnoOf(err);
+        }
+        *placed = present;
+        return 0;
+    }
+
     // The store object is not made for concurrent use, so its calls are serialised.
     CZyError checkPresent(long long extent, bool* present) {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_store->checkExtentFile(extent, present);
     }
 
-    CZyError openExtent(long long extent, int* fd) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_store->openExtentFile(extent, O_RDONLY | O_CLOEXEC, fd);
+    // Opens the source's extent file for reading; -1 with errno ENOENT when it is absent.
+    // A plain open: the store's own openExtentFile makes the parent directories, and the
+    // source, maybe read-only, must never change.
+    int openExtent(long long extent, std::string* path) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            CZyError err = m_store->getExtentFileName(extent, path);
+            if (err.IsError()) {
+                errno = errnoOf(err);
+                return -1;
+            }
+        }
+        int fd = openRetrying(path->c_str(), O_RDONLY);
+        // A missing directory on the way (or a file where one should be) means no extent.
+        if (fd < 0 && errno == ENOTDIR)
+            errno = ENOENT;
+        return fd;
     }
 
     // Fills buffer with the source store's bytes [offset, offset + size); absent extents
@@ -294,14 +309,14 @@ class StoreSource : public Source {
             long long within = position % extentSize;
             size_t chunk = static_cast<size_t>(
                 std::min<long long>(extentSize - within, static_cast<long long>(size - done)));
-            int rawFd = -1;
-            CZyError err = openExtent(extent, &rawFd);
-            if (err.IsError() && err.GetErrNo() != ENOENT) {
-                *detail = describe(err);
-                return errnoOf(err);
+            std::string path;
+            Fd fd(openExtent(extent, &path));
+            if (fd.get() < 0 && errno != ENOENT) {
+                int e = errno;
+                *detail = "Couldn't open source extent " + path + ": " + errnoText(e);
+                return e;
             }
-            if (!err.IsError()) {
-                Fd fd(rawFd);
+            if (fd.get() >= 0) {
                 ssize_t n = readFully(fd.get(), buffer + done, chunk, within);
                 if (n < 0) {
                     *detail = "Couldn't read source extent " + std::to_string(extent) + ": " +
@@ -315,24 +330,23 @@ class StoreSource : public Source {
     }
 
     std::unique_ptr<TqBlkRecallStore> m_store;
-    bool m_durable;
+    std::atomic<bool> m_linkable{true};  // false once a link failed with EXDEV
     std::mutex m_mutex;
 };
 
 }  // namespace
 
-std::unique_ptr<Source> openImageSource(const std::string& path, bool durable,
-                                        std::string* detail) {
+std::unique_ptr<Source> openImageSource(const std::string& path, std::string* detail) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int e = errno;
         *detail = "Couldn't open " + path + ": " + errnoText(e);
         return nullptr;
     }
-    return std::unique_ptr<Source>(new ImageSource(fd, durable));
+    return std::unique_ptr<Source>(new ImageSource(fd));
 }
 
-std::unique_ptr<Source> openStoreSource(const std::string& dir, bool durable, std::string* detail) {
+std::unique_ptr<Source> openStoreSource(const std::string& dir, std::string* detail) {
     CZyError err;
     // Opened as a recall store: the service only ever reads the source's extents.
     TqBlkRecallStore* store = TqBlkRecallStore::open(dir.c_str(), &err);
@@ -340,7 +354,7 @@ std::unique_ptr<Source> openStoreSource(const std::string& dir, bool durable, st
         *detail = describe(err);
         return nullptr;
     }
-    return std::unique_ptr<Source>(new StoreSource(store, durable));
+    return std::unique_ptr<Source>(new StoreSource(store));
 }
 
 }  // namespace recalld

@@ -53,8 +53,9 @@ CZyError takeUuid(const JQCodeLocation& where, char (&field)[N], const char* uui
     return copyUuid(where, field, uuid);
 }
 
-// The record of abortDevice and destroyDevice: an absolute path of an existing file names
-// the device by that file's minor number, anything else is its UUID.
+// The record of abortDevice and destroyDevice: an absolute path of an existing block device
+// names the device by that node's minor number, a path of anything else that exists is
+// refused, and any other text is the UUID.
 CZyError makeDeviceRef(const JQCodeLocation& where, const char* device, tqblk_device_ref* record) {
     if (device == nullptr || device[0] == '\0') {
         return JQErrorUtil::ErrorErrNo(where, EINVAL, "NULL device path/UUID passed as input");
@@ -62,6 +63,13 @@ CZyError makeDeviceRef(const JQCodeLocation& where, const char* device, tqblk_de
     std::memset(record, 0, sizeof *record);
     struct stat st;
     if (device[0] == '/' && ::stat(device, &st) == 0) {
+        // Any other file has no minor of a device: sending its st_rdev (0) would name tqblk0.
+        if (!S_ISBLK(st.st_mode)) {
+            return JQErrorUtil::ErrorErrNo(where, ENOTBLK,
+                                           "Invalid device path %s passed as input: it is not a "
+                                           "block device",
+                                           device);
+        }
         record->minor = static_cast<int64_t>(static_cast<uint32_t>(minor(st.st_rdev)));
         return CZyError::Success();
     }

@@ -167,6 +167,12 @@ CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name, 
 }
 
 CZyError CTraverseFolder::visitSubFolder(int dirFd, size_t level, const char* name) {
+    // Each level costs stack, a descriptor and a read buffer: a tree deep enough would
+    // exhaust one of them, the stack first, and crash the process.
+    if (level + 1 > m_maxDepth)
+        return JQErrorUtil::ErrorErrNo(
+            JQ_HERE, ELOOP, "Couldn't enter folder %s: it lies more than %zu levels deep",
+            m_fullPath.c_str(), m_maxDepth);
     int fd;
     do {
         fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

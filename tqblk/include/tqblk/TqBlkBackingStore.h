@@ -24,6 +24,15 @@ extern "C" TQBLK_EXPORT long long tqblk_bstore_parse_extent_fname(const char* na
 // extent files in the "data" tree and temporary files in "tmp". Objects come from the
 // factories of TqBlkPrivateStore and TqBlkRecallStore and belong to the caller. An object
 // is set up once and used by one thread at a time.
+//
+// What survives a power cut: the config file is replaced atomically (a temporary file beside
+// it, written and synced, renamed over it, then the directory synced), so it is found old or
+// new, never torn. An extent moved in survives complete only if the caller synced its
+// temporary file before moveInExtentFile and syncs the extent's directory after it (and any
+// directory made on the way); the library does not sync directories of extents. Links made
+// by softLinkExtentFile and hardLinkExtentFile likewise need their directory synced by the
+// caller. createExtentWithNUL syncs its file before the move-in, so after a cut its extent is
+// either absent or whole, never present and short.
 class TQBLK_EXPORT TqBlkBackingStore {
   public:
     enum TQBLK_STORE_TYPE { TQBLK_STORE_PRIVATE = 0, TQBLK_STORE_RECALL = 1 };
@@ -38,6 +47,7 @@ class TQBLK_EXPORT TqBlkBackingStore {
     // Makes the directory that is to hold the file at path; a bare name needs none.
     static CZyError makeParentDir(const std::string& path);
     // Deletes everything below dir and keeps dir itself. Links are removed, never entered.
+    // Trees of any depth are emptied without recursion, holding two directories open at most.
     static CZyError rmUnder(const std::string& dir);
 
     // --- Store lifecycle ---
@@ -49,7 +59,9 @@ class TQBLK_EXPORT TqBlkBackingStore {
     CZyError openStore(const char* dir);
     // Writes the config file atomically: a complete new file replaces the old one.
     CZyError saveConfig() const;
-    // Reads the config file; on failure the object's sizes and UUID stay as they were.
+    // Reads the config file; on failure the object's sizes and UUID stay as they were. Only a
+    // regular file is read (anything else, a FIFO or a device, fails with EINVAL and is not
+    // opened), and one of more than 64 KiB fails with EFBIG.
     CZyError readConfig();
     // Deletes everything in the store directory and writes the config file again.
     CZyError clear();
@@ -71,13 +83,15 @@ class TQBLK_EXPORT TqBlkBackingStore {
     CZyError checkExtentFile(long long extent, bool* exists);
     // Removes the extent's file (a link is removed, not its target).
     CZyError pruneExtentFile(long long extent);
-    // Creates and opens a new temporary file in the store's "tmp" directory for writing.
+    // Creates and opens a new temporary file in the store's "tmp" directory for writing,
+    // without O_CLOEXEC: a child the caller starts inherits it unless the caller sets it.
     // *path receives its full path; the descriptor or stream belongs to the caller. Gives up
     // with EEXIST when 1024 names drawn in a row are taken. The stream form leaves *stream
     // untouched on failure, and no file behind.
     CZyError openTempFile(std::string* path, int* fd);
     CZyError openTempFile(std::string* path, FILE** stream);
-    // Opens the extent's file with the caller's open flags (mode 0666 where it creates).
+    // Opens the extent's file with the caller's open flags as given (mode 0666 where it
+    // creates); O_CLOEXEC is not added, so pass it to keep the descriptor from children.
     // A recall store refuses any access but reading, and O_CREAT and O_TRUNC, with EPERM
     // before anything is written. The extent's parent directories are made first. On failure
     // *stream is not written and no descriptor stays open.
@@ -108,6 +122,7 @@ class TQBLK_EXPORT TqBlkBackingStore {
     // Fills *bitmap with one chunk per 32768 extents, each empty or 4096 bytes with a bit
     // per present extent (least significant first), and sets *count to 32768. Soft links
     // count when they lead to a file. On failure the bitmap holds what was found so far.
+    // Folders deeper than the store's extent names are not entered.
     CZyError getExtentBitmap(std::vector<std::vector<unsigned char> >* bitmap, int* count);
 
     TQBLK_STORE_TYPE m_type;

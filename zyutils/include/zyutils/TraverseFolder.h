@@ -31,8 +31,11 @@ class ZY_EXPORT CFileData {
 //  - every other entry goes to OnFile.
 // The entry type comes from the directory entry itself; only links (and entries of a file
 // system that reports no type) cost a stat. A sub-folder queued from OnFolder is visited at
-// once, opened relative to its parent, so the walk holds one open folder per level. Handlers
-// are called one at a time, on the thread that called Traverse.
+// once, opened relative to its parent, so the walk holds one open folder, one read buffer
+// and a few stack frames per level. To keep that bounded, a sub-folder more than
+// GetMaxDepth() levels below the queued folder it was reached from is not entered: the walk
+// fails with ELOOP and the sub-folder's path. Handlers are called one at a time, on the
+// thread that called Traverse.
 class ZY_EXPORT CTraverseFolder {
   public:
     CTraverseFolder();
@@ -70,6 +73,11 @@ class ZY_EXPORT CTraverseFolder {
     // Called once at the start of each Traverse, on the walking thread.
     virtual void OnInitializeWorker();
 
+    // How many levels below a queued folder the walk enters; kDefaultMaxDepth unless set.
+    static constexpr size_t kDefaultMaxDepth = 256;
+    void SetMaxDepth(size_t levels) { m_maxDepth = levels; }
+    size_t GetMaxDepth() const { return m_maxDepth; }
+
   private:
     struct Folder {
         std::string m_fullPath;
@@ -85,6 +93,7 @@ class ZY_EXPORT CTraverseFolder {
     std::vector<Folder> m_queue;  // folders waiting, visited first in, first out
     size_t m_next = 0;            // index of the next folder of m_queue to visit
     bool m_walking = false;
+    size_t m_maxDepth = kDefaultMaxDepth;
     std::string m_fullPath;  // full path of the entry being handled
     std::string m_relativePath;
     std::vector<std::unique_ptr<char[]>> m_buffers;  // one directory read buffer per level

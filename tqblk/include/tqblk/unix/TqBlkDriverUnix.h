@@ -16,6 +16,10 @@
 // and closed when the object is destroyed; a failed request does not close it. Once open,
 // the object may be shared between threads. The first open is not guarded, so a process
 // that shares one calls open() before sharing it. Objects cannot be copied.
+//
+// The admin descriptor is opened without O_CLOEXEC on purpose, so a child the caller starts
+// inherits it (a caller that execs other programs sets FD_CLOEXEC itself through getFD); the
+// store's extent opens likewise take the caller's flags as given.
 class TQBLK_EXPORT TqBlkDriverUnix : public TqBlkDriver {
   public:
     TqBlkDriverUnix();
@@ -47,8 +51,10 @@ class TQBLK_EXPORT TqBlkDriverUnix : public TqBlkDriver {
                           TqBlkBackingStore* recallStore, const char* recallDeviceName,
                           const void* recallDeviceBitmap, bool autoAbort, std::string* deviceName);
 
-    // A device argument that starts with "/" and names an existing file (links followed)
-    // sends that file's minor device number; anything else is sent as the UUID.
+    // A device argument that starts with "/" and names an existing block device node (links
+    // followed) sends that node's minor device number; one that names an existing file of
+    // another kind fails with ENOTBLK, naming the path, and nothing is sent. Anything else
+    // is sent as the UUID.
     CZyError abortDevice(const char* device) override;
     CZyError destroyDevice(const char* device) override;
     CZyError monitorDevice(const char* uuid) override;

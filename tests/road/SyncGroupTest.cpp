@@ -1,0 +1,188 @@
+// The recall service's group commit: which callers a sync covers, how they share it, and
+// how a failed one is reported.
+
+#include "SyncGroup.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using recalld::SyncGroup;
+using Outcome = std::pair<int, std::string>;
+
+constexpr std::chrono::seconds kPatience{10};
+
+// A sync the test ends by hand: each call counts as started, then blocks until released with
+// the errno it is to return.
+class HeldSync {
+  public:
+    std::function<int()> function() {
+        return [this] { return run(); };
+    }
+
+    // Whether n syncs have started, within the patience.
+    bool waitStarted(int n) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, kPatience, [&] { return m_started >= n; });
+    }
+
+    // Ends the oldest sync not yet released.
+    void release(int error) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_results[m_released++] = error;
+        m_changed.notify_all();
+    }
+
+    int started() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_started;
+    }
+
+  private:
+    int run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        int index = m_started++;
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_released > index; });
+        return m_results[index];
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_started = 0;
+    int m_released = 0;
+    std::map<int, int> m_results;
+};
+
+std::future<Outcome> waitAsync(SyncGroup& group) {
+    return std::async(std::launch::async, [&group] {
+        std::string detail;
+        int error = group.waitForSync(&detail);
+        return Outcome(error, detail);
+    });
+}
+
+bool ended(std::future<Outcome>& call) {
+    return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+// One caller's sync is running when two more come; they are released from it with the first.
+struct MidSync {
+    HeldSync held;
+    SyncGroup group{held.function(), "/stores/a-recall"};
+    std::future<Outcome> first;
+    std::future<Outcome> second;
+    std::future<Outcome> third;
+
+    // A failed assertion must not leave the callers blocked in a held sync.
+    ~MidSync() {
+        for (int i = 0; i < 3; ++i)
+            held.release(0);
+    }
+
+    void start() {
+        first = waitAsync(group);
+        ASSERT_TRUE(held.waitStarted(1));
+        second = waitAsync(group);
+        third = waitAsync(group);
+        // Time to join the group; they join the next generation whenever they come.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        held.release(0);
+        ASSERT_EQ(first.get(), Outcome(0, ""));
+        ASSERT_TRUE(held.waitStarted(2))
+            << "the callers that came mid-sync need a sync of their own";
+        EXPECT_FALSE(ended(second) || ended(third)) << "covered by a sync that started before them";
+    }
+};
+
+TEST(SyncGroupTest, CallersThatComeMidSyncShareTheNextSyncAndNotTheRunningOne) {
+    MidSync run;
+    run.start();
+    if (HasFatalFailure())
+        return;
+    run.held.release(0);
+    EXPECT_EQ(run.second.get(), Outcome(0, ""));
+    EXPECT_EQ(run.third.get(), Outcome(0, ""));
+    EXPECT_EQ(run.held.started(), 2);
+    EXPECT_EQ(run.group.syncCount(), 2);
+}
+
+TEST(SyncGroupTest, EveryMemberOfAFailedSyncGetsItsErrnoAndTheNextSyncStartsAfresh) {
+    MidSync run;
+    run.start();
+    if (HasFatalFailure())
+        return;
+    run.held.release(EIO);
+    for (std::future<Outcome>* call : {&run.second, &run.third}) {
+        Outcome outcome = call->get();
+        EXPECT_EQ(outcome.first, EIO);
+        EXPECT_NE(outcome.second.find("/stores/a-recall"), std::string::npos) << outcome.second;
+        EXPECT_NE(outcome.second.find(std::strerror(EIO)), std::string::npos) << outcome.second;
+    }
+    std::future<Outcome> later = waitAsync(run.group);
+    ASSERT_TRUE(run.held.waitStarted(3));
+    run.held.release(0);
+    EXPECT_EQ(later.get(), Outcome(0, ""));
+}
+
+// Many callers at once: each must return only once a sync that started after its call ended.
+TEST(SyncGroupTest, UnderLoadEachCallerIsCoveredByASyncThatStartedAfterItCame) {
+    std::atomic<long long> started{0};
+    std::atomic<long long> ended{0};
+    SyncGroup group(
+        [&] {
+            ++started;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            ++ended;
+            return 0;
+        },
+        "/stores/b-recall");
+    std::atomic<int> uncovered{0};
+    std::vector<std::thread> callers;
+    constexpr int kCallers = 16;
+    constexpr int kCalls = 100;
+    for (int i = 0; i < kCallers; ++i) {
+        callers.emplace_back([&] {
+            for (int call = 0; call < kCalls; ++call) {
+                long long before = started;
+                std::string detail;
+                if (group.waitForSync(&detail) != 0 || ended <= before)
+                    ++uncovered;
+            }
+        });
+    }
+    for (std::thread& caller : callers)
+        caller.join();
+    EXPECT_EQ(uncovered, 0);
+    EXPECT_EQ(group.syncCount(), started);
+    EXPECT_LE(group.syncCount(), kCallers * kCalls);
+}
+
+TEST(SyncGroupTest, AGroupOverARealDirectorySyncsItsFileSystemAndAMissingOneIsRefused) {
+    tqtest::TempDir dir;
+    std::unique_ptr<SyncGroup> group;
+    std::string detail;
+    ASSERT_EQ(SyncGroup::open(dir.path(), &group, &detail), 0) << detail;
+    EXPECT_EQ(group->waitForSync(&detail), 0) << detail;
+    EXPECT_EQ(group->syncCount(), 1);
+
+    std::unique_ptr<SyncGroup> missing;
+    EXPECT_EQ(SyncGroup::open(dir.path() + "/absent", &missing, &detail), ENOENT);
+    EXPECT_EQ(missing, nullptr);
+    EXPECT_NE(detail.find("/absent"), std::string::npos) << detail;
+}
+
+}  // namespace

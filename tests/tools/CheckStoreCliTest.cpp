@@ -1,0 +1,125 @@
+// tqblk-ctl check-store as a script sees it: its lines, its JSON and its exit codes.
+#include "TestSupport.h"
+
+#include <tqblk/TqBlkBackingStore.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <memory>
+#include <sys/wait.h>
+
+using tqtest::WriteFile;
+
+namespace {
+
+struct CtlRun {
+    int status = -1;
+    std::string out;
+};
+
+// Runs tqblk-ctl with args (already quoted for the shell); stderr is dropped.
+CtlRun ctl(const std::string& args) {
+    CtlRun run;
+    const std::string command = std::string(TQBLK_CTL_PATH) + " " + args + " 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.out.append(buffer, n);
+    int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class CheckStoreCli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CZyError err;
+        std::unique_ptr<TqBlkRecallStore> store(
+            TqBlkRecallStore::create(dir().c_str(), "u", 200 * 4096, 4096, &err));
+        ASSERT_TRUE(store) << err.GetDescription();
+        ASSERT_OK(store->createExtentWithNUL(31));
+        ASSERT_OK(TqBlkBackingStore::mkdir(dir() + "/tmp"));
+    }
+    std::string dir() const { return tmp / "store"; }
+
+    tqtest::TempDir tmp;
+};
+
+TEST_F(CheckStoreCli, CleanStorePrintsOnlyTheSummaryAndExitsZero) {
+    CtlRun run = ctl("check-store " + dir());
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, dir() + ": 1 extents present of 200, 0 problems, 0 repaired\n");
+}
+
+TEST_F(CheckStoreCli, FindingsPrintOneLineEachAndExitCodesFollowFsck) {
+    WriteFile(dir() + "/data/00/1f", "");
+    WriteFile(dir() + "/tmp/temp0001", "x");
+    CtlRun run = ctl("check-store " + dir());
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.out,
+              "temp-file tmp/temp0001: leftover temporary regular file\n"
+              "wrong-size data/00/1f: 0 bytes, expected 4096\n" +
+                  dir() + ": 0 extents present of 200, 2 problems, 0 repaired\n");
+
+    run = ctl("check-store " + dir() + " --repair --prune-damaged");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("wrong-size data/00/1f: 0 bytes, expected 4096 (repaired)\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(ctl("check-store " + dir()).status, 0);
+}
+
+TEST_F(CheckStoreCli, JsonIsOneDocumentThatParsesBack) {
+    WriteFile(dir() + "/junk", "");
+    CtlRun run = ctl("check-store --json " + dir());
+    EXPECT_EQ(run.status, 4);
+    nlohmann::json doc = nlohmann::json::parse(run.out);
+    EXPECT_EQ(doc["store"], dir());
+    EXPECT_EQ(doc["extent_count"], 200);
+    EXPECT_EQ(doc["extents_present"], 1);
+    EXPECT_EQ(doc["problems"], 1);
+    EXPECT_EQ(doc["repaired"], 0);
+    EXPECT_EQ(doc["exit_code"], 4);
+    EXPECT_EQ(doc["locked_by_other"], false);
+    ASSERT_EQ(doc["findings"].size(), 1u);
+    EXPECT_EQ(doc["findings"][0]["kind"], "unknown-entry");
+    EXPECT_EQ(doc["findings"][0]["path"], "junk");
+    EXPECT_EQ(doc["findings"][0]["problem"], true);
+
+    // A name that is not UTF-8 still gives valid JSON.
+    WriteFile(dir() + "/bad\xff", "");
+    run = ctl("check-store --json " + dir());
+    EXPECT_EQ(nlohmann::json::parse(run.out)["problems"], 2);
+}
+
+TEST_F(CheckStoreCli, CheckThatCannotRunExitsEightAndBadUsageTwo) {
+    CtlRun run = ctl("check-store --json " + tmp / "none");
+    EXPECT_EQ(run.status, 8);
+    nlohmann::json doc = nlohmann::json::parse(run.out);
+    EXPECT_EQ(doc["exit_code"], 8);
+    EXPECT_EQ(doc["error"]["errno"], ENOENT);
+    EXPECT_EQ(doc["error"]["messages"][0], "Couldn't open backing store directory " + tmp / "none");
+    EXPECT_EQ(ctl("check-store " + tmp / "none").status, 8);
+    EXPECT_EQ(ctl("check-store").status, 2);
+    EXPECT_EQ(ctl("check-store " + dir() + " --bogus").status, 2);
+}
+
+TEST_F(CheckStoreCli, VerifyAgainstAnImageReportsTheChangedByte) {
+    std::string image(32 * 4096, '\0');
+    WriteFile(tmp / "image", image);
+    EXPECT_EQ(ctl("check-store " + dir() + " --verify-against " + tmp / "image").status, 0);
+    image[31 * 4096 + 9] = 1;
+    WriteFile(tmp / "image", image);
+    CtlRun run = ctl("check-store " + dir() + " --verify-against " + tmp / "image");
+    EXPECT_EQ(run.status, 4);
+    EXPECT_NE(run.out.find("mismatch data/00/1f: differs from " + tmp / "image" +
+                           " at device offset 126985\n"),
+              std::string::npos)
+        << run.out;
+}
+
+}  // namespace

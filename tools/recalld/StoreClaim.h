@@ -1,0 +1,20 @@
+#ifndef TQBLK_RECALLD_STORECLAIM_H
+#define TQBLK_RECALLD_STORECLAIM_H
+
+#include <tqblk/TqBlkStoreLock.h>
+
+#include <string>
+
+namespace recalld {
+
+// Makes the service the only one that serves the recall store at dir: takes *lock on it
+// without waiting, then removes what a service that was killed left in the store's "tmp"
+// directory (links are removed, never followed; nothing outside "tmp" is touched).
+// Returns 0 with *removed set to the number of entries removed, or an errno with *message
+// saying why the service cannot start: EWOULDBLOCK when another process holds the store.
+int claimRecallStore(const std::string& dir, TqBlkStoreLock* lock, int* removed,
+                     std::string* message);
+
+}  // namespace recalld
+
+#endif

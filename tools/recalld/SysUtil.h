@@ -1,0 +1,46 @@
+#ifndef TQBLK_RECALLD_SYSUTIL_H
+#define TQBLK_RECALLD_SYSUTIL_H
+
+// Small system-call helpers of the recall service. The tools build against the library's
+// installed interface only (its public headers), so they cannot share the library's own
+// private helpers (tqblk/UniqueFd.h, tqblk/FullIo.h) and keep these instead.
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace recalld {
+
+// Owns a descriptor; closes it on every path out.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+  private:
+    int m_fd;
+};
+
+// open(2), retried when a signal interrupts it. Returns the descriptor or -1 with errno set.
+inline int openRetrying(const char* path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace recalld
+
+#endif

@@ -1,5 +1,6 @@
 #include <tqblk/TqBlkBackingStore.h>
 
+#include "FullIo.h"
 #include "UniqueFd.h"
 
 #include <zyutils/TraverseFolder.h>
@@ -323,18 +324,11 @@ CZyError loadConfigText(const std::string& path, std::string* text) {
         return err;
     // One byte more than allowed tells a file that is too large from one that just fits.
     text->resize(kMaxConfigSize + 1);
-    size_t done = 0;
-    while (done < text->size()) {
-        ssize_t n = ::read(fd.get(), &(*text)[done], text->size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read config file %s",
-                                           path.c_str());
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
+    const ssize_t n = tqblk::PreadFully(fd.get(), &(*text)[0], text->size(), 0);
+    if (n < 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, static_cast<int>(-n),
+                                       "Couldn't read config file %s", path.c_str());
+    const size_t done = static_cast<size_t>(n);
     if (done > kMaxConfigSize)
         return JQErrorUtil::ErrorErrNo(JQ_HERE, EFBIG, "Config file %s is larger than %zu bytes",
                                        path.c_str(), kMaxConfigSize);
@@ -1101,7 +1095,6 @@ class TqBlkBackingStoreScanner : public CTraverseFolder {
           m_bitmap(bitmap),
           m_bitsPerChunk(bitsPerChunk),
           m_folderLevels(firstGroupShift(extentCount) / 7) {
-        SetMaxDepth(static_cast<size_t>(m_folderLevels));
         AddFolderToList(m_dir + "/data", "data");
     }
 

@@ -507,20 +507,22 @@ class TreeWalker {
                 return;
             }
             if (std::memcmp(ours, theirs, chunk) != 0) {
-                addMismatch(join(dirPath, name), base + done, ours, theirs, chunk);
+                addMismatch(fd, name, join(dirPath, name), base + done, ours, theirs, chunk);
                 return;
             }
         }
     }
 
-    void addMismatch(const std::string& path, long long offset, const char* ours,
-                     const char* theirs, size_t size) {
+    // A wrong extent is pruned like a damaged one: a device must never serve its bytes.
+    void addMismatch(int fd, const char* name, const std::string& path, long long offset,
+                     const char* ours, const char* theirs, size_t size) {
         size_t i = 0;
         while (i < size && ours[i] == theirs[i])
             ++i;
         m_sink->add(Finding::TQBLK_FINDING_MISMATCH, path,
                     "differs from " + m_context.options.verifyAgainst + " at device offset " +
-                        std::to_string(offset + static_cast<long long>(i)));
+                        std::to_string(offset + static_cast<long long>(i)),
+                    prune(fd, name));
     }
 
     // Removes a damaged extent entry when asked to and allowed to.

@@ -94,6 +94,30 @@ std::string enterPrivateNamespace() {
     return shadowDev();
 }
 
+// NUL-ended pointers to the words, for exec; they live as long as the words do.
+std::vector<char*> pointersTo(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    for (std::string& word : words)
+        pointers.push_back(&word[0]);
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// This process's environment with the "NAME=value" entries of extra added or put in place.
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+    std::vector<std::string> words(extra);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string word = *entry;
+        const std::string name = word.substr(0, word.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& e : extra)
+            replaced = replaced || e.rfind(name, 0) == 0;
+        if (!replaced)
+            words.push_back(word);
+    }
+    return words;
+}
+
 bool waitForExit(pid_t pid, std::chrono::steady_clock::duration timeout, int* status = nullptr) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
@@ -163,10 +187,7 @@ std::string EmulatorProcess::start(const std::string& mountPoint,
                                       "--ready-fd=" + std::to_string(kReadyFd)};
     words.insert(words.end(), options.begin(), options.end());
     words.push_back(mountPoint);
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(&word[0]);
-    argv.push_back(nullptr);
+    std::vector<char*> argv = pointersTo(words);
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
@@ -234,14 +255,14 @@ int EmulatorProcess::control(const std::string& commands) const {
     return 0;
 }
 
-std::string ChildProcess::start(const std::vector<std::string>& args,
-                                const std::string& outputPath) {
+std::string ChildProcess::start(const std::vector<std::string>& args, const std::string& outputPath,
+                                const std::vector<std::string>& extraEnvironment) {
     stop();
     std::vector<std::string> words = args;
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(&word[0]);
-    argv.push_back(nullptr);
+    std::vector<char*> argv = pointersTo(words);
+    // Built here: after fork only async-signal-safe calls may run, and setenv is none.
+    std::vector<std::string> environment = environmentWith(extraEnvironment);
+    std::vector<char*> envp = pointersTo(environment);
     int raw;
     do {
         raw = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -257,11 +278,18 @@ std::string ChildProcess::start(const std::vector<std::string>& args,
         ::dup2(output.get(), STDOUT_FILENO);
         ::dup2(output.get(), STDERR_FILENO);
         ::close_range(STDERR_FILENO + 1, ~0U, 0);
-        ::execv(argv[0], argv.data());
+        ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     m_pid = pid;
     return std::string();
+}
+
+int ChildProcess::waitExit(std::chrono::milliseconds timeout) {
+    int status = -1;
+    if (m_pid >= 0 && waitForExit(m_pid, timeout, &status))
+        m_pid = -1;
+    return status;
 }
 
 int ChildProcess::stop() {

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -65,9 +66,14 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts argv[0] with the arguments; its output is appended to outputPath. Returns an
-    // empty text on success, else what went wrong.
-    std::string start(const std::vector<std::string>& argv, const std::string& outputPath);
+    // Starts argv[0] with the arguments and this process's environment, with the
+    // "NAME=value" entries of extraEnvironment added or put in place; its output is appended
+    // to outputPath. Returns an empty text on success, else what went wrong.
+    std::string start(const std::vector<std::string>& argv, const std::string& outputPath,
+                      const std::vector<std::string>& extraEnvironment = {});
+    // Waits for it to end by itself: its raw wait status, or -1 when it still runs at timeout
+    // (or was not running).
+    int waitExit(std::chrono::milliseconds timeout);
     // Sends SIGTERM and waits (SIGKILL after a few seconds). Returns the exit status, or -1
     // when it was not running or did not exit by itself.
     int stop();

@@ -4,7 +4,7 @@
 # details go to --log.
 #
 # usage: check-cut.sh --build DIR --fs FS --mode MODE --disk IMG --image IMAGE --extent BYTES
-#                     --answered FILE --strict-lost 0|1 --log FILE
+#                     --answered FILE --log FILE
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/config.sh"
@@ -18,7 +18,6 @@ while [ $# -gt 0 ]; do
     --image) image=$2 ;;
     --extent) extent=$2 ;;
     --answered) answered=$2 ;;
-    --strict-lost) strict_lost=$2 ;;
     --log) log=$2 ;;
     *) echo "check-cut.sh: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -37,15 +36,15 @@ finish() {
 trap finish EXIT
 
 declare -A out=([replay]=ok [fsck]=ok [config]=ok [wrong]=0 [empty]=0 [stray]=0 [tmp]=0
-  [lost]=0 [empty_zero]=0 [checker]=none [complete]=ok)
+  [lost]=0 [empty_zero]=0 [checker]=ok [complete]=ok)
 emit() {
   local hard=0 damage=$((out[wrong] + out[empty] + out[stray]))
   [ "${out[replay]}" = ok ] && [ "${out[fsck]}" = ok ] && [ "${out[config]}" = ok ] &&
     [ "${out[complete]}" = ok ] || hard=1
-  case "${out[checker]}" in none|ok|left-mismatch) ;; *) hard=1 ;; esac
+  [ "${out[checker]}" = ok ] || hard=1
   if [ "$mode" = sync ]; then
     [ "$damage" -eq 0 ] || hard=1
-    [ "$strict_lost" -eq 0 ] || [ "${out[lost]}" -eq 0 ] || hard=1
+    [ "${out[lost]}" -eq 0 ] || hard=1
   fi
   local result=PASS
   [ "$damage" -eq 0 ] || result=DAMAGE
@@ -96,9 +95,8 @@ extent_of() {
 }
 
 # Every file at an extent path must be a regular file of the extent size holding the image's
-# bytes; damaged ones are listed for the repair below.
+# bytes.
 echo "== extents"
-damaged=()
 declare -A present=()
 while IFS= read -r -d '' path; do
   name=${path#"$store/data/"}
@@ -108,10 +106,10 @@ while IFS= read -r -d '' path; do
     [ "${#slashes}" -ge $((name_groups - 1)) ] || continue
   fi
   if ! number=$(extent_of "$name"); then
-    echo "stray: $name"; out[stray]=$((out[stray] + 1)); damaged+=("$path"); continue
+    echo "stray: $name"; out[stray]=$((out[stray] + 1)); continue
   fi
   if [ -L "$path" ] || [ ! -f "$path" ]; then
-    echo "not a regular file: $name"; out[wrong]=$((out[wrong] + 1)); damaged+=("$path"); continue
+    echo "not a regular file: $name"; out[wrong]=$((out[wrong] + 1)); continue
   fi
   present[$number]=1
   size=$(stat -c %s "$path")
@@ -123,9 +121,9 @@ while IFS= read -r -d '' path; do
     else
       echo "empty: $name (extent $number)"
     fi
-    out[empty]=$((out[empty] + 1)); damaged+=("$path")
+    out[empty]=$((out[empty] + 1))
   elif [ "$size" -ne "$extent" ] || ! cmp -s -n "$extent" -i "0:$((number * extent))" "$path" "$image"; then
-    echo "wrong: $name (extent $number, $size bytes)"; out[wrong]=$((out[wrong] + 1)); damaged+=("$path")
+    echo "wrong: $name (extent $number, $size bytes)"; out[wrong]=$((out[wrong] + 1))
   fi
 done < <(find "$store/data" -mindepth 1 -print0 2>/dev/null)
 out[tmp]=$(find "$store/tmp" -mindepth 1 2>/dev/null | wc -l)
@@ -139,36 +137,25 @@ while read -r number; do
 done <"$answered"
 
 echo "== checker"
-if powercut_has_checker "$ctl"; then
-  found=$((out[wrong] + out[empty] + out[stray]))
-  powercut_check_store "$ctl" "$store" "$image" repair
-  status=$?
-  if [ "$status" -ge 8 ]; then
-    out[checker]=exit-$status
-  elif [ "$found" -gt 0 ] && [ "$status" -eq 0 ]; then
-    out[checker]=missed-damage
-  elif [ "$mode" = sync ] && [ "$found" -eq 0 ] && [ "$status" -gt 1 ]; then
-    out[checker]=false-damage
-  elif powercut_check_store "$ctl" "$store" "$image"; then
-    out[checker]=ok
-  elif [ "$mode" = sync ]; then
-    out[checker]=not-clean-after-repair
-  else
-    # Without syncs a cut can leave full-size extents that read as zeros (allocated, never
-    # written); the repair does not prune mismatches, so they are told apart and removed here.
-    out[checker]=left-mismatch
-    [ "${#damaged[@]}" -eq 0 ] || rm -rf -- "${damaged[@]}"
-  fi
+found=$((out[wrong] + out[empty] + out[stray]))
+powercut_check_store "$ctl" "$store" "$image" repair
+status=$?
+if [ "$status" -ge 8 ]; then
+  out[checker]=exit-$status
+elif [ "$found" -gt 0 ] && [ "$status" -eq 0 ]; then
+  out[checker]=missed-damage
+elif [ "$mode" = sync ] && [ "$found" -eq 0 ] && [ "$status" -gt 1 ]; then
+  out[checker]=false-damage
+elif powercut_check_store "$ctl" "$store" "$image"; then
+  out[checker]=ok
 else
-  # Until the store has a checker of its own: remove what the check above found.
-  [ "${#damaged[@]}" -eq 0 ] || rm -rf -- "${damaged[@]}"
-  rm -rf -- "$store/tmp/"*
+  out[checker]=not-clean-after-repair
 fi
 
 # A service restarted on the recovered store completes the device, byte for byte.
 echo "== completion"
 if ! "$build/emulator/run-in-namespace.sh" -- bash "$here/complete.sh" "$ctl" \
-  "$build/tools/recalld/tqblk-recalld" "$store" "$image" "$(powercut_mode_flags "$mode" "$build/tools/recalld/tqblk-recalld")"; then
+  "$build/tools/recalld/tqblk-recalld" "$store" "$image" "$(powercut_mode_flags "$mode")"; then
   out[complete]=fail
 fi
 emit

@@ -66,9 +66,7 @@ trap 'exit 130' INT TERM
 
 "$here/initramfs.sh" "$build" "$kernel" "$work/initrd"
 "$make_image" "$work/image" "$image_mib"
-flags=$(powercut_mode_flags "$mode" "$recalld")
-strict_lost=0
-if [ "$mode" = sync ] && powercut_sync_covers_dirs "$recalld"; then strict_lost=1; fi
+flags=$(powercut_mode_flags "$mode")
 window_min=${window%-*} window_max=${window#*-}
 if [ -z "$pause_ms" ]; then
   pause_ms=0
@@ -143,7 +141,7 @@ for ((n = 1; n <= cuts; n++)); do
     sort -un >"$cycle/answered"
   line=$(unshare --mount --propagation private -- "$here/check-cut.sh" --build "$build" \
     --fs "$fs" --mode "$mode" --disk "$work/store.img" --image "$work/image" \
-    --extent "$extent_size" --answered "$cycle/answered" --strict-lost "$strict_lost" \
+    --extent "$extent_size" --answered "$cycle/answered" \
     --log "$cycle/check.log") || true
   t3=$(date +%s.%N)
   timing=$(awk -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" \

@@ -11,14 +11,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <random>
 #include <thread>
-
-extern char** environ;
 
 namespace roadtest {
 namespace {
@@ -27,89 +24,6 @@ constexpr long long kKiB = 1024;
 constexpr int kExtentSize = 64 * 1024;
 constexpr long long kDeviceSize = 1024 * kKiB;
 constexpr long long kEmulatorDeviceSize = 4096 * kKiB;
-
-// The environment of this process with `extra` ("NAME=value") added or put in place.
-std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
-    std::vector<std::string> words(extra);
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string word = *entry;
-        std::string name = word.substr(0, word.find('=') + 1);
-        bool replaced = false;
-        for (const std::string& e : extra)
-            replaced = replaced || e.rfind(name, 0) == 0;
-        if (!replaced)
-            words.push_back(word);
-    }
-    return words;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& words) {
-    std::vector<char*> pointers;
-    for (std::string& word : words)
-        pointers.push_back(&word[0]);
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-// A program whose way of ending the test observes: exit status or the signal that killed it.
-class Program {
-  public:
-    ~Program() { stop(); }
-
-    // Starts argv[0] with the environment given; its output is appended to outputPath.
-    std::string start(std::vector<std::string> argv, std::vector<std::string> env,
-                      const std::string& outputPath) {
-        stop();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        // The test's admin descriptor must stay here.
-        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-        int error = ::posix_spawn(&m_pid, argv[0].c_str(), &actions, nullptr,
-                                  pointersTo(argv).data(), pointersTo(env).data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0) {
-            m_pid = -1;
-            return "posix_spawn " + argv[0] + ": " + std::strerror(error);
-        }
-        return std::string();
-    }
-
-    // The raw wait status once the program has ended, or -1 when it still runs at timeout.
-    int waitExit(std::chrono::milliseconds timeout) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (m_pid >= 0) {
-            int status = 0;
-            pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-            if (done == m_pid || (done < 0 && errno != EINTR)) {
-                m_pid = -1;
-                return status;
-            }
-            if (std::chrono::steady_clock::now() >= deadline)
-                return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return -1;
-    }
-
-    // SIGTERM, then SIGKILL when it does not end; the raw wait status (-1: not running).
-    int stop() {
-        if (m_pid < 0)
-            return -1;
-        ::kill(m_pid, SIGTERM);
-        int status = waitExit(std::chrono::seconds(5));
-        if (status == -1) {
-            ::kill(m_pid, SIGKILL);
-            waitExit(std::chrono::seconds(5));
-        }
-        return status;
-    }
-
-  private:
-    pid_t m_pid = -1;
-};
 
 std::string describeStatus(int status) {
     if (status == -1)
@@ -199,7 +113,7 @@ class CrashTest : public RoadTest {
                                          "--workers",
                                          std::to_string(workers),
                                          "--durable"};
-        ASSERT_EQ(m_service.start(argv, environmentWith(env), m_temp / "service.log"), "");
+        ASSERT_EQ(m_service.start(argv, m_temp / "service.log", env), "");
     }
 
     // The kill shim's settings for a step.
@@ -236,7 +150,7 @@ class CrashTest : public RoadTest {
 
     std::string m_image;
     std::string m_source;
-    Program m_service;
+    tqharness::ChildProcess m_service;
 };
 
 std::vector<std::string> CrashTest::wrongExtents(TqBlkBackingStore* store) const {
@@ -254,10 +168,10 @@ std::vector<std::string> CrashTest::wrongExtents(TqBlkBackingStore* store) const
 
 void CrashTest::expectStoreClean(TqBlkBackingStore* store) {
     const std::string output = m_temp / "check.log";
-    Program checker;
+    tqharness::ChildProcess checker;
     ASSERT_EQ(
         checker.start({TQBLK_CTL_PATH, "check-store", store->getDir(), "--verify-against", m_image},
-                      environmentWith({}), output),
+                      output),
         "");
     int status = checker.waitExit(std::chrono::seconds(20));
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
@@ -320,10 +234,7 @@ void CrashTest::expectRecovery() {
         answered.insert(answer.first);
     }
     EXPECT_EQ(answered, std::set<long long>(kQueued.begin(), kQueued.end()));
-    int status = m_service.stop();
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << describeStatus(status) << "\n"
-        << tqtest::ReadFile(m_temp / "service.log");
+    EXPECT_EQ(m_service.stop(), 0) << tqtest::ReadFile(m_temp / "service.log");
     expectStoreClean(m_recall);
     EXPECT_EQ(BitmapOf(m_recall), std::set<long long>(kQueued.begin(), kQueued.end()));
     m_reads.clear();
@@ -388,8 +299,6 @@ void CrashTest::killEmulatorMidRecall(std::mt19937& random) {
     // Its driver is gone for good: the service ends by itself, with a failure a supervisor
     // sees, rather than asking a dead connection forever.
     int status = m_service.waitExit(std::chrono::seconds(10));
-    if (status == -1)
-        status = m_service.stop();
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 1)
         << describeStatus(status);
     EXPECT_EQ(wrongExtents(m_recall), std::vector<std::string>()) << "right after the kill";

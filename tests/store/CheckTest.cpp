@@ -318,6 +318,15 @@ TEST_F(StoreCheck, VerifyAgainstAnImageFindsAChangedByte) {
     EXPECT_EQ(findingAt(report, "data/00/02")->detail,
               "differs from " + options.verifyAgainst + " at device offset 8292");
     EXPECT_EQ(report.exitCode(), 4);
+
+    // Pruning removes the wrong extent, so it is recalled again rather than served.
+    TqBlkStoreCheckOptions pruning = repairing(true);
+    pruning.verifyAgainst = options.verifyAgainst;
+    report = check(pruning);
+    EXPECT_TRUE(findingAt(report, "data/00/02")->repaired);
+    EXPECT_EQ(report.exitCode(), 1);
+    EXPECT_FALSE(PathExists(at("data/00/02")));
+    EXPECT_EQ(check(options).exitCode(), 0);
 }
 
 TEST_F(StoreCheck, VerifyAgainstAStoreReadsAbsentExtentsAsZeros) {

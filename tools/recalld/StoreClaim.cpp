@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
-#include <vector>
 
 namespace recalld {
 namespace {
@@ -18,10 +17,8 @@ struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-// The names in the directory open at fd, without "." and "..". Takes fd over.
-int listNames(int fd, std::vector<std::string>* names) {
-    if (fd < 0)
-        return errno;
+// Counts the entries of the directory open at fd, without "." and "..". Takes fd over.
+int countEntries(int fd, int* count) {
     std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
     if (!dir) {
         int e = errno;
@@ -30,34 +27,11 @@ int listNames(int fd, std::vector<std::string>* names) {
     }
     errno = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
-        std::string name = entry->d_name;
+        const std::string name = entry->d_name;
         if (name != "." && name != "..")
-            names->push_back(name);
+            ++*count;
     }
     return errno;
-}
-
-// Removes the entry name of the directory open at dirFd, a directory with all below it.
-int removeEntry(int dirFd, const std::string& dirPath, const std::string& name,
-                std::string* message) {
-    if (::unlinkat(dirFd, name.c_str(), 0) == 0 || errno == ENOENT)
-        return 0;
-    if (errno != EISDIR) {
-        int e = errno;
-        *message = "Couldn't remove " + dirPath + "/" + name + ": " + errnoText(e);
-        return e;
-    }
-    CZyError err = TqBlkBackingStore::rmUnder(dirPath + "/" + name);
-    if (err.IsError()) {
-        *message = err.GetDescription();
-        return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
-    }
-    if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-        int e = errno;
-        *message = "Couldn't remove " + dirPath + "/" + name + ": " + errnoText(e);
-        return e;
-    }
-    return 0;
 }
 
 // Temporary files of a service that was killed mid-recall are of no use to anyone: only the
@@ -73,18 +47,19 @@ int removeLeftovers(const std::string& storeDir, int* removed, std::string* mess
         *message = "Couldn't open " + tmp + ": " + errnoText(e);
         return e;
     }
-    std::vector<std::string> names;
-    int e = listNames(::fcntl(dirFd.get(), F_DUPFD_CLOEXEC, 0), &names);
+    int count = 0;
+    int e = countEntries(dirFd.release(), &count);
     if (e != 0) {
         *message = "Couldn't list " + tmp + ": " + errnoText(e);
         return e;
     }
-    for (const std::string& name : names) {
-        e = removeEntry(dirFd.get(), tmp, name, message);
-        if (e != 0)
-            return e;
-        ++*removed;
+    // The library's own tree remover: links are removed, never followed.
+    CZyError err = TqBlkBackingStore::rmUnder(tmp);
+    if (err.IsError()) {
+        *message = err.GetDescription();
+        return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }
+    *removed = count;
     return 0;
 }
 

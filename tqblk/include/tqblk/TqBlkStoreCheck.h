@@ -46,8 +46,9 @@ struct TqBlkStoreCheckOptions {
     // Remove leftover temporary files from tmp. Needs the store's TqBlkStoreLock, taken
     // without waiting; when another holder has it nothing at all is removed.
     bool repair = false;
-    // Also remove extent files of the wrong size or type (not directories) and dangling
-    // links, under the same lock. Meant for recall stores, whose extents are recalled again;
+    // Also remove extent files of the wrong size or type (not directories), dangling links
+    // and, with verifyAgainst, extents whose bytes differ from the source, under the same
+    // lock. Meant for recall stores, whose extents are recalled again;
     // in a private store a pruned extent's data is lost. Off by default.
     bool pruneDamagedExtents = false;
     // An image file or block device holding the device's bytes from offset 0 (bytes past

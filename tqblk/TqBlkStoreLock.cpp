@@ -31,8 +31,7 @@ CZyError TqBlkStoreLock::lock(const char* dir, bool wait) {
         if (e == EWOULDBLOCK)
             return JQErrorUtil::ErrorErrNo(JQ_HERE, e,
                                            "Backing store %s is in use by another process", dir);
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't lock backing store directory %s",
-                                       dir);
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't lock backing store directory %s", dir);
     }
     m_fd = fd;
     return CZyError::Success();

@@ -19,6 +19,7 @@ namespace {
 // Temporary names carry four hexadecimal digits, so a store has 65,536 of them. Draws are
 // random; this many collisions in a row means the directory is as good as full.
 constexpr int kTempNameAttempts = 1024;
+// No O_CLOEXEC: the descriptor is the caller's, who decides what children inherit.
 constexpr int kTempFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE;
 
 int openRetrying(const char* path, int flags, mode_t mode) {
@@ -159,7 +160,7 @@ CZyError TqBlkBackingStore::openTempFile(std::string* path, FILE** stream) {
         return JQErrorUtil::ErrorErrNo(
             TQ_STORE_HERE, e, "Couldn't make a stream of temporary file %s", path->c_str());
     }
-    fd.release();
+    fd.release();  // the stream took the descriptor over and closes it
     *stream = file;
     return CZyError::Success();
 }
@@ -176,6 +177,7 @@ CZyError TqBlkBackingStore::openExtentFile(long long extent, int flags, int* fd)
     err = makeParentDir(path);
     if (err.IsError())
         return err.Push(TQ_STORE_HERE);
+    // The caller's flags as given, O_CLOEXEC not added: the caller decides what children inherit.
     *fd = openRetrying(path.c_str(), flags | O_LARGEFILE, 0666);
     if (*fd < 0) {
         int e = errno;
@@ -197,7 +199,7 @@ CZyError TqBlkBackingStore::openExtentFile(long long extent, int flags, FILE** s
         return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, e,
                                        "Couldn't make a stream of the file of extent %lld", extent);
     }
-    fd.release();
+    fd.release();  // the stream took the descriptor over and closes it
     *stream = file;
     return CZyError::Success();
 }

@@ -40,7 +40,7 @@ CZyError openDirStream(const JQCodeLocation& where, int dirFd, const char* name,
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't open directory %s", path.c_str());
-    DIR* raw = ::fdopendir(fd);
+    DIR* raw = ::fdopendir(fd);  // takes the descriptor over when it succeeds
     if (!raw) {
         int e = errno;
         ::close(fd);

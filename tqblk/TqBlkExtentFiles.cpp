@@ -1,7 +1,10 @@
 // Extent files: presence, removal, temporary files, opening, moving in and sparse creation.
 
 #include "StoreInternal.h"
-#include "UniqueFd.h"
+
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
 
 #include <zyutils/ZyPath.h>
 
@@ -12,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using tqblk::UniqueFd;
+using tqsys::UniqueFd;
 
 namespace {
 
@@ -22,12 +25,9 @@ constexpr int kTempNameAttempts = 1024;
 // No O_CLOEXEC: the descriptor is the caller's, who decides what children inherit.
 constexpr int kTempFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE;
 
-int openRetrying(const char* path, int flags, mode_t mode) {
-    int fd;
-    do {
-        fd = ::open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+// open(2) with the flags as given, retried on EINTR; O_CLOEXEC is the caller's to pass.
+int openAsGiven(const char* path, int flags) {
+    return tqsys::RetryOnEintr([&] { return ::open(path, flags, 0666); });
 }
 
 void appendTempName(std::string* path) {
@@ -79,14 +79,9 @@ CZyError writeLastByte(const JQCodeLocation& where, int fd, int extentSize) {
         return JQErrorUtil::ErrorErrNo(where, e, "Couldn't create sparse extent file");
     }
     const char zero = 0;
-    ssize_t n;
-    do {
-        n = ::write(fd, &zero, 1);
-    } while (n < 0 && errno == EINTR);
-    if (n != 1) {
-        int e = n < 0 ? errno : EIO;
-        return JQErrorUtil::ErrorErrNo(where, e, "Couldn't create sparse extent file");
-    }
+    const int written = tqsys::WriteFull(fd, &zero, 1);
+    if (written < 0)
+        return JQErrorUtil::ErrorErrNo(where, -written, "Couldn't create sparse extent file");
     return CZyError::Success();
 }
 
@@ -133,7 +128,7 @@ CZyError TqBlkBackingStore::openTempFile(std::string* path, int* fd) {
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         path->assign(tmpDir);
         appendTempName(path);
-        *fd = openRetrying(path->c_str(), kTempFileFlags, 0666);
+        *fd = openAsGiven(path->c_str(), kTempFileFlags);
         if (*fd >= 0)
             return CZyError::Success();
         int e = errno;
@@ -178,7 +173,7 @@ CZyError TqBlkBackingStore::openExtentFile(long long extent, int flags, int* fd)
     if (err.IsError())
         return err.Push(TQ_STORE_HERE);
     // The caller's flags as given, O_CLOEXEC not added: the caller decides what children inherit.
-    *fd = openRetrying(path.c_str(), flags | O_LARGEFILE, 0666);
+    *fd = openAsGiven(path.c_str(), flags | O_LARGEFILE);
     if (*fd < 0) {
         int e = errno;
         return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, e, "Couldn't open file %s for extent %lld",

@@ -1,8 +1,10 @@
 // The store's config file: reading it, and replacing it atomically.
 
-#include "FullIo.h"
 #include "StoreInternal.h"
-#include "UniqueFd.h"
+
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,9 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using tqblk::UniqueFd;
 using tqblk::store::extentCountOf;
 using tqblk::store::isPow2;
+using tqsys::UniqueFd;
 
 namespace {
 
@@ -90,14 +92,10 @@ CZyError openConfigForReading(const JQCodeLocation& where, const std::string& pa
                                        path.c_str());
     if (!S_ISREG(st.st_mode))
         return notRegularConfig(where, path);
-    int raw;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0)
+    *fd = tqsys::OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (!fd->valid())
         return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't open config file %s for reading",
                                        path.c_str());
-    fd->reset(raw);
     // The entry may have been replaced between the stat and the open.
     if (::fstat(fd->get(), &st) != 0)
         return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't stat config file %s", path.c_str());
@@ -114,11 +112,11 @@ CZyError loadConfigText(const JQCodeLocation& where, const std::string& path, st
         return err;
     // One byte more than allowed tells a file that is too large from one that just fits.
     text->resize(kMaxConfigSize + 1);
-    const ssize_t n = tqblk::PreadFully(fd.get(), &(*text)[0], text->size(), 0);
-    if (n < 0)
-        return JQErrorUtil::ErrorErrNo(where, static_cast<int>(-n), "Couldn't read config file %s",
+    size_t done = 0;
+    const int result = tqsys::PreadFull(fd.get(), &(*text)[0], text->size(), 0, &done);
+    if (result < 0)
+        return JQErrorUtil::ErrorErrNo(where, -result, "Couldn't read config file %s",
                                        path.c_str());
-    const size_t done = static_cast<size_t>(n);
     if (done > kMaxConfigSize)
         return JQErrorUtil::ErrorErrNo(where, EFBIG, "Config file %s is larger than %zu bytes",
                                        path.c_str(), kMaxConfigSize);
@@ -126,41 +124,24 @@ CZyError loadConfigText(const JQCodeLocation& where, const std::string& path, st
     return CZyError::Success();
 }
 
-CZyError writeAll(const JQCodeLocation& where, int fd, const std::string& text,
-                  const std::string& path) {
-    for (size_t done = 0; done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't write config file %s",
-                                           path.c_str());
-        done += static_cast<size_t>(n);
-    }
-    return CZyError::Success();
-}
-
 // Claims a new temporary file beside the config file, named uniquely within this process
 // and from other processes by the pid.
-int openConfigTemp(const std::string& config, std::string* tempPath) {
+UniqueFd openConfigTemp(const std::string& config, std::string* tempPath) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         *tempPath = config + ".tmp." + std::to_string(::getpid()) + "." +
                     std::to_string(counter.fetch_add(1));
-        int fd;
-        do {
-            fd = ::open(tempPath->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        } while (fd < 0 && errno == EINTR);
-        if (fd >= 0 || errno != EEXIST)
+        UniqueFd fd = tqsys::OpenRetrying(tempPath->c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd.valid() || errno != EEXIST)
             return fd;
     }
     errno = EEXIST;
-    return -1;
+    return UniqueFd();
 }
 
 CZyError syncDirectory(const JQCodeLocation& where, const std::string& dir,
                        const std::string& config) {
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd = tqsys::OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (!fd.valid() || ::fsync(fd.get()) != 0)
         return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't sync directory of config file %s",
                                        config.c_str());
@@ -172,11 +153,15 @@ CZyError syncDirectory(const JQCodeLocation& where, const std::string& dir,
 CZyError replaceConfigFile(const JQCodeLocation& where, const std::string& dir,
                            const std::string& config, const std::string& text) {
     std::string tempPath;
-    UniqueFd fd(openConfigTemp(config, &tempPath));
+    UniqueFd fd = openConfigTemp(config, &tempPath);
     if (!fd.valid())
         return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't open config file %s for writing",
                                        config.c_str());
-    CZyError err = writeAll(where, fd.get(), text, config);
+    CZyError err;
+    const int written = tqsys::WriteFull(fd.get(), text.data(), text.size());
+    if (written < 0)
+        err = JQErrorUtil::ErrorErrNo(where, -written, "Couldn't write config file %s",
+                                      config.c_str());
     if (!err.IsError() && ::fsync(fd.get()) != 0)
         err =
             JQErrorUtil::ErrorErrNo(where, errno, "Couldn't flush config file %s", config.c_str());

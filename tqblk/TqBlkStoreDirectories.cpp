@@ -2,10 +2,13 @@
 
 #include "StoreInternal.h"
 
+#include <tqsys/DirEntries.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
+
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -29,29 +32,18 @@ CZyError judgeExisting(const JQCodeLocation& where, const std::string& path) {
     return CZyError::Success();
 }
 
-using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
-
 // Opens the directory name below dirFd as a directory stream; path names it in messages.
 CZyError openDirStream(const JQCodeLocation& where, int dirFd, const char* name, int flags,
-                       const std::string& path, DirPtr* dir) {
-    int fd;
-    do {
-        fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+                       const std::string& path, tqsys::UniqueDir* dir) {
+    tqsys::UniqueFd fd = tqsys::OpenAtRetrying(dirFd, name, O_RDONLY | O_DIRECTORY | flags);
+    if (!fd.valid())
         return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't open directory %s", path.c_str());
-    DIR* raw = ::fdopendir(fd);  // takes the descriptor over when it succeeds
-    if (!raw) {
-        int e = errno;
-        ::close(fd);
-        return JQErrorUtil::ErrorErrNo(where, e, "Couldn't open directory %s", path.c_str());
-    }
+    DIR* raw = ::fdopendir(fd.get());
+    if (!raw)
+        return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't open directory %s", path.c_str());
+    fd.release();  // the stream took the descriptor over and closes it
     dir->reset(raw);
     return CZyError::Success();
-}
-
-bool isDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // Empties a directory tree of any depth without recursion, holding at most two directories
@@ -61,7 +53,7 @@ class TreeRemover {
   public:
     // Failures carry where, the location of the rmUnder that runs the walk.
     TreeRemover(const JQCodeLocation& where, const std::string& dir)
-        : m_where(where), m_dir(nullptr, ::closedir), m_path(dir) {}
+        : m_where(where), m_path(dir) {}
 
     CZyError run() {
         CZyError err = openDirStream(m_where, AT_FDCWD, m_path.c_str(), 0, m_path, &m_dir);
@@ -105,7 +97,7 @@ class TreeRemover {
                                                m_path.c_str());
             if (!entry)
                 return CZyError::Success();
-            if (isDotOrDotDot(entry->d_name))
+            if (tqsys::IsDotOrDotDot(entry->d_name))
                 continue;
             if (::unlinkat(::dirfd(m_dir.get()), entry->d_name, 0) == 0)
                 continue;
@@ -126,7 +118,7 @@ class TreeRemover {
                                            m_path.c_str());
         m_levels.push_back(Level{m_path.size() + 1, st.st_dev, st.st_ino});
         m_path.append(1, '/').append(name);
-        DirPtr child(nullptr, ::closedir);
+        tqsys::UniqueDir child;
         CZyError err =
             openDirStream(m_where, ::dirfd(m_dir.get()), name.c_str(), O_NOFOLLOW, m_path, &child);
         if (!err.IsError())
@@ -138,7 +130,7 @@ class TreeRemover {
     CZyError leave() {
         const Level level = m_levels.back();
         const std::string parentPath = m_path.substr(0, level.m_nameStart - 1);
-        DirPtr parent(nullptr, ::closedir);
+        tqsys::UniqueDir parent;
         CZyError err = openDirStream(m_where, ::dirfd(m_dir.get()), "..", 0, parentPath, &parent);
         if (err.IsError())
             return err;
@@ -181,7 +173,7 @@ class TreeRemover {
     }
 
     const JQCodeLocation m_where;
-    DirPtr m_dir;  // the directory being emptied
+    tqsys::UniqueDir m_dir;  // the directory being emptied
     std::string m_path;
     std::vector<Level> m_levels;
 };

@@ -4,6 +4,8 @@
 #include <tqblk/unix/tqblk_admin.h>
 #include <zyutils/ZySleep.h>
 
+#include <tqsys/Retry.h>
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -84,11 +86,7 @@ CZyError makeDeviceRef(const JQCodeLocation& where, const char* device, tqblk_de
 // the driver acts on it leaves nothing done, so the call is made again.
 CZyError sendRequest(const JQCodeLocation& where, int fd, unsigned long code, void* record,
                      const char* failure) {
-    int result;
-    do {
-        result = ::ioctl(fd, code, record);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) {
+    if (tqsys::RetryOnEintr([&] { return ::ioctl(fd, code, record); }) < 0) {
         int error = errno;
         return JQErrorUtil::ErrorErrNo(where, error, "%s", failure);
     }
@@ -194,12 +192,9 @@ TqBlkDriverUnix::~TqBlkDriverUnix() {
 CZyError TqBlkDriverUnix::open() {
     if (m_fd >= 0)
         return CZyError::Success();
-    int fd;
-    do {
-        // O_RDWR alone, no O_CLOEXEC: getFD hands this descriptor out, and a caller may pass it
-        // on to a child it starts.
-        fd = ::open(TQBLK_ADMIN_NODE, O_RDWR);
-    } while (fd < 0 && errno == EINTR);
+    // O_RDWR alone, no O_CLOEXEC: getFD hands this descriptor out, and a caller may pass it on
+    // to a child it starts.
+    const int fd = tqsys::RetryOnEintr([] { return ::open(TQBLK_ADMIN_NODE, O_RDWR); });
     int error = errno;
     m_fd = fd;
     if (fd < 0) {

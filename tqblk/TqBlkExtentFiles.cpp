@@ -72,16 +72,27 @@ int moveWithoutReplacing(const char* source, const char* target) {
     return ::rename(source, target);
 }
 
-// Writes the last byte of a new extent file, which leaves a hole before it.
-CZyError writeLastByte(const JQCodeLocation& where, int fd, int extentSize) {
-    if (::lseek(fd, static_cast<off_t>(extentSize) - 1, SEEK_SET) < 0) {
-        int e = errno;
-        return JQErrorUtil::ErrorErrNo(where, e, "Couldn't create sparse extent file");
-    }
+// Makes the new temporary file at path, open as fd, a sparse file of extentSize bytes: its
+// last byte written, a hole before it, synced, and closed. *made receives its identity.
+CZyError finishSparseFile(const JQCodeLocation& where, UniqueFd fd, const std::string& path,
+                          int extentSize, struct stat* made) {
+    if (::lseek(fd.get(), static_cast<off_t>(extentSize) - 1, SEEK_SET) < 0)
+        return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't create sparse extent file");
     const char zero = 0;
-    const int written = tqsys::WriteFull(fd, &zero, 1);
+    const int written = tqsys::WriteFull(fd.get(), &zero, 1);
     if (written < 0)
         return JQErrorUtil::ErrorErrNo(where, -written, "Couldn't create sparse extent file");
+    // The size must be on disk before the name is: after a power cut the rename may survive
+    // while an unsynced size does not, leaving an empty file at the extent's path.
+    if (::fsync(fd.get()) != 0)
+        return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't sync sparse extent file %s",
+                                       path.c_str());
+    if (::fstat(fd.get(), made) != 0)
+        return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't stat sparse extent file %s",
+                                       path.c_str());
+    // A failed close may mean the byte never reached the file.
+    if (::close(fd.release()) != 0)
+        return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't create sparse extent file");
     return CZyError::Success();
 }
 
@@ -220,37 +231,18 @@ CZyError TqBlkBackingStore::createExtentWithNUL(long long extent) {
     CZyError err = openTempFile(&tempPath, &raw);
     if (err.IsError())
         return err.Push(TQ_STORE_HERE);
-    UniqueFd fd(raw);
-    err = writeLastByte(TQ_STORE_HERE, fd.get(), m_extentSize);
-    // The size must be on disk before the name is: after a power cut the rename may survive
-    // while an unsynced size does not, leaving an empty file at the extent's path.
-    if (!err.IsError() && ::fsync(fd.get()) != 0) {
-        int e = errno;
-        err = JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, e, "Couldn't sync sparse extent file %s",
-                                      tempPath.c_str());
-    }
     // The file's identity tells after the move-in whether it still stands at its temporary
     // name, left there because the extent was present.
     struct stat made;
-    if (!err.IsError() && ::fstat(fd.get(), &made) != 0) {
-        int e = errno;
-        err = JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, e, "Couldn't stat sparse extent file %s",
-                                      tempPath.c_str());
-    }
-    // A failed close may mean the byte never reached the file.
-    if (!err.IsError() && ::close(fd.release()) != 0) {
-        int e = errno;
-        err = JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, e, "Couldn't create sparse extent file");
+    err = finishSparseFile(TQ_STORE_HERE, UniqueFd(raw), tempPath, m_extentSize, &made);
+    if (!err.IsError()) {
+        err = moveInExtentFile(tempPath.c_str(), extent);
+        if (err.IsError())
+            err.Push(TQ_STORE_HERE);
     }
     if (err.IsError()) {
-        fd.reset();
         ::unlink(tempPath.c_str());
         return err;
-    }
-    err = moveInExtentFile(tempPath.c_str(), extent);
-    if (err.IsError()) {
-        ::unlink(tempPath.c_str());
-        return err.Push(TQ_STORE_HERE);
     }
     // Nobody else claims a name that our file still holds, so one found there is ours.
     struct stat left;

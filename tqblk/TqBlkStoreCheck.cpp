@@ -3,8 +3,10 @@
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/TqBlkStoreLock.h>
 
-#include "FullIo.h"
-#include "UniqueFd.h"
+#include <tqsys/DirEntries.h>
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -16,10 +18,9 @@
 #include <thread>
 #include <algorithm>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-using tqblk::UniqueFd;
+using tqsys::UniqueFd;
 using Finding = TqBlkStoreFinding;
 
 namespace {
@@ -30,66 +31,33 @@ constexpr unsigned kMaxThreads = 64;
 // What the config writer names its temporary file before renaming it into place.
 constexpr char kConfigTempPrefix[] = "config.tmp.";
 
-// The record that getdents64 fills; glibc declares no type for it.
-struct Dirent64 {
-    unsigned long long d_ino;
-    long long d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[1];
-};
-
-// Hands out a directory's entries (never "." or "..") straight from getdents64.
+// Hands out a directory's entries (never "." or "..") as a name and a type.
 class DirReader {
   public:
-    DirReader(int fd, char* buffer) : m_fd(fd), m_buffer(buffer) {}
+    DirReader(int fd, char* buffer) : m_reader(fd, buffer, kDirBufferSize) {}
 
     // 1 with *name and *type set, 0 at the end, or -errno.
     int next(const char** name, unsigned char* type) {
-        for (;;) {
-            if (m_offset >= m_size) {
-                long n;
-                do {
-                    n = ::syscall(SYS_getdents64, m_fd, m_buffer, kDirBufferSize);
-                } while (n < 0 && errno == EINTR);
-                if (n <= 0)
-                    return n < 0 ? -errno : 0;
-                m_size = n;
-                m_offset = 0;
-            }
-            const auto* entry = reinterpret_cast<const Dirent64*>(m_buffer + m_offset);
-            m_offset += entry->d_reclen;
-            const char* n = entry->d_name;
-            if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
-                continue;
-            *name = n;
+        const tqsys::LinuxDirent64* entry = nullptr;
+        const int r = m_reader.next(&entry);
+        if (r > 0) {
+            *name = entry->d_name;
             *type = entry->d_type;
-            return 1;
         }
+        return r;
     }
 
   private:
-    int m_fd;
-    char* m_buffer;
-    long m_size = 0;
-    long m_offset = 0;
+    tqsys::DirEntryReader m_reader;
 };
 
-int openAt(int dirFd, const char* name, int flags) {
-    int fd;
-    do {
-        fd = ::openat(dirFd, name, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-int openDirAt(int dirFd, const char* name) {
-    return openAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+UniqueFd openDirAt(int dirFd, const char* name) {
+    return tqsys::OpenAtRetrying(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
 }
 
 // O_NONBLOCK: an entry swapped for a FIFO after it was examined must not hang the check.
-int openFileAt(int dirFd, const char* name) {
-    return openAt(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+UniqueFd openFileAt(int dirFd, const char* name) {
+    return tqsys::OpenAtRetrying(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
 }
 
 const char* typeWord(unsigned char type) {
@@ -141,11 +109,12 @@ class ImageSource : public VerifySource {
     ImageSource(UniqueFd fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
 
     CZyError read(long long offset, char* buffer, size_t size) override {
-        ssize_t n = tqblk::PreadFully(m_fd.get(), buffer, size, offset);
-        if (n < 0)
-            return JQErrorUtil::ErrorErrNo(JQ_HERE, static_cast<int>(-n),
-                                           "Couldn't read %s at %lld", m_path.c_str(), offset);
-        std::memset(buffer + n, 0, size - static_cast<size_t>(n));
+        size_t got = 0;
+        const int r = tqsys::PreadFull(m_fd.get(), buffer, size, offset, &got);
+        if (r < 0)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, -r, "Couldn't read %s at %lld", m_path.c_str(),
+                                           offset);
+        std::memset(buffer + got, 0, size - got);
         return CZyError::Success();
     }
 
@@ -184,10 +153,10 @@ class StoreSource : public VerifySource {
         CZyError err = openExtent(extent);
         if (err.IsError() || !m_fd.valid())
             return err;
-        ssize_t n = tqblk::PreadFully(m_fd.get(), buffer, size, within);
-        if (n < 0)
-            return JQErrorUtil::ErrorErrNo(JQ_HERE, static_cast<int>(-n), "Couldn't read %s",
-                                           m_path.c_str());
+        size_t got = 0;  // the buffer is zeroed already: a short extent file reads as zeros
+        const int r = tqsys::PreadFull(m_fd.get(), buffer, size, within, &got);
+        if (r < 0)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, -r, "Couldn't read %s", m_path.c_str());
         return CZyError::Success();
     }
 
@@ -200,11 +169,11 @@ class StoreSource : public VerifySource {
         CZyError err = m_store->getExtentFileName(extent, &m_path);
         if (err.IsError())
             return err.Push(JQ_HERE);
-        const int fd = openFileAt(AT_FDCWD, m_path.c_str());
+        UniqueFd fd = openFileAt(AT_FDCWD, m_path.c_str());
         const int e = errno;
-        if (fd < 0 && e != ENOENT)
+        if (!fd.valid() && e != ENOENT)
             return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open %s", m_path.c_str());
-        m_fd.reset(fd);
+        m_fd = std::move(fd);
         m_openExtent = extent;
         return CZyError::Success();
     }
@@ -494,12 +463,13 @@ class TreeWalker {
         char* theirs = ours + chunk;
         const long long base = extent * m_geometry.extentSize;
         for (long long done = 0; done < m_geometry.extentSize; done += chunk) {
-            ssize_t n = tqblk::PreadFully(file.get(), ours, chunk, done);
-            if (n < 0) {
-                m_sink->addUnreadable(join(dirPath, name), static_cast<int>(-n));
+            size_t got = 0;
+            const int r = tqsys::PreadFull(file.get(), ours, chunk, done, &got);
+            if (r < 0) {
+                m_sink->addUnreadable(join(dirPath, name), -r);
                 return;
             }
-            std::memset(ours + n, 0, chunk - static_cast<size_t>(n));
+            std::memset(ours + got, 0, chunk - got);
             CZyError err = m_source->read(base + done, theirs, chunk);
             if (err.IsError()) {
                 m_sink->add(Finding::TQBLK_FINDING_UNREADABLE, join(dirPath, name),
@@ -624,11 +594,10 @@ class StoreChecker {
         if (m_dir == nullptr || *m_dir == '\0')
             return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
                                            "NULL or empty directory passed as input");
-        const int fd = openAt(AT_FDCWD, m_dir, O_RDONLY | O_DIRECTORY);
-        if (fd < 0)
+        m_storeFd = tqsys::OpenRetrying(m_dir, O_RDONLY | O_DIRECTORY);
+        if (!m_storeFd.valid())
             return JQErrorUtil::ErrorErrNo(JQ_HERE, errno,
                                            "Couldn't open backing store directory %s", m_dir);
-        m_storeFd.reset(fd);
         return CZyError::Success();
     }
 

@@ -1,5 +1,8 @@
 #include <tqblk/TqBlkStoreLock.h>
 
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,28 +16,22 @@ CZyError TqBlkStoreLock::lock(const char* dir, bool wait) {
     unlock();
     if (dir == nullptr || *dir == '\0')
         return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "NULL or empty directory passed as input");
-    // O_CLOEXEC: a child the holder starts must not keep the store locked after it ends.
-    int fd;
-    do {
-        fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+    // O_CLOEXEC (OpenRetrying adds it): a child the holder starts must not keep the store
+    // locked after it ends.
+    tqsys::UniqueFd fd = tqsys::OpenRetrying(dir, O_RDONLY | O_DIRECTORY);
+    if (!fd.valid())
         return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open backing store directory %s",
                                        dir);
-    int r;
-    do {
-        r = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
-    } while (r != 0 && errno == EINTR);
+    const int r =
+        tqsys::RetryOnEintr([&] { return ::flock(fd.get(), LOCK_EX | (wait ? 0 : LOCK_NB)); });
     if (r != 0) {
-        int e = errno;
-        ::close(fd);
+        const int e = errno;
         if (e == EWOULDBLOCK)
             return JQErrorUtil::ErrorErrNo(JQ_HERE, e,
                                            "Backing store %s is in use by another process", dir);
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't lock backing store directory %s",
-                                       dir);
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't lock backing store directory %s", dir);
     }
-    m_fd = fd;
+    m_fd = fd.release();
     return CZyError::Success();
 }
 

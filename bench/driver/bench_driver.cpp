@@ -8,6 +8,7 @@
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/unix/TqBlkDriverUnix.h>
 #include <tqblk/unix/tqblk_admin.h>
+#include <tqsys/Retry.h>
 
 #include <benchmark/benchmark.h>
 #include <sys/ioctl.h>
@@ -34,10 +35,8 @@ bool bareCheck() {
     tqblk_check_device record;
     std::memset(&record, 0, sizeof record);
     std::memcpy(record.uuid, kUuid, sizeof kUuid);
-    int result;
-    do {
-        result = ::ioctl(g_fd, TQBLK_CHECK_DEVICE, &record);
-    } while (result < 0 && errno == EINTR);
+    const int result =
+        tqsys::RetryOnEintr([&] { return ::ioctl(g_fd, TQBLK_CHECK_DEVICE, &record); });
     benchmark::DoNotOptimize(record);
     return result == 0 && record.ready != 0;
 }

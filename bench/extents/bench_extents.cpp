@@ -8,6 +8,10 @@
 //   bench_extents clear <dir>                             clear the store
 #include <tqblk/TqBlkBackingStore.h>
 
+#include <tqsys/DirEntries.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +22,6 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -102,45 +105,29 @@ int scan(const char* dir) {
 }
 
 // The floor: read every directory with getdents64 and count regular files, nothing else.
-struct Dirent64 {
-    unsigned long long d_ino;
-    long long d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[1];
-};
-
-long long countFiles(int fd) {
+// Takes over fd.
+long long countFiles(tqsys::UniqueFd fd) {
     char buffer[32 * 1024];
+    tqsys::DirEntryReader reader(fd.get(), buffer, sizeof buffer);
+    const tqsys::LinuxDirent64* entry = nullptr;
     long long files = 0;
-    for (;;) {
-        long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        for (long offset = 0; offset < n;) {
-            const auto* entry = reinterpret_cast<const Dirent64*>(buffer + offset);
-            offset += entry->d_reclen;
-            if (entry->d_type == DT_REG) {
-                ++files;
-            } else if (entry->d_type == DT_DIR && std::strcmp(entry->d_name, ".") != 0 &&
-                       std::strcmp(entry->d_name, "..") != 0) {
-                int child = ::openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                if (child >= 0)
-                    files += countFiles(child);
-            }
-        }
+    while (reader.next(&entry) > 0) {
+        if (entry->d_type == DT_REG)
+            ++files;
+        else if (entry->d_type == DT_DIR)
+            files +=
+                countFiles(tqsys::OpenAtRetrying(fd.get(), entry->d_name, O_RDONLY | O_DIRECTORY));
     }
-    ::close(fd);
     return files;
 }
 
 int floorWalk(const char* dir) {
-    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    tqsys::UniqueFd fd = tqsys::OpenRetrying(dir, O_RDONLY | O_DIRECTORY);
+    if (!fd.valid()) {
         std::perror(dir);
         return 1;
     }
-    std::printf("files=%lld\n", countFiles(fd));
+    std::printf("files=%lld\n", countFiles(std::move(fd)));
     return 0;
 }
 

@@ -16,8 +16,9 @@
 //                      never sync)
 
 #include "EmulatorHarness.h"
-#include "FullIo.h"
-#include "UniqueFd.h"
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
 
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/unix/TqBlkDriverUnix.h>
@@ -47,7 +48,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using tqblk::UniqueFd;
+using tqsys::UniqueFd;
 
 // Syncing workers share their syncs, so it takes many of them in flight to fill each one.
 constexpr int kWorkerCounts[] = {1, 2, 4, 8, 16};
@@ -151,15 +152,14 @@ double readAll(const std::string& data, const Size& size) {
     std::atomic<long long> next{0};
     std::atomic<bool> wrong{false};
     double seconds = timeThreads(kReaders, [&](int) {
-        int raw = ::open(data.c_str(), O_RDONLY | O_CLOEXEC);
-        if (raw < 0)
+        UniqueFd fd = tqsys::OpenRetrying(data.c_str(), O_RDONLY);
+        if (!fd.valid())
             die("open " + data + ": " + std::strerror(errno));
-        UniqueFd fd(raw);
         std::vector<char> bytes(static_cast<size_t>(size.extentSize));
         for (long long extent; (extent = next++) < size.extents;) {
             long long offset = extent * size.extentSize;
-            ssize_t got = tqblk::PreadFully(fd.get(), bytes.data(), bytes.size(), offset);
-            if (got != size.extentSize || !matchesPattern(offset, bytes.data(), bytes.size()))
+            if (tqsys::PreadFull(fd.get(), bytes.data(), bytes.size(), offset) != 0 ||
+                !matchesPattern(offset, bytes.data(), bytes.size()))
                 wrong = true;
         }
     });
@@ -204,15 +204,14 @@ class Bench {
 
 std::string Bench::makeImage(const Size& size) {
     std::string path = m_dir + "/image-" + std::to_string(size.extentSize);
-    int raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (raw < 0)
+    UniqueFd fd = tqsys::OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!fd.valid())
         die("open " + path + ": " + std::strerror(errno));
-    UniqueFd fd(raw);
     std::vector<char> chunk(static_cast<size_t>(size.extentSize));
     for (long long extent = 0; extent < size.extents; ++extent) {
         long long offset = extent * size.extentSize;
         fillPattern(offset, chunk.data(), chunk.size());
-        if (tqblk::PwriteFully(fd.get(), chunk.data(), chunk.size(), offset) != 0)
+        if (tqsys::PwriteFull(fd.get(), chunk.data(), chunk.size(), offset) != 0)
             die("write " + path);
     }
     return path;
@@ -293,7 +292,7 @@ double Bench::fileWork(const Size& size, int workers) {
             int raw = -1;
             check(store->openTempFile(&temp, &raw), "open a temporary file");
             UniqueFd fd(raw);
-            if (tqblk::PwriteFully(fd.get(), bytes.data(), bytes.size(), 0) != 0)
+            if (tqsys::PwriteFull(fd.get(), bytes.data(), bytes.size(), 0) != 0)
                 die("write " + temp);
             fd.reset();
             check(store->moveInExtentFile(temp.c_str(), extent), "move an extent in");
@@ -510,15 +509,14 @@ std::string runProgram(const std::vector<std::string>& args, std::string* out = 
     }
     writeEnd.reset();
     char buffer[256];
-    for (ssize_t n; (n = ::read(readEnd.get(), buffer, sizeof buffer)) != 0;) {
-        if (n > 0 && out != nullptr)
+    ssize_t n;
+    while ((n = tqsys::RetryOnEintr([&] { return ::read(readEnd.get(), buffer, sizeof buffer); })) >
+           0) {
+        if (out != nullptr)
             out->append(buffer, static_cast<size_t>(n));
-        if (n < 0 && errno != EINTR)
-            break;
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    tqsys::RetryOnEintr([&] { return ::waitpid(pid, &status, 0); });
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return std::string();
     return args[0] + " failed (status " + std::to_string(status) + ")";

@@ -1,6 +1,7 @@
 #include "EmulatorHarness.h"
 
-#include "UniqueFd.h"
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,7 +24,7 @@
 namespace tqharness {
 namespace {
 
-using tqblk::UniqueFd;
+using tqsys::UniqueFd;
 
 constexpr int kReadyFd = 3;
 constexpr int kStartTimeoutMs = 10000;
@@ -136,17 +137,11 @@ bool waitForExit(pid_t pid, std::chrono::steady_clock::duration timeout, int* st
 // Waits for the emulator's "ready" line; EOF means it exited before mounting.
 bool waitUntilReady(int fd) {
     pollfd poller = {fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = ::poll(&poller, 1, kStartTimeoutMs);
-    } while (ready < 0 && errno == EINTR);
+    const int ready = tqsys::RetryOnEintr([&] { return ::poll(&poller, 1, kStartTimeoutMs); });
     if (ready <= 0)
         return false;
     char line[8] = {};
-    ssize_t got;
-    do {
-        got = ::read(fd, line, sizeof line - 1);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = tqsys::RetryOnEintr([&] { return ::read(fd, line, sizeof line - 1); });
     return got > 0 && std::strncmp(line, "ready", 5) == 0;
 }
 
@@ -239,17 +234,12 @@ void EmulatorProcess::kill() {
 }
 
 int EmulatorProcess::control(const std::string& commands) const {
-    int fd;
-    do {
-        fd = ::open(path("control").c_str(), O_WRONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+    UniqueFd control = tqsys::OpenRetrying(path("control").c_str(), O_WRONLY);
+    if (!control.valid())
         return errno;
-    UniqueFd control(fd);
-    ssize_t written;
-    do {
-        written = ::write(control.get(), commands.data(), commands.size());
-    } while (written < 0 && errno == EINTR);
+    // One write: the emulator reads each write to its control file as one batch of commands.
+    const ssize_t written = tqsys::RetryOnEintr(
+        [&] { return ::write(control.get(), commands.data(), commands.size()); });
     if (written < 0)
         return errno;
     return 0;
@@ -263,13 +253,9 @@ std::string ChildProcess::start(const std::vector<std::string>& args, const std:
     // Built here: after fork only async-signal-safe calls may run, and setenv is none.
     std::vector<std::string> environment = environmentWith(extraEnvironment);
     std::vector<char*> envp = pointersTo(environment);
-    int raw;
-    do {
-        raw = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0)
+    UniqueFd output = tqsys::OpenRetrying(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (!output.valid())
         return failure("open " + outputPath, errno);
-    UniqueFd output(raw);
     pid_t pid = ::fork();
     if (pid < 0)
         return failure("fork", errno);

@@ -1,7 +1,8 @@
 #include "DeviceData.h"
 
-#include "FullIo.h"
-#include "UniqueFd.h"
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
 
 #include <tqblk/TqBlkBackingStore.h>
 
@@ -17,23 +18,16 @@
 namespace tqemu {
 namespace {
 
-using tqblk::UniqueFd;
+using tqsys::UniqueFd;
 
-// Opens path; returns the descriptor or -errno.
-int openFile(const std::string& path, int flags) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd >= 0 ? fd : -errno;
-}
-
-// Reads up to size bytes at offset; bytes past the end of the file read as zeros.
+// Reads up to size bytes at offset; bytes past the end of the file read as zeros. Returns 0
+// or the errno.
 int readZeroPadded(int fd, char* out, size_t size, off_t offset) {
-    ssize_t done = tqblk::PreadFully(fd, out, size, offset);
-    if (done < 0)
-        return static_cast<int>(-done);
-    std::memset(out + done, 0, size - static_cast<size_t>(done));
+    size_t got = 0;
+    const int r = tqsys::PreadFull(fd, out, size, offset, &got);
+    if (r < 0)
+        return -r;
+    std::memset(out + got, 0, size - got);
     return 0;
 }
 
@@ -49,10 +43,9 @@ int makeParents(const std::string& path) {
 
 // Reads the piece of an extent file into out. ENOENT when the file is absent.
 int readExtentFile(const std::string& path, char* out, size_t size, off_t offset) {
-    int fd = openFile(path, O_RDONLY);
-    if (fd < 0)
-        return -fd;
-    UniqueFd file(fd);
+    UniqueFd file = tqsys::OpenRetrying(path.c_str(), O_RDONLY);
+    if (!file.valid())
+        return errno;
     return readZeroPadded(file.get(), out, size, offset);
 }
 
@@ -175,12 +168,10 @@ int DeviceData::write(off_t offset, const char* data, size_t size, size_t* writt
 
 // Writes in place into a present private extent; fills and moves in an absent one.
 int DeviceData::writePiece(const Piece& piece, const char* data) {
-    int fd = openFile(m_private.extentPath(piece.extent), O_WRONLY);
-    if (fd >= 0) {
-        UniqueFd file(fd);
-        return tqblk::PwriteFully(file.get(), data, piece.length, piece.within) == 0 ? 0 : EIO;
-    }
-    if (fd != -ENOENT)
+    UniqueFd file = tqsys::OpenRetrying(m_private.extentPath(piece.extent).c_str(), O_WRONLY);
+    if (file.valid())
+        return tqsys::PwriteFull(file.get(), data, piece.length, piece.within) == 0 ? 0 : EIO;
+    if (errno != ENOENT)
         return EIO;
     std::vector<char> bytes;
     int error = fillExtent(piece.extent, &bytes);
@@ -213,7 +204,7 @@ int DeviceData::moveInPrivate(long long extent, const std::vector<char>& bytes) 
         return EIO;
     UniqueFd file(fd);
     std::string target = m_private.extentPath(extent);
-    int error = tqblk::PwriteFully(file.get(), bytes.data(), bytes.size(), 0);
+    int error = -tqsys::PwriteFull(file.get(), bytes.data(), bytes.size(), 0);
     if (error == 0 && ::close(file.release()) != 0)
         error = errno;
     if (error == 0)

@@ -15,7 +15,6 @@ namespace {
 constexpr uint64_t kFirstDeviceIno = 100;
 constexpr int kMinorCount = 1 << 20;
 constexpr size_t kLogCapacity = 1024;
-constexpr size_t kAnswerHistory = 64;
 constexpr int kMaxMruCount = 1 << 16;
 constexpr bool kLive = true;  // the request concerns the device's I/O: refused once aborted
 constexpr bool kAny = false;
@@ -95,19 +94,6 @@ struct MruCopyOut {
     }
 };
 
-// Hands each entry of entries that matches to take, then removes it.
-template <class Entries, class Match, class Take>
-void takeIf(Entries& entries, Match match, Take take) {
-    for (auto it = entries.begin(); it != entries.end();) {
-        if (match(*it)) {
-            take(*it);
-            it = entries.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
 // Answers a request that an exception ended, unless it was answered or parked already.
 void failUnanswered(AdminReplyPtr& reply, int error) {
     if (reply)
@@ -122,36 +108,6 @@ Clock::time_point DeadlineAfter(Clock::time_point now, std::chrono::milliseconds
     auto room =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
     return delay >= room ? Clock::time_point::max() : now + delay;
-}
-
-int Device::extentSize() const {
-    return privateStore.present() ? privateStore.extentSize : recallStore.extentSize;
-}
-
-long long Device::extentCount() const {
-    return (deviceSize - 1) / extentSize() + 1;
-}
-
-long long Device::recallExtentCount() const {
-    return recallStore.present() ? (deviceSize - 1) / recallStore.extentSize + 1 : 0;
-}
-
-void Device::use(long long extent) {
-    for (auto it = mru.begin(); it != mru.end(); ++it) {
-        if (*it == extent) {
-            mru.erase(it);
-            break;
-        }
-    }
-    mru.push_front(extent);
-    while (mru.size() > static_cast<size_t>(mruCount))
-        mru.pop_back();
-}
-
-void Device::recordAnswer(long long extent, int error) {
-    answers.push_back(RecallAnswer{extent, error});
-    if (answers.size() > kAnswerHistory)
-        answers.pop_front();
 }
 
 namespace {
@@ -226,40 +182,6 @@ void Emulator::serveAdmin(const AdminCall& call, AdminReplyPtr& reply) {
         reply->fail(error);
 }
 
-// Keeps a recall answer while answers are held; one interrupted already is dropped unapplied.
-bool Emulator::holdAnswer(const AdminCall& call, AdminReplyPtr& reply) {
-    if (call.code != TQBLK_RECALL_DONE || !m_holdAnswers)
-        return false;
-    if (reply->interrupted()) {
-        reply->fail(EINTR);
-        return true;
-    }
-    const unsigned char* bytes = static_cast<const unsigned char*>(call.record);
-    HeldAnswer held{{bytes, bytes + call.inSize}, nullptr};
-    m_held.push_back(std::move(held));
-    m_held.back().reply = std::move(reply);
-    return true;
-}
-
-void Emulator::interrupt(const void* key) {
-    std::vector<std::shared_ptr<IoWaiter>> resumed;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto named = [key](const auto& parked) { return parked.reply->key() == key; };
-        auto failIt = [](auto& parked) { parked.reply->fail(EINTR); };
-        for (auto& entry : m_devices) {
-            Device& device = *entry.second;
-            takeIf(device.waiters, named, failIt);
-            takeIf(
-                device.ioWaiters, [key](const auto& waiter) { return waiter->key == key; },
-                [&resumed](auto& waiter) { resumed.push_back(std::move(waiter)); });
-        }
-        takeIf(m_held, named, failIt);
-    }
-    for (std::shared_ptr<IoWaiter>& waiter : resumed)
-        waiter->resume(EINTR);
-}
-
 void Emulator::runDeferred() {
     std::vector<std::function<void()>> calls;
     {
@@ -272,23 +194,6 @@ void Emulator::runDeferred() {
             call();
         } catch (...) {
         }
-    }
-}
-
-// Answers the held recall answers in arrival order, or drops them unapplied, as if the
-// service had died before answering; then stops holding.
-void Emulator::releaseHeld(bool apply) {
-    m_holdAnswers = false;
-    while (!m_held.empty()) {
-        HeldAnswer held = std::move(m_held.front());
-        m_held.pop_front();
-        int error = ECANCELED;
-        if (apply) {
-            AdminCall call{TQBLK_RECALL_DONE, held.record.data(), held.record.size(), 0, 0};
-            error = dispatch(call, held.reply);
-        }
-        if (error != 0)
-            held.reply->fail(error);
     }
 }
 
@@ -550,17 +455,6 @@ void Emulator::destroy(Device& device) {
     m_devices.erase(device.uuid);
 }
 
-int Emulator::answerRecall(const tqblk_recall_done& record, Device& device) {
-    if (record.extent < 0)
-        return EINVAL;
-    if (!device.recalls.answer(record.extent))
-        return ENOENT;
-    ++device.answerCount;
-    device.recordAnswer(record.extent, record.error);
-    answerIo(device, record.extent, record.error);
-    return 0;
-}
-
 Device* Emulator::findByDataIno(uint64_t dataIno) const {
     for (const auto& entry : m_devices) {
         if (entry.second->dataIno == dataIno)
@@ -580,35 +474,6 @@ int Emulator::deviceData(uint64_t dataIno, std::shared_ptr<DeviceData>* data,
     return 0;
 }
 
-int Emulator::awaitRecalls(uint64_t dataIno, const std::vector<long long>& extents,
-                           uint64_t answerCount, const ParkedRequest& request,
-                           std::function<void(int)> resume) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Device* device = findByDataIno(dataIno);
-    if (device == nullptr || device->aborted || m_stopping)
-        return EIO;
-    // A service places an extent before it answers: with no answer since the caller looked,
-    // each extent it found absent has a request outstanding or needs one.
-    if (device->answerCount != answerCount)
-        return EAGAIN;
-    if (request.interrupted())
-        return EINTR;
-    auto waiter = std::make_shared<IoWaiter>();
-    waiter->key = request.key();
-    for (long long extent : extents) {
-        if (extent < 0 || extent >= device->recallExtentCount())
-            return EIO;
-        waiter->extents.insert(extent);
-    }
-    for (long long extent : waiter->extents)
-        device->recalls.request(extent);
-    serveWaiters(*device);
-    waiter->resume = std::move(resume);
-    // Last, and all or nothing: once parked, only the one who unparks it answers it.
-    device->ioWaiters.push_back(std::move(waiter));
-    return 0;
-}
-
 void Emulator::noteRead(uint64_t dataIno, const std::vector<long long>& extents) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Device* device = findByDataIno(dataIno);
@@ -616,30 +481,6 @@ void Emulator::noteRead(uint64_t dataIno, const std::vector<long long>& extents)
         return;
     for (long long extent : extents)
         device->use(extent);
-}
-
-// Hands out the oldest queued request, or keeps the reply until one is raised or the wait
-// is over.
-int Emulator::fetchRecall(tqblk_recall_request& record, Device& device, AdminReplyPtr& reply) {
-    long long extent = 0;
-    if (device.waiters.empty() && device.recalls.fetch(&extent)) {
-        record.extent = extent;
-        return 0;
-    }
-    if (m_options.recallWait.count() == 0 || m_stopping)
-        return EAGAIN;
-    if (reply->interrupted())
-        return EINTR;
-    Clock::time_point deadline = DeadlineAfter(Clock::now(), m_options.recallWait);
-    device.waiters.push_back(RecallWaiter{nullptr, record, deadline});
-    device.waiters.back().reply = std::move(reply);
-    // Every wait lasts as long, so the timer needs waking only when it has nothing due: a
-    // service that waits for each next request would otherwise wake it every time.
-    if (deadline < m_timerDue) {
-        m_timerDue = deadline;
-        m_timerWake.notify_all();
-    }
-    return 0;
 }
 
 // Writes up to the caller's count of MRU extents into its array, and answers, once the lock
@@ -657,68 +498,6 @@ int Emulator::listMru(tqblk_get_mru_exts& record, const Device& device, pid_t pi
     m_deferred.push_back([copy] { copy->finish(); });
     copy->reply = std::move(reply);
     return 0;
-}
-
-void Emulator::serveWaiters(Device& device) {
-    long long extent = 0;
-    while (!device.waiters.empty() && device.recalls.fetch(&extent)) {
-        RecallWaiter waiter = std::move(device.waiters.front());
-        device.waiters.pop_front();
-        waiter.record.extent = extent;
-        waiter.reply->succeed(&waiter.record, sizeof waiter.record);
-    }
-}
-
-void Emulator::failWaiters(Device& device, int error) {
-    for (RecallWaiter& waiter : device.waiters)
-        waiter.reply->fail(error);
-    device.waiters.clear();
-}
-
-void Emulator::failIo(Device& device, int error) {
-    for (std::shared_ptr<IoWaiter>& waiter : device.ioWaiters)
-        m_deferred.push_back([waiter, error] { waiter->resume(error); });
-    device.ioWaiters.clear();
-}
-
-// A failed answer fails every I/O that waits for the extent; a good one ends the waits of
-// the I/O that waited for this extent last.
-void Emulator::answerIo(Device& device, long long extent, int error) {
-    std::vector<std::shared_ptr<IoWaiter>>& waiters = device.ioWaiters;
-    for (auto it = waiters.begin(); it != waiters.end();) {
-        std::shared_ptr<IoWaiter> waiter = *it;
-        if (waiter->extents.erase(extent) == 0 || (error == 0 && !waiter->extents.empty())) {
-            ++it;
-            continue;
-        }
-        it = waiters.erase(it);
-        int result = error == 0 ? 0 : EIO;
-        m_deferred.push_back([waiter, result] { waiter->resume(result); });
-    }
-}
-
-// Ends each waiting fetch with EAGAIN when its time is up.
-void Emulator::timerLoop() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_stopping) {
-        Clock::time_point now = Clock::now();
-        Clock::time_point next = Clock::time_point::max();  // nothing due
-        for (auto& entry : m_devices) {
-            std::deque<RecallWaiter>& waiters = entry.second->waiters;
-            while (!waiters.empty() && waiters.front().deadline <= now) {
-                waiters.front().reply->fail(EAGAIN);
-                waiters.pop_front();
-            }
-            if (!waiters.empty())
-                next = std::min(next, waiters.front().deadline);
-        }
-        m_timerDue = next;
-        if (next == Clock::time_point::max()) {
-            m_timerWake.wait(lock);
-        } else {
-            m_timerWake.wait_until(lock, next);
-        }
-    }
 }
 
 }  // namespace tqemu

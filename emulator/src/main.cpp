@@ -4,6 +4,9 @@
 #include "Emulator.h"
 #include "FuseFs.h"
 
+#include <tqsys/FullIo.h>
+#include <tqsys/UniqueFd.h>
+
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,18 +124,16 @@ bool inInitMountNamespace() {
     return own.st_ino == kFixedInitIno || own.st_ino == kFirstDynamicIno;
 }
 
-void signalReady(int fd) {
-    if (fd < 0)
+// Takes over fd and closes it once the word is written.
+void signalReady(tqsys::UniqueFd fd) {
+    if (!fd.valid())
         return;
     static const char ready[] = "ready\n";
-    ssize_t written;
-    do {
-        written = ::write(fd, ready, sizeof ready - 1);
-    } while (written < 0 && errno == EINTR);
-    ::close(fd);
+    tqsys::WriteFull(fd.get(), ready, sizeof ready - 1);
 }
 
 int serve(const CommandLine& line) {
+    tqsys::UniqueFd readyFd(line.readyFd);
     tqemu::Emulator emulator(line.options);
     std::vector<const char*> args = {"tqblk-emulator", "-o",
                                      "nodev,nosuid,default_permissions,fsname=tqblk-emulator,"
@@ -148,7 +149,7 @@ int serve(const CommandLine& line) {
     int status = 1;
     if (fuse_set_signal_handlers(session) == 0) {
         if (fuse_session_mount(session, line.options.mountPoint.c_str()) == 0) {
-            signalReady(line.readyFd);
+            signalReady(std::move(readyFd));
             fuse_loop_config* config = fuse_loop_cfg_create();
             // A positive result names the signal that asked the loop to end: a clean stop.
             status = fuse_session_loop_mt(session, config) < 0 ? 1 : 0;

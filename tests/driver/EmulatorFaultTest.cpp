@@ -4,7 +4,9 @@
 // caller in a child process, so a stall fails the case instead of hanging it.
 
 #include "DriverFixture.h"
-#include "UniqueFd.h"
+
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -32,12 +34,8 @@ using std::chrono::seconds;
 // The status runInChild reports for a child that did not end in time.
 constexpr int kHung = -1;
 
-int openRetrying(const std::string& path, int flags) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+tqsys::UniqueFd openRetrying(const std::string& path, int flags) {
+    return tqsys::OpenRetrying(path.c_str(), flags);
 }
 
 // The lines of a text, without their line feeds.
@@ -66,11 +64,10 @@ void AbortConnection(dev_t dev) {
     if (::mount("fusectl", control.path().c_str(), "fusectl", 0, nullptr) != 0)
         return;
     std::string abort = control / (std::to_string(minor(dev)) + "/abort");
-    int fd = openRetrying(abort, O_WRONLY);
-    if (fd >= 0) {
-        ssize_t written = ::write(fd, "1", 1);
+    tqsys::UniqueFd fd = openRetrying(abort, O_WRONLY);
+    if (fd.valid()) {
+        ssize_t written = ::write(fd.get(), "1", 1);
         (void)written;
-        ::close(fd);
     }
     ::umount2(control.path().c_str(), MNT_DETACH);
 }
@@ -145,16 +142,16 @@ class EmulatorFaultTest : public DriverTest {
     // errno of the read (0 when it read something).
     static pid_t startReader(const std::string& dataPath) {
         return startChild([dataPath] {
-            int fd = openRetrying(dataPath, O_RDONLY);
+            tqsys::UniqueFd fd = openRetrying(dataPath, O_RDONLY);
             char bytes[100];
-            return fd >= 0 && ::pread(fd, bytes, sizeof bytes, 0) > 0 ? 0 : errno;
+            return fd.valid() && ::pread(fd.get(), bytes, sizeof bytes, 0) > 0 ? 0 : errno;
         });
     }
 
     // A private mapping of the start of a device's data file, made afresh: mapping the file
     // drops its cached pages, so each first touch of a page reads it from the emulator.
     void* mapData(const std::string& dataPath, size_t size) {
-        tqblk::UniqueFd fd(openRetrying(dataPath, O_RDWR));
+        tqsys::UniqueFd fd = openRetrying(dataPath, O_RDWR);
         EXPECT_GE(fd.get(), 0) << dataPath;
         void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd.get(), 0);
         EXPECT_NE(map, MAP_FAILED) << std::strerror(errno);
@@ -190,7 +187,7 @@ TEST_F(EmulatorFaultTest, ADeviceOfTheLargestSizeShowsItAndIsReadAndWrittenAtIts
     EXPECT_EQ(st.st_size, size);
     EXPECT_EQ(st.st_blocks, size / 512 + 1);
 
-    tqblk::UniqueFd fd(openRetrying(data, O_RDWR));
+    tqsys::UniqueFd fd = openRetrying(data, O_RDWR);
     ASSERT_GE(fd.get(), 0);
     char byte = 'x';
     ASSERT_EQ(::pread(fd.get(), &byte, 1, size - 1), 1) << std::strerror(errno);
@@ -209,8 +206,8 @@ TEST_F(EmulatorFaultTest, AStoreDirectoryBelowTheMountIsRefusedInsteadOfStalling
         std::strcpy(record.uuid, "below");
         record.private_extent_size = 4096;
         std::strcpy(record.private_dir, "/dev/tqblk/store");
-        int fd = openRetrying(TQBLK_ADMIN_NODE, O_RDWR);
-        return fd >= 0 && ::ioctl(fd, TQBLK_CREATE_DEVICE, &record) == 0 ? 0 : errno;
+        tqsys::UniqueFd fd = openRetrying(TQBLK_ADMIN_NODE, O_RDWR);
+        return fd.valid() && ::ioctl(fd.get(), TQBLK_CREATE_DEVICE, &record) == 0 ? 0 : errno;
     });
     EXPECT_EQ(status, EINVAL);
 }
@@ -252,9 +249,10 @@ TEST_F(EmulatorFaultTest, CallerMemoryInAMappingOfADataFileIsReadAndWrittenWitho
     // Reads into the mapping and writes out of it, through the same data file.
     map = static_cast<unsigned char*>(mapData(zeros + ".data", 4 * kPage));
     status = runInChild([&] {
-        int fd = openRetrying(zeros + ".data", O_RDWR);
-        bool done = fd >= 0 && ::pread(fd, map + 2 * kPage, kPage, 8 * kPage) == ssize_t(kPage) &&
-                    ::pwrite(fd, map + 3 * kPage, kPage, 9 * kPage) == ssize_t(kPage);
+        tqsys::UniqueFd fd = openRetrying(zeros + ".data", O_RDWR);
+        bool done = fd.valid() &&
+                    ::pread(fd.get(), map + 2 * kPage, kPage, 8 * kPage) == ssize_t(kPage) &&
+                    ::pwrite(fd.get(), map + 3 * kPage, kPage, 9 * kPage) == ssize_t(kPage);
         return done ? 0 : errno;
     });
     EXPECT_EQ(status, 0);
@@ -311,9 +309,10 @@ TEST_F(EmulatorFaultTest, AReaderInterruptedBySignalWhileItWaitsGetsEintr) {
         std::memset(&action, 0, sizeof action);
         action.sa_handler = [](int) {};
         ::sigaction(SIGUSR1, &action, nullptr);
-        int fd = openRetrying(data, O_RDONLY);
+        tqsys::UniqueFd fd = openRetrying(data, O_RDONLY);
         char bytes[100];
-        bool interrupted = fd >= 0 && ::pread(fd, bytes, sizeof bytes, 0) < 0 && errno == EINTR;
+        bool interrupted =
+            fd.valid() && ::pread(fd.get(), bytes, sizeof bytes, 0) < 0 && errno == EINTR;
         return interrupted ? 0 : 100;
     });
     ASSERT_TRUE(waitForState("dev", "io-waiting", "1"));

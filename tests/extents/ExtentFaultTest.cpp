@@ -1,5 +1,6 @@
-// Failures made on purpose by standing in for fdopen, fsync and renameat2: this program
-// defines them, and the library's calls reach these definitions before the C library's.
+// Failures made on purpose by standing in for fdopen, fsync and renameat2, and chosen
+// temporary names by standing in for rand: this program defines them, and the library's
+// calls reach these definitions before the C library's.
 #include "ExtentFixture.h"
 
 #include <algorithm>
@@ -22,6 +23,10 @@ std::function<void(const char* target)> g_beforeRename;  // runs just before a r
 int g_fsyncErrno = 0;                                    // fsync fails with it when not 0
 std::vector<ino_t> g_synced;                             // files fsync was called on
 std::vector<bool> g_renamedSynced;  // per rename: whether its source had been synced
+std::vector<int> g_draws;           // what rand returns next, first to last
+int g_drawsLeft = 0;                // then how many times rand returns g_lastDraw
+int g_lastDraw = 0;
+int g_drawCount = 0;  // calls of rand made while draws were set
 
 template <class Fn>
 Fn next(const char* name) {
@@ -67,6 +72,21 @@ extern "C" __attribute__((visibility("default"))) int renameat2(int oldDir, cons
     return real(oldDir, oldPath, newDir, newPath, flags);
 }
 
+extern "C" __attribute__((visibility("default"))) int rand() noexcept {
+    if (!g_draws.empty() || g_drawsLeft > 0) {
+        ++g_drawCount;
+        if (g_draws.empty()) {
+            --g_drawsLeft;
+            return g_lastDraw;
+        }
+        int draw = g_draws.front();
+        g_draws.erase(g_draws.begin());
+        return draw;
+    }
+    static auto real = next<int (*)()>("rand");
+    return real();
+}
+
 namespace {
 
 class Faults : public tqtest::StoreTest {
@@ -76,6 +96,9 @@ class Faults : public tqtest::StoreTest {
         g_renameErrno = 0;
         g_beforeRename = nullptr;
         g_fsyncErrno = 0;
+        g_draws.clear();
+        g_drawsLeft = 0;
+        g_drawCount = 0;
     }
     void SetUp() override {
         StoreTest::SetUp();
@@ -170,6 +193,61 @@ TEST_F(Faults, OtherRenameFailuresAreReported) {
     ASSERT_EQ(err.GetMessages().size(), 1u);
     EXPECT_EQ(err.GetMessages()[0].rfind("Couldn't move " + (dir / "r/tmp/temp"), 0), 0u);
     EXPECT_TRUE(tmpFiles(*recall).empty());
+}
+
+class TempNames : public Faults {};
+
+TEST_F(TempNames, NameIsTheLow16BitsOfTheDrawInLowercaseHex) {
+    g_draws = {0x00a3, 0x7ffffedc};
+    std::string first, second;
+    int fd = -1;
+    ASSERT_OK(priv->openTempFile(&first, &fd));
+    ::close(fd);
+    ASSERT_OK(priv->openTempFile(&second, &fd));
+    ::close(fd);
+    EXPECT_EQ(first, dir / "p/tmp/temp00a3");
+    EXPECT_EQ(second, dir / "p/tmp/tempfedc");
+    EXPECT_EQ(g_drawCount, 2);
+}
+
+TEST_F(TempNames, TakenNamesAreSkippedUntilTheBound) {
+    ASSERT_OK(TqBlkBackingStore::mkdir(dir / "p/tmp"));
+    for (const char* taken : {"temp0001", "temp0002", "temp0003"})
+        tqtest::WriteFile(dir / "p/tmp" + "/" + taken, "taken");
+    g_draws = {1, 2, 3, 4};
+    std::string path;
+    int fd = -1;
+    ASSERT_OK(priv->openTempFile(&path, &fd));
+    ::close(fd);
+    EXPECT_EQ(path, dir / "p/tmp/temp0004");
+    EXPECT_EQ(tqtest::ReadFile(dir / "p/tmp/temp0001"), "taken");
+
+    // Every draw names a taken file: exactly 1024 are tried.
+    g_drawCount = 0;
+    g_lastDraw = 2;
+    g_drawsLeft = 5000;
+    fd = 5;
+    EXPECT_TRUE(HasError(
+        priv->openTempFile(&path, &fd), EEXIST,
+        {"Couldn't find a free temporary file name in " + (dir / "p/tmp") + " after 1024 tries"}));
+    EXPECT_LT(fd, 0);
+    EXPECT_EQ(g_drawCount, 1024);
+}
+
+TEST_F(TempNames, UnwritableTmpDirectoryFailsWithTheNameTried) {
+    ASSERT_OK(TqBlkBackingStore::mkdir(dir / "p/tmp"));
+    ASSERT_EQ(::chmod((dir / "p/tmp").c_str(), 0555), 0);
+    g_draws = {0xbeef};
+    const std::string expected = dir / "p/tmp/tempbeef";
+    std::string outcome = tqtest::RunUnprivileged([&]() -> std::string {
+        std::string path;
+        int fd = 5;
+        CZyError err = priv->openTempFile(&path, &fd);
+        if (!HasError(err, EACCES, {"Couldn't open temporary extent file " + expected}))
+            return err.GetDescription();
+        return path == expected && fd < 0 ? "" : "path or fd not as expected";
+    });
+    EXPECT_EQ(outcome, "");
 }
 
 }  // namespace

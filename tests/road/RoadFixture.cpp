@@ -1,7 +1,8 @@
 #include "RoadFixture.h"
 
-#include "FullIo.h"
-#include "UniqueFd.h"
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -15,17 +16,12 @@
 namespace roadtest {
 namespace {
 
-using tqblk::UniqueFd;
+using tqsys::UniqueFd;
 
+// 0 with *fd holding the open file, or the errno.
 int openFile(const std::string& path, int flags, UniqueFd* fd) {
-    int raw;
-    do {
-        raw = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0)
-        return errno;
-    fd->reset(raw);
-    return 0;
+    *fd = tqsys::OpenRetrying(path.c_str(), flags, 0666);
+    return fd->valid() ? 0 : errno;
 }
 
 }  // namespace
@@ -52,10 +48,11 @@ int ReadAt(const std::string& path, long long offset, size_t size, std::vector<c
     if (error != 0)
         return error;
     out->assign(size, 0);
-    ssize_t done = tqblk::PreadFully(fd.get(), out->data(), size, static_cast<off_t>(offset));
-    if (done < 0)
-        return static_cast<int>(-done);
-    out->resize(static_cast<size_t>(done));
+    size_t got = 0;
+    const int r = tqsys::PreadFull(fd.get(), out->data(), size, static_cast<off_t>(offset), &got);
+    if (r < 0)
+        return -r;
+    out->resize(got);
     return 0;
 }
 
@@ -65,10 +62,9 @@ int WriteAt(const std::string& path, long long offset, const std::vector<char>& 
     int error = openFile(path, O_WRONLY, &fd);
     if (error != 0)
         return error;
-    ssize_t n;
-    do {
-        n = ::pwrite(fd.get(), data.data(), data.size(), static_cast<off_t>(offset));
-    } while (n < 0 && errno == EINTR);
+    // One call: the caller checks how much of it the device took.
+    const ssize_t n = tqsys::RetryOnEintr(
+        [&] { return ::pwrite(fd.get(), data.data(), data.size(), static_cast<off_t>(offset)); });
     if (n < 0)
         return errno;
     if (done != nullptr)

@@ -115,6 +115,27 @@ TEST(ExtentPathArgs, OutOfRangeLeavesPathAlone) {
     EXPECT_EQ(path, "untouched");
 }
 
+TEST(ExtentPathArgs, StoreSetUpAgainFormsNamesOfItsNewGeometry) {
+    tqtest::TempDir dir;
+    TqBlkBackingStore s(TqBlkBackingStore::TQBLK_STORE_PRIVATE);
+    std::string path;
+    // Short names first, then longer ones: a kept length would cut the new names off.
+    ASSERT_OK(s.createStore((dir / "small").c_str(), "u", 3 * 4096, 4096));
+    ASSERT_OK(s.getExtentFileName(2, &path));
+    EXPECT_EQ(path, dir / "small/data/02");
+    ASSERT_OK(s.createStore((dir / "large").c_str(), "u", 1LL << 40, 4096));
+    ASSERT_OK(s.getExtentFileName(12345, &path));
+    EXPECT_EQ(path, dir / "large/data/00/00/60/39");
+    // Back to short names, through openStore: a kept length would run past the name.
+    ASSERT_OK(s.openStore((dir / "small").c_str()));
+    ASSERT_OK(s.getExtentFileName(1, &path));
+    EXPECT_EQ(path, dir / "small/data/01");
+    // Equal group counts keep the cached length.
+    ASSERT_OK(s.createStore((dir / "mid").c_str(), "u", 100 * 4096, 4096));
+    ASSERT_OK(s.getExtentFileName(99, &path));
+    EXPECT_EQ(path, dir / "mid/data/63");
+}
+
 TEST(ExtentPathArgs, FreshObjectSharedByThreadsAgreesOnNames) {
     tqtest::TempDir dir;
     TqBlkBackingStore s(TqBlkBackingStore::TQBLK_STORE_PRIVATE);

@@ -1,11 +1,16 @@
 #include "TestSupport.h"
 
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
 #include <sstream>
@@ -109,33 +114,32 @@ std::vector<std::string> ListDir(const std::string& path) {
 
 std::string RunUnprivileged(const std::function<std::string()>& body) {
     int fds[2];
-    if (::pipe(fds) != 0)
+    if (::pipe2(fds, O_CLOEXEC) != 0)
         return "pipe failed";
+    tqsys::UniqueFd readEnd(fds[0]);
+    tqsys::UniqueFd writeEnd(fds[1]);
     pid_t pid = ::fork();
     if (pid < 0)
         return "fork failed";
     if (pid == 0) {
-        ::close(fds[0]);
+        readEnd.reset();
         std::string result;
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
             result = "could not drop privileges";
         else
             result = body();
-        ssize_t ignored = ::write(fds[1], result.data(), result.size());
-        (void)ignored;
+        tqsys::WriteFull(writeEnd.get(), result.data(), result.size());
         ::_exit(0);
     }
-    ::close(fds[1]);
+    writeEnd.reset();
     std::string result;
     char buffer[512];
     ssize_t n;
-    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0)
-            result.append(buffer, static_cast<size_t>(n));
-    ::close(fds[0]);
+    while ((n = tqsys::RetryOnEintr([&] { return ::read(readEnd.get(), buffer, sizeof buffer); })) >
+           0)
+        result.append(buffer, static_cast<size_t>(n));
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    tqsys::RetryOnEintr([&] { return ::waitpid(pid, &status, 0); });
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "child died";
     return result;

@@ -4,6 +4,8 @@
 #include <tqblk/unix/tqblk_admin.h>
 #include <zyutils/ZySleep.h>
 
+#include <tqsys/Retry.h>
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -77,15 +79,14 @@ CZyError makeDeviceRef(const JQCodeLocation& where, const char* device, tqblk_de
     return copyUuid(where, record->uuid, device);
 }
 
+// The helpers take the location of the public operation they serve (where), so that the
+// innermost location of a failure names that operation, as callers read it, not the helper.
+
 // Sends one request on the open admin descriptor. A signal that interrupts the call before
 // the driver acts on it leaves nothing done, so the call is made again.
 CZyError sendRequest(const JQCodeLocation& where, int fd, unsigned long code, void* record,
                      const char* failure) {
-    int result;
-    do {
-        result = ::ioctl(fd, code, record);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) {
+    if (tqsys::RetryOnEintr([&] { return ::ioctl(fd, code, record); }) < 0) {
         int error = errno;
         return JQErrorUtil::ErrorErrNo(where, error, "%s", failure);
     }
@@ -100,6 +101,75 @@ CZyError submit(const JQCodeLocation& where, TqBlkDriver& driver, const int& fd,
     if (err.IsError())
         return err.Push(where);
     return sendRequest(where, fd, code, record, failure);
+}
+
+// What createDevice was asked for; an empty recall device name counts as none.
+struct CreateRequest {
+    const char* uuid;
+    const TqBlkBackingStore* privateStore;
+    const TqBlkBackingStore* recallStore;
+    const char* recallDeviceName;
+    const void* recallDeviceBitmap;
+    bool autoAbort;
+};
+
+// createDevice's checks of its arguments as given, before anything is filled or sent.
+CZyError checkCreateArguments(const JQCodeLocation& where, const CreateRequest& r) {
+    if (r.uuid == nullptr || r.uuid[0] == '\0')
+        return JQErrorUtil::ErrorErrNo(where, EINVAL, "NULL device UUID passed as input");
+    if (r.privateStore == nullptr && r.recallStore == nullptr)
+        return JQErrorUtil::ErrorErrNo(where, EINVAL,
+                                       "At least one backing store must be provided");
+    if (r.privateStore != nullptr && r.recallStore != nullptr &&
+        r.privateStore->getDeviceSize() != r.recallStore->getDeviceSize())
+        return JQErrorUtil::ErrorErrNo(where, EINVAL,
+                                       "Private and recall backing store device size do not match");
+    if (r.recallDeviceBitmap != nullptr && r.recallDeviceName == nullptr)
+        return JQErrorUtil::ErrorErrNo(where, EINVAL,
+                                       "Recall device name must accompany recall device bitmap");
+    if (r.recallDeviceBitmap != nullptr && r.recallStore == nullptr)
+        return JQErrorUtil::ErrorErrNo(where, EINVAL,
+                                       "Recall store must accompany recall device bitmap");
+    if (r.recallDeviceName != nullptr && r.privateStore == nullptr)
+        return JQErrorUtil::ErrorErrNo(where, EINVAL, "Private store must accompany recall device");
+    return CZyError::Success();
+}
+
+// Fills createDevice's request record, failing where a text does not fit its field or the
+// stores' extent sizes do not go together.
+CZyError fillCreateRecord(const JQCodeLocation& where, const CreateRequest& r,
+                          tqblk_create_device* record) {
+    std::memset(record, 0, sizeof *record);
+    CZyError err = copyUuid(where, record->uuid, r.uuid);
+    if (err.IsError())
+        return err;
+    if (r.privateStore != nullptr) {
+        std::string dir = r.privateStore->getDir();
+        record->device_size = r.privateStore->getDeviceSize();
+        record->private_extent_size = r.privateStore->getExtentSize();
+        if (!copyText(record->private_dir, dir.c_str()))
+            return JQErrorUtil::ErrorErrNo(
+                where, EINVAL, "Private store directory \"%s\" is too long", dir.c_str());
+    }
+    if (r.recallStore != nullptr) {
+        std::string dir = r.recallStore->getDir();
+        record->device_size = r.recallStore->getDeviceSize();
+        record->recall_extent_size = r.recallStore->getExtentSize();
+        if (!copyText(record->recall_dir, dir.c_str()))
+            return JQErrorUtil::ErrorErrNo(
+                where, EINVAL, "Recall store directory \"%s\" is too long", dir.c_str());
+    }
+    if (r.privateStore != nullptr && r.recallStore != nullptr &&
+        record->private_extent_size > record->recall_extent_size)
+        return JQErrorUtil::ErrorErrNo(
+            where, EINVAL,
+            "Private store's extent size must be less or equal than recall store's extent size");
+    if (r.recallDeviceName != nullptr && !copyText(record->recall_device_name, r.recallDeviceName))
+        return JQErrorUtil::ErrorErrNo(where, EINVAL, "Recall device name \"%s\" is too long",
+                                       r.recallDeviceName);
+    record->recall_bitmap = reinterpret_cast<uintptr_t>(r.recallDeviceBitmap);
+    record->auto_abort = r.autoAbort ? 1 : 0;
+    return CZyError::Success();
 }
 
 long long monotonicSeconds() {
@@ -122,10 +192,9 @@ TqBlkDriverUnix::~TqBlkDriverUnix() {
 CZyError TqBlkDriverUnix::open() {
     if (m_fd >= 0)
         return CZyError::Success();
-    int fd;
-    do {
-        fd = ::open(TQBLK_ADMIN_NODE, O_RDWR);
-    } while (fd < 0 && errno == EINTR);
+    // O_RDWR alone, no O_CLOEXEC: getFD hands this descriptor out, and a caller may pass it on
+    // to a child it starts.
+    const int fd = tqsys::RetryOnEintr([] { return ::open(TQBLK_ADMIN_NODE, O_RDWR); });
     int error = errno;
     m_fd = fd;
     if (fd < 0) {
@@ -173,69 +242,17 @@ CZyError TqBlkDriverUnix::createDevice(const char* uuid, TqBlkBackingStore* priv
                                        TqBlkBackingStore* recallStore, const char* recallDeviceName,
                                        const void* recallDeviceBitmap, bool autoAbort,
                                        std::string* deviceName) {
-    if (uuid == nullptr || uuid[0] == '\0') {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "NULL device UUID passed as input");
-    }
-    if (privateStore == nullptr && recallStore == nullptr) {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
-                                       "At least one backing store must be provided");
-    }
-    if (privateStore != nullptr && recallStore != nullptr &&
-        privateStore->getDeviceSize() != recallStore->getDeviceSize()) {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
-                                       "Private and recall backing store device size do not match");
-    }
     if (recallDeviceName != nullptr && recallDeviceName[0] == '\0')
         recallDeviceName = nullptr;
-    if (recallDeviceBitmap != nullptr && recallDeviceName == nullptr) {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
-                                       "Recall device name must accompany recall device bitmap");
-    }
-    if (recallDeviceBitmap != nullptr && recallStore == nullptr) {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
-                                       "Recall store must accompany recall device bitmap");
-    }
-    if (recallDeviceName != nullptr && privateStore == nullptr) {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
-                                       "Private store must accompany recall device");
-    }
-
-    tqblk_create_device record;
-    std::memset(&record, 0, sizeof record);
-    CZyError err = copyUuid(JQ_HERE, record.uuid, uuid);
+    const CreateRequest request{
+        uuid, privateStore, recallStore, recallDeviceName, recallDeviceBitmap, autoAbort};
+    CZyError err = checkCreateArguments(JQ_HERE, request);
     if (err.IsError())
         return err;
-    if (privateStore != nullptr) {
-        std::string dir = privateStore->getDir();
-        record.device_size = privateStore->getDeviceSize();
-        record.private_extent_size = privateStore->getExtentSize();
-        if (!copyText(record.private_dir, dir.c_str())) {
-            return JQErrorUtil::ErrorErrNo(
-                JQ_HERE, EINVAL, "Private store directory \"%s\" is too long", dir.c_str());
-        }
-    }
-    if (recallStore != nullptr) {
-        std::string dir = recallStore->getDir();
-        record.device_size = recallStore->getDeviceSize();
-        record.recall_extent_size = recallStore->getExtentSize();
-        if (!copyText(record.recall_dir, dir.c_str())) {
-            return JQErrorUtil::ErrorErrNo(
-                JQ_HERE, EINVAL, "Recall store directory \"%s\" is too long", dir.c_str());
-        }
-    }
-    if (privateStore != nullptr && recallStore != nullptr &&
-        record.private_extent_size > record.recall_extent_size) {
-        return JQErrorUtil::ErrorErrNo(
-            JQ_HERE, EINVAL,
-            "Private store's extent size must be less or equal than recall store's extent size");
-    }
-    if (recallDeviceName != nullptr && !copyText(record.recall_device_name, recallDeviceName)) {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL, "Recall device name \"%s\" is too long",
-                                       recallDeviceName);
-    }
-    record.recall_bitmap = reinterpret_cast<uintptr_t>(recallDeviceBitmap);
-    record.auto_abort = autoAbort ? 1 : 0;
-
+    tqblk_create_device record;
+    err = fillCreateRecord(JQ_HERE, request, &record);
+    if (err.IsError())
+        return err;
     err = submit(JQ_HERE, *this, m_fd, TQBLK_CREATE_DEVICE, &record,
                  "ioctl(TQBLK_CREATE_DEVICE) has failed");
     if (err.IsError())

@@ -1,44 +1,19 @@
 #include <zyutils/TraverseFolder.h>
 
+#include <tqsys/DirEntries.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr size_t kReadBufferSize = 32 * 1024;
-
-// The record that getdents64 fills; glibc declares no type for it.
-struct LinuxDirent64 {
-    unsigned long long d_ino;
-    long long d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[1];
-};
-
-class FolderFd {
-  public:
-    explicit FolderFd(int fd) : m_fd(fd) {}
-    ~FolderFd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FolderFd(const FolderFd&) = delete;
-    FolderFd& operator=(const FolderFd&) = delete;
-    int get() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
-
-bool isDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 unsigned char typeOfMode(mode_t mode) {
     return static_cast<unsigned char>(IFTODT(mode));
@@ -74,8 +49,8 @@ CZyError CTraverseFolder::Traverse() {
     CZyError err;
     while (!err.IsError() && m_next < m_queue.size()) {
         Folder folder = std::move(m_queue[m_next++]);
-        int fd = ::open(folder.m_fullPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
+        tqsys::UniqueFd fd = tqsys::OpenRetrying(folder.m_fullPath.c_str(), O_RDONLY | O_DIRECTORY);
+        if (!fd.valid()) {
             int e = errno;
             if (e == ENOENT && folder.m_queuedBeforeWalk)
                 continue;
@@ -85,7 +60,7 @@ CZyError CTraverseFolder::Traverse() {
         }
         m_fullPath = std::move(folder.m_fullPath);
         m_relativePath = std::move(folder.m_relativePath);
-        err = walkFolder(fd, 0);
+        err = walkFolder(fd.get(), 0);
     }
     m_queue.clear();
     m_next = 0;
@@ -93,31 +68,23 @@ CZyError CTraverseFolder::Traverse() {
     return err;
 }
 
+// Borrows fd: the caller keeps it open for the walk and closes it.
 CZyError CTraverseFolder::walkFolder(int fd, size_t level) {
-    FolderFd folder(fd);
     OnTraverseFolder(m_fullPath, m_relativePath);
     if (m_buffers.size() <= level)
         m_buffers.emplace_back(new char[kReadBufferSize]);
-    char* buffer = m_buffers[level].get();
+    tqsys::DirEntryReader reader(fd, m_buffers[level].get(), kReadBufferSize);
+    const tqsys::LinuxDirent64* entry = nullptr;
     for (;;) {
-        long n;
-        do {
-            n = ::syscall(SYS_getdents64, fd, buffer, kReadBufferSize);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0)
-            return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read folder %s",
+        int r = reader.next(&entry);
+        if (r < 0)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, -r, "Couldn't read folder %s",
                                            m_fullPath.c_str());
-        if (n == 0)
+        if (r == 0)
             return CZyError::Success();
-        for (long offset = 0; offset < n;) {
-            const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
-            offset += entry->d_reclen;
-            if (isDotOrDotDot(entry->d_name))
-                continue;
-            CZyError err = visitEntry(fd, level, entry->d_name, entry->d_type, entry->d_ino);
-            if (err.IsError())
-                return err;
-        }
+        CZyError err = visitEntry(fd, level, entry->d_name, entry->d_type, entry->d_ino);
+        if (err.IsError())
+            return err;
     }
 }
 
@@ -173,14 +140,11 @@ CZyError CTraverseFolder::visitSubFolder(int dirFd, size_t level, const char* na
         return JQErrorUtil::ErrorErrNo(
             JQ_HERE, ELOOP, "Couldn't enter folder %s: it lies more than %zu levels deep",
             m_fullPath.c_str(), m_maxDepth);
-    int fd;
-    do {
-        fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+    tqsys::UniqueFd fd = tqsys::OpenAtRetrying(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (!fd.valid())
         return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open folder %s",
                                        m_fullPath.c_str());
-    return walkFolder(fd, level + 1);
+    return walkFolder(fd.get(), level + 1);
 }
 
 void CTraverseFolder::OnTraverseFolder(const std::string&, const std::string&) {}

@@ -28,6 +28,8 @@ class TQBLK_EXPORT TqBlkStoreLock {
     TqBlkStoreLock(const TqBlkStoreLock&) = delete;
     TqBlkStoreLock& operator=(const TqBlkStoreLock&) = delete;
 
+    // A raw descriptor, closed in unlock(): this header is installed and cannot use the
+    // internal descriptor holder.
     int m_fd = -1;
 };
 

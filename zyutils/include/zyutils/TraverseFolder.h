@@ -85,7 +85,7 @@ class ZY_EXPORT CTraverseFolder {
         bool m_queuedBeforeWalk;
     };
 
-    CZyError walkFolder(int fd, size_t level);
+    CZyError walkFolder(int fd, size_t level);  // borrows fd
     CZyError visitEntry(int dirFd, size_t level, const char* name, unsigned char type,
                         unsigned long long inode);
     CZyError visitSubFolder(int dirFd, size_t level, const char* name);

@@ -81,7 +81,9 @@ class TQBLK_EXPORT TqBlkDriverUnix : public TqBlkDriver {
     CZyError resubmitRecalls(const char* uuid) override;
 
   private:
-    int m_fd;  // the admin node, -1 while not open
+    // The admin node, -1 while not open. A raw descriptor closed by hand: this header is
+    // installed and cannot use the internal descriptor holder.
+    int m_fd;
 };
 
 #endif

@@ -1,0 +1,87 @@
+// The extent bitmap: one bit per extent whose file is present, found by walking the data tree.
+
+#include "StoreInternal.h"
+
+#include <zyutils/TraverseFolder.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <new>
+
+using tqblk::store::firstGroupShift;
+
+namespace {
+
+constexpr int kBitsPerChunk = 32768;
+
+// Walks a store's data tree and sets the bit of every file named like an extent of the store.
+class TqBlkBackingStoreScanner : public CTraverseFolder {
+  public:
+    TqBlkBackingStoreScanner(const std::string& dir, long long extentCount,
+                             std::vector<std::vector<unsigned char> >* bitmap, int bitsPerChunk)
+        : m_dir(dir),
+          m_extentCount(extentCount),
+          m_bitmap(bitmap),
+          m_bitsPerChunk(bitsPerChunk),
+          m_folderLevels(firstGroupShift(extentCount) / 7) {
+        AddFolderToList(m_dir + "/data", "data");
+    }
+
+    // Only folders that may hold extents are entered: an extent's name has one folder level
+    // per group but the last, so anything deeper holds none and may be arbitrarily deep.
+    CZyError OnFolder(const std::string& fullPath, const std::string& relativePath,
+                      JQFile::CFileData&) override {
+        const long slashes = std::count(relativePath.begin(), relativePath.end(), '/');
+        if (slashes <= m_folderLevels)
+            AddFolderToList(fullPath, relativePath);
+        return CZyError::Success();
+    }
+
+    CZyError OnFile(const std::string&, const std::string& relativePath,
+                    JQFile::CFileData&) override {
+        long long extent = tqblk_bstore_parse_extent_fname(relativePath.c_str(), m_extentCount);
+        if (extent < 0)
+            return CZyError::Success();
+        const unsigned long long chunk = static_cast<unsigned long long>(extent) / m_bitsPerChunk;
+        const unsigned position = static_cast<unsigned>(extent % m_bitsPerChunk);
+        if (chunk >= m_bitmap->size())
+            return CZyError::Success();
+        std::vector<unsigned char>& bits = (*m_bitmap)[chunk];
+        if (bits.empty())
+            bits.resize(static_cast<size_t>(m_bitsPerChunk / 8), 0);
+        bits[position / 8] |= static_cast<unsigned char>(1u << (position % 8));
+        return CZyError::Success();
+    }
+
+  private:
+    std::string m_dir;
+    long long m_extentCount;
+    std::vector<std::vector<unsigned char> >* m_bitmap;
+    int m_bitsPerChunk;
+    long m_folderLevels;  // folder levels below "data" in the names of this store's extents
+};
+
+}  // namespace
+
+CZyError TqBlkBackingStore::getExtentBitmap(std::vector<std::vector<unsigned char> >* bitmap,
+                                            int* count) {
+    *count = kBitsPerChunk;
+    const long long chunks = (m_extentCount + kBitsPerChunk - 1) / kBitsPerChunk;
+    if (chunks > INT_MAX)
+        return JQErrorUtil::ErrorErrNo(
+            TQ_STORE_HERE, EINVAL, "Extent count %lld is too large for a bitmap", m_extentCount);
+    CZyError err;
+    try {
+        bitmap->clear();
+        bitmap->resize(static_cast<size_t>(chunks));
+        TqBlkBackingStoreScanner scanner(m_dir, m_extentCount, bitmap, kBitsPerChunk);
+        err = scanner.Traverse();
+    } catch (const std::bad_alloc&) {
+        return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, ENOMEM,
+                                       "Couldn't allocate the extent bitmap");
+    }
+    if (err.IsError())
+        return err.Push(TQ_STORE_HERE, "Couldn't scan backing store's directory %s", m_dir.c_str());
+    return CZyError::Success();
+}

@@ -1,0 +1,219 @@
+// Directory utilities of the store: making directory chains and emptying directory trees.
+
+#include "StoreInternal.h"
+
+#include <tqsys/DirEntries.h>
+#include <tqsys/Retry.h>
+#include <tqsys/UniqueFd.h>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int tqblk_mkdir(const std::string& path) {
+    return ::mkdir(path.c_str(), 0777);
+}
+
+// An existing entry at path counts as made when it is a directory or leads to one. Failures
+// carry where, the location of the mkdir that met the entry.
+CZyError judgeExisting(const JQCodeLocation& where, const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return JQErrorUtil::ErrorErrNo(where, errno, "Can't stat %s", path.c_str());
+    if (!S_ISDIR(st.st_mode))
+        return JQErrorUtil::ErrorErrNo(
+            where, ENOTDIR, "Can't make directory %s. It already exists and is not a directory",
+            path.c_str());
+    return CZyError::Success();
+}
+
+// Opens the directory name below dirFd as a directory stream; path names it in messages.
+CZyError openDirStream(const JQCodeLocation& where, int dirFd, const char* name, int flags,
+                       const std::string& path, tqsys::UniqueDir* dir) {
+    tqsys::UniqueFd fd = tqsys::OpenAtRetrying(dirFd, name, O_RDONLY | O_DIRECTORY | flags);
+    if (!fd.valid())
+        return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't open directory %s", path.c_str());
+    DIR* raw = ::fdopendir(fd.get());
+    if (!raw)
+        return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't open directory %s", path.c_str());
+    fd.release();  // the stream took the descriptor over and closes it
+    dir->reset(raw);
+    return CZyError::Success();
+}
+
+// Empties a directory tree of any depth without recursion, holding at most two directories
+// open: it goes down into one sub-directory at a time and comes back up through "..",
+// checking that ".." is still the directory it came from.
+class TreeRemover {
+  public:
+    // Failures carry where, the location of the rmUnder that runs the walk.
+    TreeRemover(const JQCodeLocation& where, const std::string& dir)
+        : m_where(where), m_path(dir) {}
+
+    CZyError run() {
+        CZyError err = openDirStream(m_where, AT_FDCWD, m_path.c_str(), 0, m_path, &m_dir);
+        if (err.IsError())
+            return err;
+        for (;;) {
+            std::string subDir;
+            err = removeEntries(&subDir);
+            if (!err.IsError() && !subDir.empty())
+                err = enter(subDir);
+            else if (!err.IsError() && m_levels.empty())
+                return CZyError::Success();
+            else if (!err.IsError())
+                err = leave();
+            if (err.IsError())
+                return pushLevels(err);
+        }
+    }
+
+  private:
+    // A directory entered below the top: where its name starts in m_path, and the identity
+    // of its parent, to recognise the way back up.
+    struct Level {
+        size_t m_nameStart;
+        dev_t m_parentDev;
+        ino_t m_parentIno;
+    };
+
+    // Failures deeper than this many levels share one message, so that a failure at the
+    // bottom of a very deep tree does not cost memory in the square of its depth.
+    static constexpr size_t kNamedLevels = 256;
+
+    // Unlinks the current directory's entries until it is empty or a sub-directory is met,
+    // whose name then goes to *subDir. Linux reports a directory through unlink's EISDIR.
+    CZyError removeEntries(std::string* subDir) {
+        for (;;) {
+            errno = 0;
+            struct dirent64* entry = ::readdir64(m_dir.get());
+            if (!entry && errno != 0)
+                return JQErrorUtil::ErrorErrNo(m_where, errno, "Couldn't read directory %s",
+                                               m_path.c_str());
+            if (!entry)
+                return CZyError::Success();
+            if (tqsys::IsDotOrDotDot(entry->d_name))
+                continue;
+            if (::unlinkat(::dirfd(m_dir.get()), entry->d_name, 0) == 0)
+                continue;
+            int e = errno;
+            if (e == EISDIR) {
+                subDir->assign(entry->d_name);
+                return CZyError::Success();
+            }
+            return JQErrorUtil::ErrorErrNo(m_where, e, "Couldn't remove %s",
+                                           (m_path + "/" + entry->d_name).c_str());
+        }
+    }
+
+    CZyError enter(const std::string& name) {
+        struct stat st;
+        if (::fstat(::dirfd(m_dir.get()), &st) != 0)
+            return JQErrorUtil::ErrorErrNo(m_where, errno, "Couldn't stat directory %s",
+                                           m_path.c_str());
+        m_levels.push_back(Level{m_path.size() + 1, st.st_dev, st.st_ino});
+        m_path.append(1, '/').append(name);
+        tqsys::UniqueDir child;
+        CZyError err =
+            openDirStream(m_where, ::dirfd(m_dir.get()), name.c_str(), O_NOFOLLOW, m_path, &child);
+        if (!err.IsError())
+            m_dir = std::move(child);
+        return err;
+    }
+
+    // Goes back up to the parent and removes the directory just emptied.
+    CZyError leave() {
+        const Level level = m_levels.back();
+        const std::string parentPath = m_path.substr(0, level.m_nameStart - 1);
+        tqsys::UniqueDir parent;
+        CZyError err = openDirStream(m_where, ::dirfd(m_dir.get()), "..", 0, parentPath, &parent);
+        if (err.IsError())
+            return err;
+        struct stat st;
+        if (::fstat(::dirfd(parent.get()), &st) != 0)
+            return JQErrorUtil::ErrorErrNo(m_where, errno, "Couldn't stat directory %s",
+                                           parentPath.c_str());
+        if (st.st_dev != level.m_parentDev || st.st_ino != level.m_parentIno)
+            return JQErrorUtil::ErrorErrNo(m_where, EBUSY,
+                                           "Couldn't return to directory %s: it was moved",
+                                           parentPath.c_str());
+        const std::string childPath = m_path;
+        m_dir = std::move(parent);
+        m_levels.pop_back();
+        m_path.resize(level.m_nameStart - 1);
+        if (::unlinkat(::dirfd(m_dir.get()), childPath.c_str() + level.m_nameStart, AT_REMOVEDIR) !=
+            0)
+            return JQErrorUtil::ErrorErrNo(m_where, errno, "Couldn't remove directory %s",
+                                           childPath.c_str());
+        return CZyError::Success();
+    }
+
+    // Adds "Couldn't remove directory" for each level entered, deepest first, as a
+    // recursive walk would on its way back up.
+    CZyError pushLevels(CZyError err) const {
+        size_t level = m_levels.size();
+        if (level > kNamedLevels) {
+            err.Push(m_where, "Couldn't remove %zu nested directories below %s",
+                     level - kNamedLevels, pathOfLevel(kNamedLevels - 1).c_str());
+            level = kNamedLevels;
+        }
+        while (level-- > 0)
+            err.Push(m_where, "Couldn't remove directory %s", pathOfLevel(level).c_str());
+        return err;
+    }
+
+    std::string pathOfLevel(size_t level) const {
+        return level + 1 < m_levels.size() ? m_path.substr(0, m_levels[level + 1].m_nameStart - 1)
+                                           : m_path;
+    }
+
+    const JQCodeLocation m_where;
+    tqsys::UniqueDir m_dir;  // the directory being emptied
+    std::string m_path;
+    std::vector<Level> m_levels;
+};
+
+}  // namespace
+
+CZyError TqBlkBackingStore::mkdir(const std::string& path) {
+    if (path.empty())
+        return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, EINVAL,
+                                       "Can't make a directory with empty name");
+    if (tqblk_mkdir(path) == 0)
+        return CZyError::Success();
+    int e = errno;
+    if (e == EEXIST)
+        return judgeExisting(TQ_STORE_HERE, path);
+    size_t slash = path.rfind('/');
+    if (e == ENOENT && slash != std::string::npos) {
+        CZyError err = TqBlkBackingStore::mkdir(path.substr(0, slash));
+        if (err.IsError())
+            return err.Push(TQ_STORE_HERE, "Can't make directory %s", path.c_str());
+        if (tqblk_mkdir(path) == 0)
+            return CZyError::Success();
+        e = errno;
+        // A path ending in "/", or a directory made meanwhile by someone else.
+        if (e == EEXIST)
+            return judgeExisting(TQ_STORE_HERE, path);
+    }
+    return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, e, "Can't make directory %s", path.c_str());
+}
+
+CZyError TqBlkBackingStore::makeParentDir(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return CZyError::Success();
+    return TqBlkBackingStore::mkdir(path.substr(0, slash));
+}
+
+CZyError TqBlkBackingStore::rmUnder(const std::string& dir) {
+    if (dir.empty())
+        return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, EINVAL,
+                                       "Can't delete children of a directory with empty name");
+    return TreeRemover(TQ_STORE_HERE, dir).run();
+}

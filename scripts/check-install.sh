@@ -25,7 +25,7 @@ case "$runpath" in
   *) echo "libtqblk.so run path is '$runpath'"; exit 1 ;;
 esac
 # Only the documented API is exported: nothing from the anonymous namespaces or helpers.
-if nm -D --defined-only -C "$prefix/lib/libtqblk.so" | grep -E 'anonymous namespace|tqblk::|UniqueFd'; then
+if nm -D --defined-only -C "$prefix/lib/libtqblk.so" | grep -E 'anonymous namespace|tqblk::|tqsys::|UniqueFd'; then
   echo "libtqblk.so exports internal symbols"; exit 1
 fi
 

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config clang-format
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libfuse3-dev fuse3 util-linux e2fsprogs
-  qemu-system-x86 busybox-static xfsprogs kmod cpio
+  qemu-system-x86 busybox-static xfsprogs kmod cpio universal-ctags
 )
 
 missing=()

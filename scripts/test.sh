@@ -46,10 +46,8 @@ cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 ran_ctest --test-dir build-asan -j "$jobs" --output-on-failure
 
-if [ -f fuzz/CMakeLists.txt ]; then
-  step "fuzzers"
-  bash scripts/fuzz.sh
-fi
+step "fuzzers"
+bash scripts/fuzz.sh
 
 step "power cuts (QEMU guest recalling into ext4 and xfs stores)"
 powercut_log=$(mktemp)

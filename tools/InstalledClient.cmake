@@ -4,7 +4,7 @@
 if(NOT TARGET tqblk::tqblk)
   set(CMAKE_CXX_STANDARD 17)
   set(CMAKE_CXX_STANDARD_REQUIRED ON)
-  add_compile_options(-Wall -Wextra -Werror)
+  include(${CMAKE_CURRENT_LIST_DIR}/../cmake/Warnings.cmake)
   find_package(tqblk 1 REQUIRED)
 endif()
 include(GNUInstallDirs)

@@ -56,10 +56,10 @@ std::string shadowDev() {
     if (!error.empty())
         return error;
 
-    DIR* dir = ::opendir("/dev/.host");
-    if (dir == nullptr)
+    tqsys::UniqueDir dir(::opendir("/dev/.host"));
+    if (!dir.valid())
         return failure("opendir /dev/.host", errno);
-    while (struct dirent* entry = ::readdir(dir)) {
+    while (struct dirent* entry = ::readdir(dir.get())) {
         std::string name = entry->d_name;
         if (name == "." || name == ".." || name == "tqblk")
             continue;
@@ -68,7 +68,7 @@ std::string shadowDev() {
             break;
         }
     }
-    ::closedir(dir);
+    dir.reset();
     if (error.empty() && ::mkdir(kDriverDir, 0755) != 0)
         error = failure("mkdir /dev/tqblk", errno);
     return error;

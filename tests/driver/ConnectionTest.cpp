@@ -3,6 +3,8 @@
 
 #include "DriverFixture.h"
 
+#include <tqsys/UniqueFd.h>
+
 #include <dirent.h>
 #include <unistd.h>
 
@@ -21,8 +23,10 @@ struct NamedCall {
 // How many of the process's descriptors are open on the admin node.
 int adminDescriptors() {
     int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    while (struct dirent* entry = ::readdir(dir)) {
+    tqsys::UniqueDir dir(::opendir("/proc/self/fd"));
+    if (!dir.valid())
+        return -1;
+    while (struct dirent* entry = ::readdir(dir.get())) {
         char target[256] = {};
         std::string link = std::string("/proc/self/fd/") + entry->d_name;
         if (::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
@@ -30,7 +34,6 @@ int adminDescriptors() {
             ++count;
         }
     }
-    ::closedir(dir);
     return count;
 }
 

@@ -6,6 +6,8 @@
 
 #include "RoadFixture.h"
 
+#include <tqsys/UniqueFd.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -369,17 +371,18 @@ TEST_F(RoadFaultTest, AServiceWhoseLogPipeIsClosedServesOn) {
     argv.push_back(nullptr);
     int pipeFds[2];
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    tqsys::UniqueFd writeEnd(pipeFds[1]);
     // No reader from the start: the service's first log line meets a closed pipe.
     ::close(pipeFds[0]);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        ::dup2(pipeFds[1], STDOUT_FILENO);
-        ::dup2(pipeFds[1], STDERR_FILENO);
+        ::dup2(writeEnd.get(), STDOUT_FILENO);
+        ::dup2(writeEnd.get(), STDERR_FILENO);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    ::close(pipeFds[1]);
+    writeEnd.reset();
     AsyncRead& read = startRead(4 * 64 * kKiB + 7, 3000);
     expectPattern(read);
     ::kill(pid, SIGTERM);

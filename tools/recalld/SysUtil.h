@@ -2,8 +2,8 @@
 #define TQBLK_RECALLD_SYSUTIL_H
 
 // Small system-call helpers of the recall service. The tools build against the library's
-// installed interface only (its public headers), so they cannot share the library's own
-// private helpers (tqblk/UniqueFd.h, tqblk/FullIo.h) and keep these instead.
+// installed interface only (its public headers), so they cannot use the tree's internal
+// descriptor toolkit (sys/include/tqsys, never installed) and keep these copies instead.
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,5 +1,7 @@
 #include <zyutils/ZySleep.h>
 
+#include <tqsys/Retry.h>
+
 #include <cerrno>
 #include <ctime>
 
@@ -7,6 +9,5 @@ void ZYSLEEP_InTeRnAl(unsigned int milliseconds, const char* /*sourceFile*/, int
     timespec left{static_cast<time_t>(milliseconds / 1000),
                   static_cast<long>(milliseconds % 1000) * 1000000L};
     // Sleep through interruptions: nanosleep leaves the remaining time in left.
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    tqsys::RetryOnEintr([&left] { return ::nanosleep(&left, &left); });
 }

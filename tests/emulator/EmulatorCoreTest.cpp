@@ -1,26 +1,14 @@
-// Parts of the protocol and the emulator that need no mount: these run anywhere.
+// Parts of the emulator that need no mount: these run anywhere.
 
 #include "RecallQueue.h"
 #include "StoreConfig.h"
 #include "TestSupport.h"
 
-#include <tqblk/unix/tqblk_admin.h>
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
-extern "C" size_t tqtest_c_record_sizes(size_t* sizes);
-
 namespace {
-
-TEST(AdminHeader, CAndCxxSeeTheSameRecordSizes) {
-    size_t c[10];
-    ASSERT_EQ(tqtest_c_record_sizes(c), 10u);
-    const size_t cxx[10] = {4192, 72, 64, 68, 72, 80, 12, 68, 80, 80};
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(c[i], cxx[i]) << "record " << i;
-}
 
 TEST(RecallQueue, SharesRequestsAndResubmitsFetchedOnesFirstInFetchOrder) {
     tqemu::RecallQueue queue;

@@ -120,16 +120,20 @@ TqBlkDriverUnix::~TqBlkDriverUnix() {
 }
 
 CZyError TqBlkDriverUnix::open() {
+    return openNode(TQBLK_ADMIN_NODE);
+}
+
+CZyError TqBlkDriverUnix::openNode(const char* path) {
     if (m_fd >= 0)
         return CZyError::Success();
     int fd;
     do {
-        fd = ::open(TQBLK_ADMIN_NODE, O_RDWR);
+        fd = ::open(path, O_RDWR);
     } while (fd < 0 && errno == EINTR);
     int error = errno;
     m_fd = fd;
     if (fd < 0) {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, error, "Couldn't open %s", TQBLK_ADMIN_NODE);
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, error, "Couldn't open %s", path);
     }
     return CZyError::Success();
 }

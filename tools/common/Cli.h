@@ -117,14 +117,46 @@ inline std::vector<std::string> longNames(const CLI::App* app) {
         for (const std::string& name : option->get_lnames())
             names.push_back("--" + name);
     }
+    // Option groups are subcommands to CLI11; their options are the app's own.
+    for (const CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; })) {
+        if (dynamic_cast<const CLI::Option_group*>(sub) != nullptr)
+            for (const std::string& name : longNames(sub))
+                names.push_back(name);
+    }
     return names;
 }
 
 inline std::vector<std::string> commandNames(const CLI::App* app) {
     std::vector<std::string> names;
     for (const CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; }))
-        names.push_back(sub->get_name());
+        if (dynamic_cast<const CLI::Option_group*>(sub) == nullptr)
+            names.push_back(sub->get_name());
     return names;
+}
+
+// One of a fixed set of words, mapped to a value; the error lists the valid ones.
+template <class Value>
+CLI::Option* addChoice(CLI::App* app, const std::string& names, Value* out,
+                       const std::vector<std::pair<std::string, Value> >& choices,
+                       const std::string& description) {
+    const std::string label = labelOf(names);
+    std::string valid;
+    for (const auto& choice : choices)
+        valid += (valid.empty() ? "" : ", ") + choice.first;
+    return app
+        ->add_option_function<std::string>(
+            names,
+            [=](const std::string& text) {
+                for (const auto& choice : choices) {
+                    if (choice.first == text) {
+                        *out = choice.second;
+                        return;
+                    }
+                }
+                throw CLI::ValidationError(label + ": \"" + text + "\" is not one of " + valid);
+            },
+            description)
+        ->type_name("WORD");
 }
 
 // Names the first word of args that is no command or option of app, with the nearest valid
@@ -158,7 +190,7 @@ inline std::string unknownWord(CLI::App* app, const std::vector<std::string>& ar
                 ++i;  // its value
             continue;
         }
-        if (!command && !app->get_subcommands([](const CLI::App*) { return true; }).empty()) {
+        if (!command && !commandNames(app).empty()) {
             CLI::App* sub = nullptr;
             try {
                 sub = app->get_subcommand(word);

@@ -57,8 +57,9 @@ int report(const CZyError& err, const std::string& what, bool driverCall = false
         std::fprintf(stderr, "%s\n", tqtools::chain(err).c_str());
     int e = err.GetErrNo();
     tqtools::ToolDriver driver(g.adminNode);
+    const std::vector<std::string> messages = err.GetMessages();
     if (driverCall && (e == ENOENT || e == ENOTDIR || e == ENXIO || e == ENODEV) &&
-        err.GetMessages().front().rfind("Couldn't open", 0) == 0)
+        !messages.empty() && messages.front().rfind("Couldn't open", 0) == 0)
         std::fprintf(stderr,
                      "hint: no admin node at %s: no tqblk driver is loaded. For development, "
                      "run the emulator (run-in-namespace.sh) and name its node with "

@@ -20,15 +20,15 @@ using tqtest::WriteFile;
 
 namespace {
 
-struct Run {
+struct ToolRun {
     int status = -1;
     std::string out;
     std::string err;
 };
 
 // Runs a program with args (already quoted for the shell), capturing both outputs.
-Run run(const std::string& program, const std::string& args, const tqtest::TempDir& tmp) {
-    Run result;
+ToolRun run(const std::string& program, const std::string& args, const tqtest::TempDir& tmp) {
+    ToolRun result;
     const std::string errPath = tmp / "stderr";
     const std::string command = program + " " + args + " 2>" + errPath;
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -65,8 +65,8 @@ std::string snapshot(const std::string& dir) {
 
 class ToolsCli : public ::testing::Test {
   protected:
-    Run ctl(const std::string& args) { return run(TQBLK_CTL_PATH, args, tmp); }
-    Run recalld(const std::string& args) { return run(TQBLK_RECALLD_PATH, args, tmp); }
+    ToolRun ctl(const std::string& args) { return run(TQBLK_CTL_PATH, args, tmp); }
+    ToolRun recalld(const std::string& args) { return run(TQBLK_RECALLD_PATH, args, tmp); }
 
     tqtest::TempDir tmp;
 };
@@ -119,60 +119,60 @@ TEST(ToolNumbers, IntegersAreWholeDecimalNumbersInRange) {
 
 TEST_F(ToolsCli, HelpAndVersionGoToStdoutWithExitZero) {
     for (const char* program : {TQBLK_CTL_PATH, TQBLK_RECALLD_PATH}) {
-        Run help = run(program, "--help", tmp);
+        ToolRun help = run(program, "--help", tmp);
         EXPECT_EQ(help.status, 0) << program;
         EXPECT_TRUE(contains(help.out, "Usage:")) << help.out;
         EXPECT_TRUE(contains(help.out, "Exit status: 0")) << help.out;
         EXPECT_EQ(help.err, "");
-        Run version = run(program, "--version", tmp);
+        ToolRun version = run(program, "--version", tmp);
         EXPECT_EQ(version.status, 0);
         const std::string name = std::string(program).substr(std::string(program).rfind('/') + 1);
         EXPECT_EQ(version.out.rfind(name + " 1.", 0), 0u) << version.out;
     }
-    Run sub = ctl("create-store --help");
+    ToolRun sub = ctl("create-store --help");
     EXPECT_EQ(sub.status, 0);
     EXPECT_TRUE(contains(sub.out, "KIND DIR UUID DEVICE_SIZE EXTENT_SIZE")) << sub.out;
     EXPECT_TRUE(contains(sub.out, "--force")) << sub.out;
 }
 
 TEST_F(ToolsCli, MistakesExitTwoNamingTheWordAndTheNearestValidOne) {
-    Run noCommand = ctl("");
+    ToolRun noCommand = ctl("");
     EXPECT_EQ(noCommand.status, 2);
-    Run command = ctl("creat-store private d u 1M 4K");
+    ToolRun command = ctl("creat-store private d u 1M 4K");
     EXPECT_EQ(command.status, 2);
     EXPECT_EQ(command.err.substr(0, command.err.find('\n')),
               "tqblk-ctl: unknown command creat-store (did you mean create-store?)");
-    Run option = ctl("create-store --forse private d u 1M 4K");
+    ToolRun option = ctl("create-store --forse private d u 1M 4K");
     EXPECT_EQ(option.status, 2);
     EXPECT_TRUE(contains(option.err,
                          "unknown option --forse for create-store (did you mean "
                          "--force?)"))
         << option.err;
-    Run mru = ctl("set-mru dev abc");
+    ToolRun mru = ctl("set-mru dev abc");
     EXPECT_EQ(mru.status, 2);
     EXPECT_TRUE(contains(mru.err, "COUNT: \"abc\" is not a whole number")) << mru.err;
-    Run size = ctl("create-store private " + (tmp / "s") + " u 64X 4K");
+    ToolRun size = ctl("create-store private " + (tmp / "s") + " u 64X 4K");
     EXPECT_EQ(size.status, 2);
     EXPECT_TRUE(contains(size.err, "DEVICE_SIZE: \"64X\"")) << size.err;
     EXPECT_FALSE(tqtest::PathExists(tmp / "s"));
 
-    Run workers = recalld("--uuid u --recall-store " + (tmp / "r") + " --image i --workers 0");
+    ToolRun workers = recalld("--uuid u --recall-store " + (tmp / "r") + " --image i --workers 0");
     EXPECT_EQ(workers.status, 2);
     EXPECT_TRUE(contains(workers.err, "--workers: \"0\" is out of range (1 to 256)"))
         << workers.err;
-    Run log = recalld("--uuid u --recall-store r --image i --log file");
+    ToolRun log = recalld("--uuid u --recall-store r --image i --log file");
     EXPECT_EQ(log.status, 2);
     EXPECT_TRUE(contains(log.err, "--log: \"file\" is not one of stderr, syslog, journal"))
         << log.err;
-    Run typo = recalld("--uuid u --recall-store r --imag i");
+    ToolRun typo = recalld("--uuid u --recall-store r --imag i");
     EXPECT_EQ(typo.status, 2);
     EXPECT_TRUE(contains(typo.err, "unknown option --imag (did you mean --image?)")) << typo.err;
-    Run twoSources = recalld("--uuid u --recall-store r --image i --source-store s");
+    ToolRun twoSources = recalld("--uuid u --recall-store r --image i --source-store s");
     EXPECT_EQ(twoSources.status, 2);
 }
 
 TEST_F(ToolsCli, CreateStoreReadsSizeSuffixes) {
-    Run made = ctl("create-store recall " + (tmp / "s") + " u 64M 64KiB");
+    ToolRun made = ctl("create-store recall " + (tmp / "s") + " u 64M 64KiB");
     ASSERT_EQ(made.status, 0) << made.err;
     CZyError err;
     std::unique_ptr<TqBlkRecallStore> store(TqBlkRecallStore::open((tmp / "s").c_str(), &err));
@@ -188,7 +188,7 @@ TEST_F(ToolsCli, CreateStoreRefusesADirectoryWithFilesOrAStoreAndChangesNothing)
     ASSERT_EQ(::mkdir((dir + "/figures").c_str(), 0755), 0);
     WriteFile(dir + "/figures/plot.png", "png");
     const std::string before = snapshot(dir);
-    Run refused = ctl("create-store private " + dir + " u 1M 4K");
+    ToolRun refused = ctl("create-store private " + dir + " u 1M 4K");
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(contains(refused.err, dir + " is not empty and not a store: it holds 2 entries "
                                             "(figures, thesis.tex); --force empties it"))
@@ -198,7 +198,7 @@ TEST_F(ToolsCli, CreateStoreRefusesADirectoryWithFilesOrAStoreAndChangesNothing)
     const std::string store = tmp / "store";
     ASSERT_EQ(ctl("create-store recall " + store + " first 1M 4K").status, 0);
     const std::string config = ReadFile(store + "/config");
-    Run again = ctl("create-store private " + store + " second 2M 8K");
+    ToolRun again = ctl("create-store private " + store + " second 2M 8K");
     EXPECT_EQ(again.status, 1);
     EXPECT_TRUE(contains(again.err, store + " is already a store (UUID first, device size " +
                                         "1048576, extent size 4096); --force replaces it"))
@@ -221,14 +221,14 @@ TEST_F(ToolsCli, ClearAndRemoveActOnlyOnAStore) {
     ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
     WriteFile(dir + "/notes", "keep");
     const std::string before = snapshot(dir);
-    Run clear = ctl("clear-store " + dir);
+    ToolRun clear = ctl("clear-store " + dir);
     EXPECT_EQ(clear.status, 1);
-    Run remove = ctl("remove-store " + dir);
+    ToolRun remove = ctl("remove-store " + dir);
     EXPECT_EQ(remove.status, 1);
     EXPECT_TRUE(contains(remove.err, "remove-store: ")) << remove.err;
     EXPECT_EQ(remove.err.find('\n'), remove.err.size() - 1) << "one line without -v";
     EXPECT_EQ(snapshot(dir), before);
-    Run verbose = ctl("-v remove-store " + dir);
+    ToolRun verbose = ctl("-v remove-store " + dir);
     EXPECT_GT(std::count(verbose.err.begin(), verbose.err.end(), '\n'), 1) << verbose.err;
 }
 
@@ -240,7 +240,7 @@ TEST_F(ToolsCli, BitmapJsonParsesBackWithTheStoreCounts) {
     ASSERT_TRUE(store) << err.GetDescription();
     for (long long extent : {3LL, 4LL, 32768LL + 5})
         ASSERT_OK(store->createExtentWithNUL(extent));
-    Run bitmap = ctl("bitmap --json " + dir);
+    ToolRun bitmap = ctl("bitmap --json " + dir);
     ASSERT_EQ(bitmap.status, 0) << bitmap.err;
     nlohmann::json j = nlohmann::json::parse(bitmap.out);
     EXPECT_EQ(j["store"], dir);
@@ -254,14 +254,15 @@ TEST_F(ToolsCli, BitmapJsonParsesBackWithTheStoreCounts) {
 }
 
 TEST_F(ToolsCli, DriverCommandsWithoutANodeSayWhatFailedAndHint) {
-    Run config = ctl("--admin-node " + (tmp / "no-such-node") + " get-config");
+    ToolRun config = ctl("--admin-node " + (tmp / "no-such-node") + " get-config");
     EXPECT_EQ(config.status, 1);
     EXPECT_EQ(config.err.substr(0, config.err.find('\n')), "tqblk-ctl: get-config: Couldn't open " +
                                                                (tmp / "no-such-node") +
                                                                ": No such file or directory");
     EXPECT_TRUE(contains(config.err, "hint: no admin node at " + (tmp / "no-such-node")))
         << config.err;
-    Run env = run("TQBLK_ADMIN_NODE=" + (tmp / "other") + " " + TQBLK_CTL_PATH, "check dev", tmp);
+    ToolRun env =
+        run("TQBLK_ADMIN_NODE=" + (tmp / "other") + " " + TQBLK_CTL_PATH, "check dev", tmp);
     EXPECT_EQ(env.status, 1);
     EXPECT_TRUE(contains(env.err, "Couldn't open " + (tmp / "other"))) << env.err;
 }

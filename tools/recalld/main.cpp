@@ -46,7 +46,10 @@ class SignalWaiter {
             sigaddset(&m_signals, sig);
         pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
     }
-    ~SignalWaiter() {
+    ~SignalWaiter() { finish(); }
+
+    // Ends the waiting thread; called before what it logs to goes away.
+    void finish() {
         m_done = true;
         if (m_thread.joinable())
             m_thread.join();
@@ -158,6 +161,7 @@ int main(int argc, char** argv) {
         progress.note("removed " + std::to_string(removed) + " leftover temporary files from " +
                       options.service.recallStore + "/tmp");
     int result = service.run(signals.stop);
+    signals.finish();
     stats.setState("stopped");
     progress.finish();
     return result == 0 ? 0 : 1;

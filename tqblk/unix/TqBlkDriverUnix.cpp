@@ -102,6 +102,14 @@ CZyError submit(const JQCodeLocation& where, TqBlkDriver& driver, const int& fd,
     return sendRequest(where, fd, code, record, failure);
 }
 
+// Opens an admin node for reading and writing into *fd (-1 on failure); returns 0 or errno.
+int openAdmin(const char* path, int* fd) {
+    do {
+        *fd = ::open(path, O_RDWR);
+    } while (*fd < 0 && errno == EINTR);
+    return *fd < 0 ? errno : 0;
+}
+
 long long monotonicSeconds() {
     struct timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -120,19 +128,20 @@ TqBlkDriverUnix::~TqBlkDriverUnix() {
 }
 
 CZyError TqBlkDriverUnix::open() {
-    return openNode(TQBLK_ADMIN_NODE);
+    if (m_fd >= 0)
+        return CZyError::Success();
+    int error = openAdmin(TQBLK_ADMIN_NODE, &m_fd);
+    if (error != 0) {
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, error, "Couldn't open %s", TQBLK_ADMIN_NODE);
+    }
+    return CZyError::Success();
 }
 
 CZyError TqBlkDriverUnix::openNode(const char* path) {
     if (m_fd >= 0)
         return CZyError::Success();
-    int fd;
-    do {
-        fd = ::open(path, O_RDWR);
-    } while (fd < 0 && errno == EINTR);
-    int error = errno;
-    m_fd = fd;
-    if (fd < 0) {
+    int error = openAdmin(path, &m_fd);
+    if (error != 0) {
         return JQErrorUtil::ErrorErrNo(JQ_HERE, error, "Couldn't open %s", path);
     }
     return CZyError::Success();

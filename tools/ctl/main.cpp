@@ -20,6 +20,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -427,9 +428,13 @@ void printStatusText(const nlohmann::json& s) {
     std::printf("device %s: %s\n", s["device"].get<std::string>().c_str(),
                 s["ready"].get<bool>() ? "ready" : "not ready");
     std::printf("  config word: %d\n", s["config"].get<int>());
+    // The first few; --json has them all.
     std::string mru;
-    for (const auto& e : s["mru_extents"])
-        mru += " " + std::to_string(e.get<long long>());
+    const size_t kShown = 16;
+    for (size_t i = 0; i < s["mru_extents"].size() && i < kShown; ++i)
+        mru += " " + std::to_string(s["mru_extents"][i].get<long long>());
+    if (s["mru_extents"].size() > kShown)
+        mru += " ... (" + std::to_string(s["mru_extents"].size()) + " in all)";
     std::printf("  MRU extents:%s\n", mru.empty() ? " none" : mru.c_str());
     for (const auto& store : s["stores"]) {
         long long present = store["extents_present"], total = store["extent_count"];
@@ -638,9 +643,12 @@ class CommandLine {
             const std::string name = entry.first;
             const Op op = entry.second;
             const bool takesPath = name == "abort" || name == "destroy";
-            CLI::App* sub =
-                command(name, name == "resubmit" ? "Ask the driver to resubmit a device's recalls."
-                                                 : name + " a device.");
+            const std::map<std::string, std::string> descriptions = {
+                {"abort", "Abort a device."},
+                {"destroy", "Destroy a device."},
+                {"monitor", "Ask the driver to monitor a device."},
+                {"resubmit", "Ask the driver to resubmit a device's recalls."}};
+            CLI::App* sub = command(name, descriptions.at(name));
             sub->add_option(takesPath ? "DEVICE" : "UUID", m_uuid,
                             takesPath ? "the device's UUID or its node's path" : "")
                 ->required();

@@ -81,15 +81,16 @@ class SignalWaiter {
     std::thread m_thread;
 };
 
-// Opens what the service needs and checks it. Returns an empty text or the refusal.
+// Opens what the service needs and checks it. Returns an empty text or the refusal, with
+// its error chain in *chain when there is one.
 std::string prepare(const recalld::Options& options, recalld::Log& log,
-                    std::unique_ptr<recalld::Source>* source, long long* present,
-                    long long* total) {
+                    std::unique_ptr<recalld::Source>* source, long long* present, long long* total,
+                    std::string* chain) {
     CZyError err;
     std::unique_ptr<TqBlkRecallStore> recall(
         TqBlkRecallStore::open(options.service.recallStore.c_str(), &err));
     if (!recall) {
-        log.failure(LogLevel::Debug, "the recall store's error chain:", tqtools::chain(err));
+        *chain = tqtools::chain(err);
         return tqtools::oneLine("Couldn't open the recall store " + options.service.recallStore,
                                 err);
     }
@@ -138,9 +139,10 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<recalld::Source> source;
     long long present = 0, total = 0;
-    std::string refusal = prepare(options, log, &source, &present, &total);
+    std::string chain;
+    std::string refusal = prepare(options, log, &source, &present, &total, &chain);
     if (!refusal.empty()) {
-        log.write(LogLevel::Error, refusal);
+        log.failure(LogLevel::Error, refusal, chain);
         return 1;
     }
 

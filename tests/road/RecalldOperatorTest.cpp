@@ -3,12 +3,17 @@
 // serves, and tqblk-ctl status reads that file with the driver's and the stores' state.
 
 #include "RoadFixture.h"
+#include "UniqueFd.h"
 
 #include <nlohmann/json.hpp>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -167,6 +172,37 @@ TEST_F(RecalldOperatorTest, TheStatsFileFollowsTheRoadAndCtlStatusReadsIt) {
     // The service's last write says it stopped.
     EXPECT_EQ(m_service.stop(), 0);
     EXPECT_EQ(stats(statsPath)["state"], "stopped");
+}
+
+TEST_F(RecalldOperatorTest, ItTellsSystemdItIsReadyOnlyOnceItServes) {
+    makeDevice("dev", 512 * kKiB, 4 * kKiB, 64 * kKiB);
+    const std::string socketPath = m_temp / "notify";
+    int raw = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(raw, 0);
+    tqblk::UniqueFd sock(raw);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    ASSERT_EQ(m_service.start(serviceArgs(makeImage(512 * kKiB)), m_temp / "service.log",
+                              {"NOTIFY_SOCKET=" + socketPath}),
+              "");
+    pollfd ready{sock.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 15000), 1) << "no notification; log:\n" << log();
+    char message[256] = {};
+    ASSERT_GT(::recv(sock.get(), message, sizeof message - 1, 0), 0);
+    EXPECT_EQ(std::string(message), "READY=1");
+    EXPECT_NE(log().find("serving recall requests"), std::string::npos) << log();
+    expectPattern(startRead(64 * kKiB, 10));
+
+    m_service.signal(SIGTERM);
+    ASSERT_EQ(::poll(&ready, 1, 15000), 1);
+    std::memset(message, 0, sizeof message);
+    ASSERT_GT(::recv(sock.get(), message, sizeof message - 1, 0), 0);
+    EXPECT_EQ(std::string(message), "STOPPING=1");
+    EXPECT_EQ(m_service.stop(), 0);
 }
 
 TEST_F(RecalldOperatorTest, CtlJsonOfTheDriversTuningParsesBack) {

@@ -106,6 +106,31 @@ TEST_F(RecalldOperatorTest, AnImageShorterThanTheDeviceIsRefusedWithTheNumbersUn
     EXPECT_EQ(m_service.stop(), 0);
 }
 
+TEST_F(RecalldOperatorTest, ASourceStoreOfAnotherGeometryIsRefusedWithBothStoresNumbers) {
+    makeDevice("dev", 512 * kKiB, 4 * kKiB, 64 * kKiB);
+    TqBlkBackingStore* larger = recallStore("larger", 1024 * kKiB, 64 * kKiB);
+    std::vector<std::string> args = serviceArgs("unused");
+    args[6] = larger->getDir();
+    args[5] = "--source-store";
+    ASSERT_EQ(m_service.start(args, m_temp / "service.log"), "");
+    int status = m_service.waitExit(std::chrono::seconds(20));
+    ASSERT_TRUE(status != -1 && WIFEXITED(status)) << log();
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(log().find("is of a larger device than the recall store (source store: device size "
+                         "1048576 bytes, extent size 65536; recall store " +
+                         m_recall->getDir() + ": device size 524288 bytes, extent size 65536)"),
+              std::string::npos)
+        << log();
+
+    // The recall store as its own source would link extents onto themselves.
+    args[6] = m_recall->getDir();
+    ASSERT_EQ(m_service.start(args, m_temp / "service.log"), "");
+    status = m_service.waitExit(std::chrono::seconds(20));
+    ASSERT_TRUE(status != -1 && WIFEXITED(status)) << log();
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(log().find("is the recall store itself"), std::string::npos) << log();
+}
+
 TEST_F(RecalldOperatorTest, SighupIsLoggedAndTheServiceServesOn) {
     makeDevice("dev", 512 * kKiB, 4 * kKiB, 64 * kKiB);
     ASSERT_EQ(m_service.start(serviceArgs(makeImage(512 * kKiB)), m_temp / "service.log"), "");

@@ -9,7 +9,8 @@
 #   --emulator PATH   the tqblk-emulator program (default: beside this script)
 #   --mount DIR       where to mount it (default /dev/tqblk)
 #   EMULATOR OPTIONS  passed on, e.g. --ready-delay-ms=3000 --recall-wait-ms=200
-# With no COMMAND, an interactive shell is started.
+# With no COMMAND, an interactive shell is started. The command gets TQBLK_ADMIN_NODE set to
+# the emulator's admin node, which tqblk-ctl and tqblk-recalld use when --mount moves it.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -23,7 +24,7 @@ while [ $# -gt 0 ]; do
     --emulator) emulator=$2; shift 2 ;;
     --mount) mount_point=$2; shift 2 ;;
     --) shift; break ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) options+=("$1"); shift ;;
   esac
 done
@@ -84,6 +85,7 @@ if [ "$ready" != ready ]; then
   exit 1
 fi
 
+export TQBLK_ADMIN_NODE="$mount_point/admin"
 status=0
 "$@" || status=$?
 exit "$status"

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config clang-format
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  libfuse3-dev fuse3 util-linux e2fsprogs
+  libfuse3-dev fuse3 util-linux e2fsprogs libcli11-dev libsystemd-dev
   qemu-system-x86 busybox-static xfsprogs kmod cpio universal-ctags
 )
 

@@ -14,3 +14,13 @@ function(tqblk_install_tool target)
   set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
+
+find_package(CLI11 2 REQUIRED)
+
+# The conventions both tools share (tools/common): strict numbers, CLI11 and --version with
+# the library's project version.
+function(tqblk_tool_conventions target)
+  target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
+  target_compile_definitions(${target} PRIVATE TQBLK_TOOLS_VERSION="${tqblk_VERSION}")
+  target_link_libraries(${target} PRIVATE CLI11::CLI11)
+endfunction()

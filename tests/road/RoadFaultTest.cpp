@@ -100,8 +100,10 @@ class RoadFaultTest : public RoadTest {
         std::istringstream lines(serviceLog());
         std::string line;
         while (std::getline(lines, line)) {
-            if (line.rfind("recalled extent ", 0) == 0)
-                ++counts[std::stoll(line.substr(16))];
+            // After the line's timestamp and level.
+            size_t at = line.find(": recalled extent ");
+            if (at != std::string::npos)
+                ++counts[std::stoll(line.substr(at + 18))];
         }
         return counts;
     }

@@ -1,51 +1,51 @@
 #ifndef TQBLK_RECALLD_PROGRESS_H
 #define TQBLK_RECALLD_PROGRESS_H
 
-#include <atomic>
+#include "Log.h"
+#include "Stats.h"
+
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
 
 namespace recalld {
 
-// Counts recalls and shows them: on a terminal one status line redrawn a few times a
-// second; elsewhere one plain log line per event. Thread-safe.
+// What the service tells its operator: counts each recall in Stats and logs it. On a
+// terminal a status line (present/total, percentage, the rate over the last seconds) is
+// redrawn a few times a second below the log; elsewhere each recalled extent is one log
+// line unless quiet. Thread-safe.
 class Progress {
   public:
-    Progress(FILE* out, bool quiet);
+    Progress(Log& log, Stats& stats, bool quiet);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
+    void fetched() { m_stats.fetched(); }
     void recalled(long long extent, long long bytes, std::chrono::microseconds took);
     void failed(long long extent, int error, const std::string& detail);
-    void note(const std::string& text);
+    void note(const std::string& text) { m_log.write(LogLevel::Info, text); }
+    void warning(const std::string& text) { m_log.write(LogLevel::Warning, text); }
+    // A failure: one line, its chain on indented lines at debug level.
+    void problem(const std::string& line, const std::string& chain) {
+        m_log.failure(LogLevel::Error, line, chain);
+    }
     // Prints the totals; called once at the end.
     void finish();
 
-    long long recalledCount() const { return m_recalled; }
-    long long failedCount() const { return m_failed; }
+    long long recalledCount() const { return m_stats.doneCount(); }
+    long long failedCount() const { return m_stats.failedCount(); }
 
   private:
     void drawLoop();
-    std::string statusLine(bool final) const;
-    void line(const std::string& text);
+    std::string statusLine() const;
 
-    FILE* m_out;
-    bool m_terminal;
+    Log& m_log;
+    Stats& m_stats;
     bool m_quiet;
-    // When the first and the latest extent were recalled, in steady-clock nanoseconds; 0
-    // before. Rates are measured between them (up to now while running), so the time a
-    // service waits for requests before and after its work does not count.
-    std::atomic<long long> m_firstNs{0};
-    std::atomic<long long> m_lastNs{0};
-    std::atomic<long long> m_recalled{0};
-    std::atomic<long long> m_bytes{0};
-    std::atomic<long long> m_failed{0};
-    std::mutex m_mutex;  // one writer of the output at a time
+    std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stop = false;
     std::thread m_drawer;

@@ -1,6 +1,7 @@
 #include "Service.h"
 
 #include "ErrnoText.h"
+#include "ErrorText.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,8 +31,9 @@ class FetchBackoff {
     // Logs the failure if it is news and sleeps, waking early when stop is set.
     void failed(const CZyError& err, const std::atomic<bool>& stop) {
         if (m_failures == 0 || err.GetErrNo() != m_lastError)
-            m_progress.note("Fetching a recall request failed; retrying with pauses up to 2 s:\n" +
-                            err.GetDescription());
+            m_progress.problem(tqtools::oneLine("Fetching a recall request failed", err) +
+                                   "; retrying with pauses up to 2 s",
+                               tqtools::chain(err));
         ++m_failures;
         m_lastError = err.GetErrNo();
         auto until = std::chrono::steady_clock::now() + m_pause;
@@ -56,27 +58,33 @@ constexpr std::chrono::milliseconds FetchBackoff::kLast;
 }  // namespace
 
 Service::Service(ServiceOptions options, Source& source, Progress& progress)
-    : m_options(std::move(options)), m_source(source), m_progress(progress) {}
+    : m_options(std::move(options)),
+      m_source(source),
+      m_progress(progress),
+      m_driver(m_options.adminNode) {}
 
 int Service::run(const std::atomic<bool>& stop) {
     // Open the admin node before the workers share the driver object.
     std::string detail;
     int e = m_options.sync ? SyncGroup::open(m_options.recallStore, &m_sync, &detail) : 0;
     if (e != 0) {
-        m_progress.note("Couldn't start serving " + m_options.uuid + ":\n" + detail);
+        m_progress.problem("Couldn't start serving " + m_options.uuid + ": " + detail, "");
         return e;
     }
     CZyError err = m_driver.open();
     if (!err.IsError())
         err = m_driver.resubmitRecalls(m_options.uuid.c_str());
     if (err.IsError()) {
-        m_progress.note("Couldn't start serving " + m_options.uuid + ":\n" + err.GetDescription());
+        m_progress.problem(tqtools::oneLine("Couldn't start serving " + m_options.uuid, err),
+                           tqtools::chain(err));
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }
     std::vector<std::thread> workers;
     std::vector<int> results(static_cast<size_t>(m_options.workers), 0);
     for (size_t i = 0; i < results.size(); ++i)
         workers.emplace_back([this, &stop, &results, i] { results[i] = work(stop); });
+    if (m_options.onServing)
+        m_options.onServing();
     for (std::thread& t : workers)
         t.join();
     if (m_sync && m_sync->syncCount() > 0)
@@ -94,7 +102,8 @@ int Service::work(const std::atomic<bool>& stop) {
     std::unique_ptr<TqBlkRecallStore> store(
         TqBlkRecallStore::open(m_options.recallStore.c_str(), &err));
     if (!store) {
-        m_progress.note("Couldn't open the recall store:\n" + err.GetDescription());
+        m_progress.problem(tqtools::oneLine("Couldn't open the recall store", err),
+                           tqtools::chain(err));
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }
     long long extent = -1;
@@ -112,8 +121,10 @@ bool Service::fetch(const std::atomic<bool>& stop, long long* extent) {
         // The driver answers EAGAIN when no request came in time: it works, ask again.
         if (!err.IsError() || e == EAGAIN || e == EINTR || e == ETIMEDOUT) {
             backoff.succeeded();
-            if (!err.IsError())
+            if (!err.IsError()) {
+                m_progress.fetched();
                 return true;
+            }
         } else if (e == ENODEV) {
             // The driver knows no such device any more: it was destroyed, for good.
             if (!m_deviceGone.exchange(true))

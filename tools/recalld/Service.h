@@ -5,9 +5,10 @@
 #include "Source.h"
 #include "SyncGroup.h"
 
-#include <tqblk/unix/TqBlkDriverUnix.h>
+#include "ToolDriver.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,9 @@ struct ServiceOptions {
     // entries, each with a sync of the store's file system shared by the workers waiting for
     // one. Off only for throwaway stores.
     bool sync = true;
+    std::string adminNode;  // the driver's admin node; empty: the library's own
+    // Called once the workers are serving (the service then tells systemd it is ready).
+    std::function<void()> onServing;
 };
 
 // Serves the recall requests of one device until stop is set or the device goes away.
@@ -48,7 +52,7 @@ class Service {
     ServiceOptions m_options;
     Source& m_source;
     Progress& m_progress;
-    TqBlkDriverUnix m_driver;
+    tqtools::ToolDriver m_driver;
     std::unique_ptr<SyncGroup> m_sync;   // null with sync off
     std::atomic<long long> m_synced{0};  // extents made durable
     std::atomic<bool> m_deviceGone{false};

@@ -1,6 +1,7 @@
 #include "StoreClaim.h"
 
 #include "ErrnoText.h"
+#include "ErrorText.h"
 #include "SysUtil.h"
 
 #include <tqblk/TqBlkBackingStore.h>
@@ -75,7 +76,8 @@ int claimRecallStore(const std::string& dir, TqBlkStoreLock* lock, int* removed,
         return EWOULDBLOCK;
     }
     if (err.IsError()) {
-        *message = "Couldn't lock the recall store " + dir + ":\n" + err.GetDescription();
+        *message = tqtools::oneLine("Couldn't lock the recall store " + dir, err) + "\n" +
+                   tqtools::chain(err);
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }
     return removeLeftovers(dir, removed, message);

@@ -11,7 +11,8 @@ namespace recalld {
 // without waiting, then removes what a service that was killed left in the store's "tmp"
 // directory (links are removed, never followed; nothing outside "tmp" is touched).
 // Returns 0 with *removed set to the number of entries removed, or an errno with *message
-// saying why the service cannot start: EWOULDBLOCK when another process holds the store.
+// saying why the service cannot start (its first line; an error chain may follow on the
+// next lines): EWOULDBLOCK when another process holds the store.
 int claimRecallStore(const std::string& dir, TqBlkStoreLock* lock, int* removed,
                      std::string* message);
 

@@ -1,150 +1,170 @@
-// tqblk-recalld: a reference recall service for one device.
-//
-//   tqblk-recalld --uuid UUID --recall-store DIR (--image FILE | --source-store DIR)
-//                 [--workers N] [--no-sync] [--quiet]
-//
-// Workers fetch the device's recall requests, put each extent in the recall store, make it
-// durable and answer the driver. SIGINT or SIGTERM stops the service cleanly, and so does the
-// destruction of its device. On start it locks the recall store (one service per store),
-// removes the temporary files a killed service left, and asks the driver to resubmit the
-// requests that a stopped service had fetched and not answered.
+// tqblk-recalld: a reference recall service for one device (see --help).
+#include "ErrorText.h"
+#include "Options.h"
 #include "Progress.h"
 #include "Service.h"
 #include "Source.h"
+#include "StartupChecks.h"
+#include "Stats.h"
 #include "StoreClaim.h"
+
+#include <systemd/sd-daemon.h>
 
 #include <atomic>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
-struct Arguments {
-    recalld::ServiceOptions service;
-    std::string image;
-    std::string sourceStore;
-    bool sync = true;
-    bool quiet = false;
-};
+using recalld::LogLevel;
 
-void usage() {
-    std::fprintf(stderr,
-                 "usage: tqblk-recalld --uuid UUID --recall-store DIR "
-                 "(--image FILE | --source-store DIR)\n"
-                 "                     [--workers N] [--no-sync] [--quiet]\n"
-                 "  --image FILE         read extents from an image file or block device\n"
-                 "  --source-store DIR   hard-link or copy extents from another store\n"
-                 "  --workers N          worker threads (default 2)\n"
-                 "  --no-sync            no syncs: faster, but a power cut may lose or tear\n"
-                 "                       extents the driver was told are in place; only for\n"
-                 "                       throwaway stores (a tmpfs)\n"
-                 "  --durable            the default: make each extent's bytes, then its\n"
-                 "                       directory entries durable before answering, with\n"
-                 "                       syncs of the store's whole file system (syncfs)\n"
-                 "                       shared by the workers; they also flush other dirty\n"
-                 "                       data there, so give the store a file system of its own\n"
-                 "  --quiet              no log line per recalled extent\n");
+// The extents present in the recall store now, for the counters.
+CZyError presentExtents(TqBlkRecallStore& store, long long* present) {
+    std::vector<std::vector<unsigned char> > chunks;
+    int perChunk = 0;
+    CZyError err = store.getExtentBitmap(&chunks, &perChunk);
+    *present = 0;
+    for (const std::vector<unsigned char>& chunk : chunks)
+        for (unsigned char byte : chunk)
+            *present += __builtin_popcount(byte);
+    return err;
 }
 
-bool parse(int argc, char** argv, Arguments* args) {
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc)
-                return false;
-            *out = argv[++i];
-            return true;
-        };
-        std::string workers;
-        if (a == "--uuid" && value(&args->service.uuid))
-            continue;
-        if (a == "--recall-store" && value(&args->service.recallStore))
-            continue;
-        if (a == "--image" && value(&args->image))
-            continue;
-        if (a == "--source-store" && value(&args->sourceStore))
-            continue;
-        if (a == "--workers" && value(&workers)) {
-            args->service.workers = std::atoi(workers.c_str());
-            if (args->service.workers >= 1 && args->service.workers <= 256)
-                continue;
-        }
-        if (a == "--durable" || a == "--no-sync") {
-            args->sync = a == "--durable";
-            continue;
-        }
-        if (a == "--quiet") {
-            args->quiet = true;
-            continue;
-        }
-        return false;
+// Signals are taken by this thread only; workers never see them mid-request. SIGINT and
+// SIGTERM stop the service; SIGHUP is logged and ignored, since the service has nothing to
+// reload and its log is not a file it could reopen.
+class SignalWaiter {
+  public:
+    SignalWaiter() {
+        sigemptyset(&m_signals);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&m_signals, sig);
+        pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
     }
-    return !args->service.uuid.empty() && !args->service.recallStore.empty() &&
-           (args->image.empty() != args->sourceStore.empty());
+    ~SignalWaiter() { finish(); }
+
+    // Ends the waiting thread; called before what it logs to goes away.
+    void finish() {
+        m_done = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    void start(recalld::Log& log, recalld::Stats& stats) {
+        m_thread = std::thread([this, &log, &stats] {
+            const timespec tick{0, 100 * 1000 * 1000};
+            while (!m_done) {
+                int sig = sigtimedwait(&m_signals, nullptr, &tick);
+                if (sig == SIGHUP) {
+                    log.write(LogLevel::Info, "SIGHUP received and ignored: nothing to reload");
+                } else if (sig == SIGINT || sig == SIGTERM) {
+                    log.write(LogLevel::Info, std::string("stopping on ") + strsignal(sig));
+                    stats.setState("stopping");
+                    sd_notify(0, "STOPPING=1");
+                    stop = true;
+                    return;
+                }
+            }
+        });
+    }
+
+    std::atomic<bool> stop{false};
+
+  private:
+    sigset_t m_signals;
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
+};
+
+// Opens what the service needs and checks it. Returns an empty text or the refusal, with
+// its error chain in *chain when there is one.
+std::string prepare(const recalld::Options& options, recalld::Log& log,
+                    std::unique_ptr<recalld::Source>* source, long long* present, long long* total,
+                    std::string* chain) {
+    CZyError err;
+    std::unique_ptr<TqBlkRecallStore> recall(
+        TqBlkRecallStore::open(options.service.recallStore.c_str(), &err));
+    if (!recall) {
+        *chain = tqtools::chain(err);
+        return tqtools::oneLine("Couldn't open the recall store " + options.service.recallStore,
+                                err);
+    }
+    std::vector<std::string> notes;
+    std::string refusal = recalld::checkSource(options, *recall, &notes);
+    if (!refusal.empty())
+        return refusal;
+    for (const std::string& note : notes)
+        log.write(LogLevel::Warning, note);
+    std::string detail;
+    *source = options.image.empty() ? recalld::openStoreSource(options.sourceStore, &detail)
+                                    : recalld::openImageSource(options.image, &detail);
+    if (!*source)
+        return detail;
+    *total = recall->m_extentCount;
+    err = presentExtents(*recall, present);
+    if (err.IsError())
+        log.failure(
+            LogLevel::Warning,
+            tqtools::oneLine("Couldn't count the extents present", err) + "; counting from 0",
+            tqtools::chain(err));
+    return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Arguments args;
-    if (!parse(argc, argv, &args)) {
-        usage();
-        return 2;
-    }
-    // Signals are taken by one thread only; workers never see them mid-request.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
+    recalld::Options options;
+    int early = recalld::parseOptions(argc, argv, &options);
+    if (early >= 0)
+        return early;
+    SignalWaiter signals;
     // A log reader that went away must not end the service: writes then fail with EPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    recalld::Log log(options.logSink, options.logLevel);
 
     TqBlkStoreLock storeLock;
     int removed = 0;
     std::string detail;
-    if (recalld::claimRecallStore(args.service.recallStore, &storeLock, &removed, &detail) != 0) {
-        std::fprintf(stderr, "tqblk-recalld: %s\n", detail.c_str());
+    if (recalld::claimRecallStore(options.service.recallStore, &storeLock, &removed, &detail) !=
+        0) {
+        size_t newline = detail.find('\n');
+        log.failure(LogLevel::Error, detail.substr(0, newline),
+                    newline == std::string::npos ? "" : detail.substr(newline + 1));
         return 1;
     }
-    args.service.sync = args.sync;
-    std::unique_ptr<recalld::Source> source =
-        args.image.empty() ? recalld::openStoreSource(args.sourceStore, &detail)
-                           : recalld::openImageSource(args.image, &detail);
-    if (!source) {
-        std::fprintf(stderr, "tqblk-recalld: %s\n", detail.c_str());
+    std::unique_ptr<recalld::Source> source;
+    long long present = 0, total = 0;
+    std::string chain;
+    std::string refusal = prepare(options, log, &source, &present, &total, &chain);
+    if (!refusal.empty()) {
+        log.failure(LogLevel::Error, refusal, chain);
         return 1;
     }
 
-    recalld::Progress progress(stderr, args.quiet);
-    recalld::Service service(args.service, *source, progress);
-    std::atomic<bool> stop{false};
-    std::atomic<bool> done{false};
-    std::thread signalWaiter([&] {
-        const timespec tick{0, 100 * 1000 * 1000};
-        while (!done) {
-            int sig = sigtimedwait(&signals, nullptr, &tick);
-            if (sig == SIGINT || sig == SIGTERM) {
-                progress.note(std::string("stopping on ") + strsignal(sig));
-                stop = true;
-                return;
-            }
-        }
-    });
+    recalld::Stats stats(options.service.uuid, options.service.recallStore, present, total);
+    std::unique_ptr<recalld::StatsFile> statsFile;
+    if (!options.statsFile.empty())
+        statsFile.reset(new recalld::StatsFile(stats, options.statsFile, log));
+    recalld::Progress progress(log, stats, options.quiet);
+    options.service.onServing = [&] {
+        stats.setState("serving");
+        progress.note("serving recall requests of " + options.service.uuid + " with " +
+                      std::to_string(options.service.workers) + " workers");
+        sd_notify(0, "READY=1");
+    };
+    recalld::Service service(options.service, *source, progress);
+    signals.start(log, stats);
     if (removed > 0)
         progress.note("removed " + std::to_string(removed) + " leftover temporary files from " +
-                      args.service.recallStore + "/tmp");
-    progress.note("serving recall requests of " + args.service.uuid + " with " +
-                  std::to_string(args.service.workers) + " workers");
-    int result = service.run(stop);
-    done = true;
-    signalWaiter.join();
+                      options.service.recallStore + "/tmp");
+    int result = service.run(signals.stop);
+    signals.finish();
+    stats.setState("stopped");
     progress.finish();
     return result == 0 ? 0 : 1;
 }

@@ -172,6 +172,14 @@ CZyError fillCreateRecord(const JQCodeLocation& where, const CreateRequest& r,
     return CZyError::Success();
 }
 
+// Opens an admin node for reading and writing into *fd (-1 on failure); returns 0 or errno.
+// O_RDWR alone, no O_CLOEXEC: getFD hands this descriptor out, and a caller may pass it on to
+// a child it starts.
+int openAdmin(const char* path, int* fd) {
+    *fd = tqsys::RetryOnEintr([path] { return ::open(path, O_RDWR); });
+    return *fd < 0 ? errno : 0;
+}
+
 long long monotonicSeconds() {
     struct timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -192,13 +200,19 @@ TqBlkDriverUnix::~TqBlkDriverUnix() {
 CZyError TqBlkDriverUnix::open() {
     if (m_fd >= 0)
         return CZyError::Success();
-    // O_RDWR alone, no O_CLOEXEC: getFD hands this descriptor out, and a caller may pass it on
-    // to a child it starts.
-    const int fd = tqsys::RetryOnEintr([] { return ::open(TQBLK_ADMIN_NODE, O_RDWR); });
-    int error = errno;
-    m_fd = fd;
-    if (fd < 0) {
+    int error = openAdmin(TQBLK_ADMIN_NODE, &m_fd);
+    if (error != 0) {
         return JQErrorUtil::ErrorErrNo(JQ_HERE, error, "Couldn't open %s", TQBLK_ADMIN_NODE);
+    }
+    return CZyError::Success();
+}
+
+CZyError TqBlkDriverUnix::openNode(const char* path) {
+    if (m_fd >= 0)
+        return CZyError::Success();
+    int error = openAdmin(path, &m_fd);
+    if (error != 0) {
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, error, "Couldn't open %s", path);
     }
     return CZyError::Success();
 }

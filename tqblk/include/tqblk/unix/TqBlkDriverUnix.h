@@ -80,6 +80,12 @@ class TQBLK_EXPORT TqBlkDriverUnix : public TqBlkDriver {
     CZyError setBlockSizes(const char* uuid, int size1, int size2, int size3, int size4) override;
     CZyError resubmitRecalls(const char* uuid) override;
 
+  protected:
+    // What open() does, with another node: for tools that reach an emulator mounted
+    // elsewhere from a subclass whose open() names the path. Opens path for reading and
+    // writing unless a node is open already; failure: "Couldn't open PATH" with the errno.
+    CZyError openNode(const char* path);
+
   private:
     // The admin node, -1 while not open. A raw descriptor closed by hand: this header is
     // installed and cannot use the internal descriptor holder.

@@ -1,0 +1,270 @@
+// tqblk-ctl and tqblk-recalld as an operator or a script meets them: strict numbers, help,
+// version and usage errors with their exit codes, create-store refusing to touch a user's
+// files, commands that act only on stores, and JSON output that parses back.
+#include "Numbers.h"
+#include "TestSupport.h"
+
+#include <tqblk/TqBlkBackingStore.h>
+
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+using tqtest::ReadFile;
+using tqtest::WriteFile;
+
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program with args (already quoted for the shell), capturing both outputs.
+ToolRun run(const std::string& program, const std::string& args, const tqtest::TempDir& tmp) {
+    ToolRun result;
+    const std::string errPath = tmp / "stderr";
+    const std::string command = program + " " + args + " 2>" + errPath;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.out.append(buffer, n);
+    int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.err = ReadFile(errPath);
+    return result;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Every path below dir with its content (files) or kind, to compare a tree before and after.
+std::string snapshot(const std::string& dir) {
+    std::string text;
+    for (const std::string& name : tqtest::ListDir(dir)) {
+        const std::string path = dir + "/" + name;
+        struct stat st;
+        ::lstat(path.c_str(), &st);
+        if (S_ISDIR(st.st_mode))
+            text += name + "/ {" + snapshot(path) + "}\n";
+        else
+            text += name + " = " + ReadFile(path) + "\n";
+    }
+    return text;
+}
+
+class ToolsCli : public ::testing::Test {
+  protected:
+    ToolRun ctl(const std::string& args) { return run(TQBLK_CTL_PATH, args, tmp); }
+    ToolRun recalld(const std::string& args) { return run(TQBLK_RECALLD_PATH, args, tmp); }
+
+    tqtest::TempDir tmp;
+};
+
+TEST(ToolNumbers, SizesTakeBinarySuffixesAndRejectAnythingElseNamingTheArgument) {
+    long long v = -1;
+    EXPECT_EQ(tqtools::parseSize("S", "4096", 1, 1LL << 60, &v), "");
+    EXPECT_EQ(v, 4096);
+    const std::pair<const char*, long long> good[] = {
+        {"64K", 64LL << 10}, {"64KiB", 64LL << 10}, {"64M", 64LL << 20}, {"3MiB", 3LL << 20},
+        {"2G", 2LL << 30},   {"2GiB", 2LL << 30},   {"1T", 1LL << 40},   {"5TiB", 5LL << 40}};
+    for (const auto& g : good) {
+        EXPECT_EQ(tqtools::parseSize("S", g.first, 1, 1LL << 60, &v), "") << g.first;
+        EXPECT_EQ(v, g.second) << g.first;
+    }
+    v = 7;
+    for (const char* bad : {"", "abc", "64X", "64 M", " 64", "64MB", "0x10", "-1", "+5", "1.5G",
+                            "64Mi", "k", "64m"}) {
+        std::string error = tqtools::parseSize("DEVICE_SIZE", bad, 1, 1LL << 60, &v);
+        EXPECT_EQ(error, std::string("DEVICE_SIZE: \"") + bad +
+                             "\" is not a size (bytes, or a number with K, M, G, T, KiB, MiB, "
+                             "GiB or TiB)");
+    }
+    EXPECT_EQ(v, 7) << "a failed parse leaves the value alone";
+    EXPECT_EQ(tqtools::parseSize("S", "0", 1, 100, &v), "S: \"0\" is out of range (1 to 100)");
+    EXPECT_EQ(tqtools::parseSize("S", "1K", 1, 100, &v), "S: \"1K\" is out of range (1 to 100)");
+    // Overflow of 64 bits, in the digits or through the suffix, is out of range, not a wrap.
+    EXPECT_NE(tqtools::parseSize("S", "99999999999999999999", 1, 1LL << 60, &v), "");
+    EXPECT_NE(tqtools::parseSize("S", "9000000T", 1, INT64_MAX, &v), "");
+    EXPECT_EQ(v, 7);
+}
+
+TEST(ToolNumbers, IntegersAreWholeDecimalNumbersInRange) {
+    long long v = 0;
+    EXPECT_EQ(tqtools::parseInteger("COUNT", "42", 0, 100, &v), "");
+    EXPECT_EQ(v, 42);
+    EXPECT_EQ(tqtools::parseInteger("VALUE", "-3", -10, 10, &v), "");
+    EXPECT_EQ(v, -3);
+    EXPECT_EQ(tqtools::parseInteger("COUNT", "abc", 0, 100, &v),
+              "COUNT: \"abc\" is not a whole number");
+    EXPECT_EQ(tqtools::parseInteger("COUNT", "-1", 0, 100, &v),
+              "COUNT: \"-1\" is not a whole number");
+    EXPECT_EQ(tqtools::parseInteger("--workers", "257", 1, 256, &v),
+              "--workers: \"257\" is out of range (1 to 256)");
+    EXPECT_EQ(tqtools::parseInteger("N", "12abc", 0, 100, &v),
+              "N: \"12abc\" is not a whole number");
+    EXPECT_EQ(tqtools::parseInteger("N", "-9223372036854775808", INT64_MIN, 0, &v), "");
+    EXPECT_EQ(v, INT64_MIN);
+}
+
+TEST_F(ToolsCli, HelpAndVersionGoToStdoutWithExitZero) {
+    for (const char* program : {TQBLK_CTL_PATH, TQBLK_RECALLD_PATH}) {
+        ToolRun help = run(program, "--help", tmp);
+        EXPECT_EQ(help.status, 0) << program;
+        EXPECT_TRUE(contains(help.out, "Usage:")) << help.out;
+        EXPECT_TRUE(contains(help.out, "Exit status: 0")) << help.out;
+        EXPECT_EQ(help.err, "");
+        ToolRun version = run(program, "--version", tmp);
+        EXPECT_EQ(version.status, 0);
+        const std::string name = std::string(program).substr(std::string(program).rfind('/') + 1);
+        EXPECT_EQ(version.out.rfind(name + " 1.", 0), 0u) << version.out;
+    }
+    ToolRun sub = ctl("create-store --help");
+    EXPECT_EQ(sub.status, 0);
+    EXPECT_TRUE(contains(sub.out, "KIND DIR UUID DEVICE_SIZE EXTENT_SIZE")) << sub.out;
+    EXPECT_TRUE(contains(sub.out, "--force")) << sub.out;
+}
+
+TEST_F(ToolsCli, MistakesExitTwoNamingTheWordAndTheNearestValidOne) {
+    ToolRun noCommand = ctl("");
+    EXPECT_EQ(noCommand.status, 2);
+    ToolRun command = ctl("creat-store private d u 1M 4K");
+    EXPECT_EQ(command.status, 2);
+    EXPECT_EQ(command.err.substr(0, command.err.find('\n')),
+              "tqblk-ctl: unknown command creat-store (did you mean create-store?)");
+    ToolRun option = ctl("create-store --forse private d u 1M 4K");
+    EXPECT_EQ(option.status, 2);
+    EXPECT_TRUE(contains(option.err,
+                         "unknown option --forse for create-store (did you mean "
+                         "--force?)"))
+        << option.err;
+    ToolRun mru = ctl("set-mru dev abc");
+    EXPECT_EQ(mru.status, 2);
+    EXPECT_TRUE(contains(mru.err, "COUNT: \"abc\" is not a whole number")) << mru.err;
+    ToolRun size = ctl("create-store private " + (tmp / "s") + " u 64X 4K");
+    EXPECT_EQ(size.status, 2);
+    EXPECT_TRUE(contains(size.err, "DEVICE_SIZE: \"64X\"")) << size.err;
+    EXPECT_FALSE(tqtest::PathExists(tmp / "s"));
+
+    ToolRun workers = recalld("--uuid u --recall-store " + (tmp / "r") + " --image i --workers 0");
+    EXPECT_EQ(workers.status, 2);
+    EXPECT_TRUE(contains(workers.err, "--workers: \"0\" is out of range (1 to 256)"))
+        << workers.err;
+    ToolRun log = recalld("--uuid u --recall-store r --image i --log file");
+    EXPECT_EQ(log.status, 2);
+    EXPECT_TRUE(contains(log.err, "--log: \"file\" is not one of stderr, syslog, journal"))
+        << log.err;
+    ToolRun typo = recalld("--uuid u --recall-store r --imag i");
+    EXPECT_EQ(typo.status, 2);
+    EXPECT_TRUE(contains(typo.err, "unknown option --imag (did you mean --image?)")) << typo.err;
+    ToolRun twoSources = recalld("--uuid u --recall-store r --image i --source-store s");
+    EXPECT_EQ(twoSources.status, 2);
+}
+
+TEST_F(ToolsCli, CreateStoreReadsSizeSuffixes) {
+    ToolRun made = ctl("create-store recall " + (tmp / "s") + " u 64M 64KiB");
+    ASSERT_EQ(made.status, 0) << made.err;
+    CZyError err;
+    std::unique_ptr<TqBlkRecallStore> store(TqBlkRecallStore::open((tmp / "s").c_str(), &err));
+    ASSERT_TRUE(store) << err.GetDescription();
+    EXPECT_EQ(store->getDeviceSize(), 64LL << 20);
+    EXPECT_EQ(store->getExtentSize(), 64 << 10);
+}
+
+TEST_F(ToolsCli, CreateStoreRefusesADirectoryWithFilesOrAStoreAndChangesNothing) {
+    const std::string dir = tmp / "home";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    WriteFile(dir + "/thesis.tex", "years of work");
+    ASSERT_EQ(::mkdir((dir + "/figures").c_str(), 0755), 0);
+    WriteFile(dir + "/figures/plot.png", "png");
+    const std::string before = snapshot(dir);
+    ToolRun refused = ctl("create-store private " + dir + " u 1M 4K");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.err, dir + " is not empty and not a store: it holds 2 entries "
+                                            "(figures, thesis.tex); --force empties it"))
+        << refused.err;
+    EXPECT_EQ(snapshot(dir), before);
+
+    const std::string store = tmp / "store";
+    ASSERT_EQ(ctl("create-store recall " + store + " first 1M 4K").status, 0);
+    const std::string config = ReadFile(store + "/config");
+    ToolRun again = ctl("create-store private " + store + " second 2M 8K");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_TRUE(contains(again.err, store + " is already a store (UUID first, device size " +
+                                        "1048576, extent size 4096); --force replaces it"))
+        << again.err;
+    EXPECT_EQ(ReadFile(store + "/config"), config);
+
+    WriteFile(tmp / "file", "x");
+    EXPECT_EQ(ctl("create-store private " + (tmp / "file") + " u 1M 4K").status, 1);
+    EXPECT_EQ(ReadFile(tmp / "file"), "x");
+
+    EXPECT_EQ(ctl("create-store private " + store + " second 2M 8K --force").status, 0);
+    EXPECT_NE(ReadFile(store + "/config"), config);
+    const std::string empty = tmp / "empty";
+    ASSERT_EQ(::mkdir(empty.c_str(), 0755), 0);
+    EXPECT_EQ(ctl("create-store private " + empty + " u 1M 4K").status, 0);
+}
+
+TEST_F(ToolsCli, ClearAndRemoveActOnlyOnAStore) {
+    const std::string dir = tmp / "plain";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    WriteFile(dir + "/notes", "keep");
+    const std::string before = snapshot(dir);
+    ToolRun clear = ctl("clear-store " + dir);
+    EXPECT_EQ(clear.status, 1);
+    ToolRun remove = ctl("remove-store " + dir);
+    EXPECT_EQ(remove.status, 1);
+    EXPECT_TRUE(contains(remove.err, "remove-store: ")) << remove.err;
+    EXPECT_EQ(remove.err.find('\n'), remove.err.size() - 1) << "one line without -v";
+    EXPECT_EQ(snapshot(dir), before);
+    ToolRun verbose = ctl("-v remove-store " + dir);
+    EXPECT_GT(std::count(verbose.err.begin(), verbose.err.end(), '\n'), 1) << verbose.err;
+}
+
+TEST_F(ToolsCli, BitmapJsonParsesBackWithTheStoreCounts) {
+    const std::string dir = tmp / "store";
+    CZyError err;
+    std::unique_ptr<TqBlkRecallStore> store(
+        TqBlkRecallStore::create(dir.c_str(), "u", 40000LL * 4096, 4096, &err));
+    ASSERT_TRUE(store) << err.GetDescription();
+    for (long long extent : {3LL, 4LL, 32768LL + 5})
+        ASSERT_OK(store->createExtentWithNUL(extent));
+    ToolRun bitmap = ctl("bitmap --json " + dir);
+    ASSERT_EQ(bitmap.status, 0) << bitmap.err;
+    nlohmann::json j = nlohmann::json::parse(bitmap.out);
+    EXPECT_EQ(j["store"], dir);
+    EXPECT_EQ(j["extent_count"], 40000);
+    EXPECT_EQ(j["extents_present"], 3);
+    EXPECT_EQ(j["extents_per_chunk"], 32768);
+    ASSERT_EQ(j["chunks"].size(), 2u);
+    EXPECT_EQ(j["chunks"][0]["present"], 2);
+    EXPECT_EQ(j["chunks"][1]["chunk"], 1);
+    EXPECT_EQ(j["chunks"][1]["present"], 1);
+}
+
+TEST_F(ToolsCli, DriverCommandsWithoutANodeSayWhatFailedAndHint) {
+    ToolRun config = ctl("--admin-node " + (tmp / "no-such-node") + " get-config");
+    EXPECT_EQ(config.status, 1);
+    EXPECT_EQ(config.err.substr(0, config.err.find('\n')), "tqblk-ctl: get-config: Couldn't open " +
+                                                               (tmp / "no-such-node") +
+                                                               ": No such file or directory");
+    EXPECT_TRUE(contains(config.err, "hint: no admin node at " + (tmp / "no-such-node")))
+        << config.err;
+    ToolRun env =
+        run("TQBLK_ADMIN_NODE=" + (tmp / "other") + " " + TQBLK_CTL_PATH, "check dev", tmp);
+    EXPECT_EQ(env.status, 1);
+    EXPECT_TRUE(contains(env.err, "Couldn't open " + (tmp / "other"))) << env.err;
+}
+
+}  // namespace

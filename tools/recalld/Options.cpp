@@ -1,0 +1,84 @@
+#include "Options.h"
+
+#include "Cli.h"
+
+namespace recalld {
+namespace {
+
+const char kDescription[] =
+    "A recall service for one device: workers fetch the device's recall requests, put each\n"
+    "extent in the recall store from the source, make it durable and answer the driver.\n"
+    "SIGINT or SIGTERM stops it cleanly, and so does the destruction of its device; SIGHUP is\n"
+    "logged and ignored (there is nothing to reload). On start it checks the source against\n"
+    "the recall store's geometry, locks the store (one service per store), removes the\n"
+    "temporary files a killed service left, and asks the driver to resubmit the requests a\n"
+    "stopped service had fetched and not answered.";
+
+const char kFooter[] =
+    "Exit status: 0 stopped cleanly, 1 could not start or failed, 2 bad usage.\n"
+    "Environment: TQBLK_ADMIN_NODE, the driver's admin node when --admin-node is not given.";
+
+}  // namespace
+
+int parseOptions(int argc, char** argv, Options* options) {
+    CLI::App app(kDescription, "tqblk-recalld");
+    app.set_version_flag("--version", std::string("tqblk-recalld ") + TQBLK_TOOLS_VERSION);
+    app.footer(kFooter);
+    ServiceOptions& service = options->service;
+    app.add_option("--uuid", service.uuid, "the device served")->required();
+    app.add_option("--recall-store", service.recallStore, "its recall store")
+        ->required()
+        ->type_name("DIR");
+    CLI::Option_group* sources = app.add_option_group("Sources", "where extents come from");
+    sources
+        ->add_option("--image", options->image,
+                     "an image file or block device holding the device's bytes from offset 0")
+        ->type_name("FILE");
+    sources
+        ->add_option("--source-store", options->sourceStore,
+                     "another store: extents are hard-linked or copied from it")
+        ->type_name("DIR");
+    sources->require_option(1);
+    app.add_flag("--allow-short-source", options->allowShortSource,
+                 "serve a source shorter than the device: the extents past its end read as "
+                 "zeros (refused otherwise)");
+    tqtools::addInteger(&app, "--workers", &service.workers, 1, 256, "worker threads (default 2)");
+    app.add_flag_callback(
+        "--durable", [&service] { service.sync = true; },
+        "the default: make each extent's bytes, then its directory entries durable before "
+        "answering, with syncs of the store's whole file system (syncfs) shared by the "
+        "workers; give the store a file system of its own");
+    app.add_flag_callback(
+        "--no-sync", [&service] { service.sync = false; },
+        "no syncs: faster, but a power cut may lose or tear extents the driver was told are "
+        "in place; only for throwaway stores (a tmpfs)");
+    app.add_flag("--quiet", options->quiet, "no log line per recalled extent");
+    tqtools::addChoice<LogSink>(
+        &app, "--log", &options->logSink,
+        {{"stderr", LogSink::Stderr}, {"syslog", LogSink::Syslog}, {"journal", LogSink::Journal}},
+        "where the log goes: stderr (default, lines with a UTC timestamp and a level), syslog "
+        "or journal");
+    tqtools::addChoice<LogLevel>(&app, "--log-level", &options->logLevel,
+                                 {{"error", LogLevel::Error},
+                                  {"warning", LogLevel::Warning},
+                                  {"info", LogLevel::Info},
+                                  {"debug", LogLevel::Debug}},
+                                 "error, warning, info (default) or debug: debug adds each "
+                                 "failure's error chain on indented lines");
+    bool verbose = false;
+    app.add_flag("-v,--verbose", verbose, "the same as --log-level debug");
+    app.add_option("--stats-file", options->statsFile,
+                   "write the live counters there as JSON once a second (atomically: a "
+                   "temporary file renamed over it); read by tqblk-ctl status --stats")
+        ->type_name("FILE");
+    app.add_option("--admin-node", service.adminNode,
+                   "the driver's admin node (default /dev/tqblk/admin, or $TQBLK_ADMIN_NODE)")
+        ->envname("TQBLK_ADMIN_NODE")
+        ->type_name("PATH");
+    int result = tqtools::parseCommandLine(app, argc, argv);
+    if (verbose)
+        options->logLevel = LogLevel::Debug;
+    return result;
+}
+
+}  // namespace recalld

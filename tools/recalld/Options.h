@@ -1,0 +1,30 @@
+#ifndef TQBLK_RECALLD_OPTIONS_H
+#define TQBLK_RECALLD_OPTIONS_H
+
+#include "Log.h"
+#include "Service.h"
+
+#include <string>
+
+namespace recalld {
+
+// Everything the command line sets.
+struct Options {
+    ServiceOptions service;
+    // The source: exactly one kind is given.
+    std::string image;        // --image FILE
+    std::string sourceStore;  // --source-store DIR
+    bool allowShortSource = false;
+    bool quiet = false;
+    LogSink logSink = LogSink::Stderr;
+    LogLevel logLevel = LogLevel::Info;
+    std::string statsFile;
+};
+
+// Parses the command line into *options. Returns -1 when the service is to start, else
+// the exit status: 0 after --help or --version, 2 after a mistake (named on stderr).
+int parseOptions(int argc, char** argv, Options* options);
+
+}  // namespace recalld
+
+#endif

@@ -1,0 +1,183 @@
+#include "Stats.h"
+
+#include "ErrorText.h"
+#include "Log.h"
+#include "SysUtil.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+namespace recalld {
+
+Stats::Stats(std::string device, std::string recallStore, long long present, long long total)
+    : m_device(std::move(device)),
+      m_recallStore(std::move(recallStore)),
+      m_total(total),
+      m_started(std::chrono::steady_clock::now()),
+      m_present(present) {
+    sample();
+}
+
+void Stats::fetched() {
+    ++m_demand;
+    ++m_inFlight;
+}
+
+void Stats::done(long long bytes) {
+    --m_inFlight;
+    ++m_done;
+    m_bytes += bytes;
+    // An extent counts once, even when the driver asks for one that another request
+    // brought in already.
+    long long present = m_present.load();
+    while (present < m_total && !m_present.compare_exchange_weak(present, present + 1)) {
+    }
+}
+
+void Stats::failed(int error) {
+    --m_inFlight;
+    ++m_failed;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_failedByErrno[error];
+}
+
+void Stats::setState(const std::string& state) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_state = state;
+}
+
+void Stats::sample() {
+    auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_samples.push_back({now, m_bytes.load(), m_done.load()});
+    while (m_samples.size() > 2 && now - m_samples[1].at >= std::chrono::seconds(kWindowSeconds))
+        m_samples.pop_front();
+}
+
+namespace {
+
+template <class Samples, class Value>
+double ratePer(const Samples& samples, Value value) {
+    if (samples.size() < 2)
+        return 0.0;
+    double seconds = std::chrono::duration<double>(samples.back().at - samples.front().at).count();
+    return seconds > 0
+               ? static_cast<double>(value(samples.back()) - value(samples.front())) / seconds
+               : 0.0;
+}
+
+}  // namespace
+
+double Stats::bytesPerSecond() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return ratePer(m_samples, [](const Sample& s) { return s.bytes; });
+}
+
+double Stats::extentsPerSecond() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return ratePer(m_samples, [](const Sample& s) { return s.done; });
+}
+
+std::string Stats::json() const {
+    nlohmann::json byErrno = nlohmann::json::object();
+    std::string state;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& entry : m_failedByErrno)
+            byErrno[tqtools::errnoName(entry.first)] = entry.second;
+        state = m_state;
+    }
+    nlohmann::json document = {{"device", m_device},
+                               {"recall_store", m_recallStore},
+                               {"pid", static_cast<long long>(::getpid())},
+                               {"state", state},
+                               {"updated", static_cast<long long>(std::time(nullptr))},
+                               {"uptime_seconds", std::chrono::duration_cast<std::chrono::seconds>(
+                                                      std::chrono::steady_clock::now() - m_started)
+                                                      .count()},
+                               {"demand_recalls", m_demand.load()},
+                               {"in_flight", m_inFlight.load()},
+                               {"done", m_done.load()},
+                               {"failed", m_failed.load()},
+                               {"failed_by_errno", byErrno},
+                               {"bytes", m_bytes.load()},
+                               {"extents_present", m_present.load()},
+                               {"extent_count", m_total},
+                               {"bytes_per_second", bytesPerSecond()},
+                               {"extents_per_second", extentsPerSecond()}};
+    return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+StatsFile::StatsFile(Stats& stats, std::string path, Log& log)
+    : m_stats(stats), m_path(std::move(path)), m_log(log) {
+    m_thread = std::thread(&StatsFile::loop, this);
+}
+
+StatsFile::~StatsFile() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+int StatsFile::writeNow(std::string* detail) {
+    std::string text = m_stats.json();
+    std::vector<char> temp(m_path.begin(), m_path.end());
+    const std::string suffix = ".XXXXXX";
+    temp.insert(temp.end(), suffix.begin(), suffix.end());
+    temp.push_back('\0');
+    Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        int e = errno;
+        *detail =
+            "Couldn't create a temporary file beside " + m_path + ": " + tqtools::errnoText(e);
+        return e;
+    }
+    int e = 0;
+    for (size_t done = 0; done < text.size() && e == 0;) {
+        ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR)
+            e = errno;
+        else if (n > 0)
+            done += static_cast<size_t>(n);
+    }
+    // Readable by operators who may not write it; mkostemp made it 0600.
+    if (e == 0 && ::fchmod(fd.get(), 0644) != 0)
+        e = errno;
+    if (e == 0 && ::rename(temp.data(), m_path.c_str()) != 0)
+        e = errno;
+    if (e != 0) {
+        ::unlink(temp.data());
+        *detail = "Couldn't write " + m_path + ": " + tqtools::errnoText(e);
+    }
+    return e;
+}
+
+void StatsFile::loop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        bool stopping = m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop; });
+        m_stats.sample();
+        std::string detail;
+        int e = writeNow(&detail);
+        if (e != 0 && !m_failing)
+            m_log.write(LogLevel::Warning, detail + " (stats are not updated until it works)");
+        else if (e == 0 && m_failing)
+            m_log.write(LogLevel::Info, "writing " + m_path + " works again");
+        m_failing = e != 0;
+        if (stopping)
+            return;
+    }
+}
+
+}  // namespace recalld

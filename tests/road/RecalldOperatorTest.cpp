@@ -3,7 +3,7 @@
 // serves, and tqblk-ctl status reads that file with the driver's and the stores' state.
 
 #include "RoadFixture.h"
-#include "UniqueFd.h"
+#include <tqsys/UniqueFd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -204,7 +204,7 @@ TEST_F(RecalldOperatorTest, ItTellsSystemdItIsReadyOnlyOnceItServes) {
     const std::string socketPath = m_temp / "notify";
     int raw = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(raw, 0);
-    tqblk::UniqueFd sock(raw);
+    tqsys::UniqueFd sock(raw);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     ASSERT_LT(socketPath.size(), sizeof address.sun_path);

@@ -8,6 +8,7 @@ packages=(
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libfuse3-dev fuse3 util-linux e2fsprogs
   qemu-system-x86 busybox-static xfsprogs kmod cpio
+  scdoc dpkg-dev file fakeroot lintian bash-completion
 )
 
 missing=()

@@ -26,7 +26,7 @@ ran_ctest() {
 }
 
 step "build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQBLK_BUILD_TESTS=ON \
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQBLK_WERROR=ON -DTQBLK_BUILD_TESTS=ON \
   -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EXAMPLES=ON -DTQBLK_BUILD_BENCH=ON >/dev/null
 cmake --build build -j "$jobs"
 
@@ -40,7 +40,7 @@ cmake --install build --prefix "$prefix" >/dev/null
 bash scripts/check-install.sh "$prefix"
 
 step "sanitizer build (address, undefined)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=address,undefined \
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=address,undefined -DTQBLK_WERROR=ON \
   -DTQBLK_BUILD_TESTS=ON -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1

@@ -62,7 +62,8 @@ for f in share/man/man8/tqblk-ctl.8.gz share/man/man8/tqblk-recalld.8.gz \
          bin/tqblk-recalld bin/tqblk-make-image bin/tqblk-emulator bin/tqblk-run-in-namespace; do
   [ -e "$prefix/$f" ] || { echo "missing from the install tree: $f"; exit 1; }
 done
-grep -q "^ExecStart=$prefix/bin/tqblk-recalld " "$prefix/lib/systemd/system/tqblk-recalld@.service" ||
-  { echo "the unit does not start the installed tqblk-recalld"; exit 1; }
+# The unit names the program where the configured prefix puts it.
+grep -Eq "^ExecStart=/.*/bin/tqblk-recalld " "$prefix/lib/systemd/system/tqblk-recalld@.service" ||
+  { echo "the unit does not start tqblk-recalld by its full path"; exit 1; }
 env -u LD_LIBRARY_PATH "$prefix/bin/tqblk-emulator" --help >/dev/null 2>&1 ||
   [ $? -eq 2 ] || { echo "the installed emulator does not start"; exit 1; }

@@ -17,7 +17,8 @@ static int passed = 0, failed = 0;
 
 static void expect(bool ok, const std::string& what) {
     ok ? ++passed : ++failed;
-    if (!ok) std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    if (!ok)
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
 }
 
 static void expectError(const CZyError& err, int errnoValue, const std::string& innermost,
@@ -29,7 +30,8 @@ static void expectError(const CZyError& err, int errnoValue, const std::string& 
 
 int main() {
     char base[] = "/tmp/tqblk-consumer-XXXXXX";
-    if (!mkdtemp(base)) return 2;
+    if (!mkdtemp(base))
+        return 2;
     const std::string dir = std::string(base) + "/store";
 
     CZyError err;

@@ -3,6 +3,7 @@
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/TqBlkStoreCheck.h>
 #include <tqblk/unix/TqBlkDriverUnix.h>
+#include <tqblk/version.h>
 
 #include <nlohmann/json.hpp>
 
@@ -374,6 +375,10 @@ int main(int argc, char** argv) {
         {"get-mru", getMru},
         {"set-block-sizes", setBlockSizes},
     };
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("tqblk-ctl %s\n", TQBLK_VERSION_STRING);
+        return 0;
+    }
     auto command = argc >= 2 ? commands.find(argv[1]) : commands.end();
     if (command == commands.end()) {
         std::fputs(kUsage, stderr);

@@ -35,10 +35,15 @@ endif()
 # ---- the recall service's unit and its example settings
 set(TQBLK_UNIT_SOURCE ${PROJECT_SOURCE_DIR}/tools/recalld/tqblk-recalld@.service)
 if(TQBLK_BUILD_TOOLS AND EXISTS ${TQBLK_UNIT_SOURCE})
-  configure_file(${TQBLK_UNIT_SOURCE} ${CMAKE_CURRENT_BINARY_DIR}/tqblk-recalld@.service @ONLY)
+  # The unit names the program where this build installs it.
+  file(READ ${TQBLK_UNIT_SOURCE} unit)
+  string(REPLACE "ExecStart=/usr/bin/" "ExecStart=${CMAKE_INSTALL_FULL_BINDIR}/" unit "${unit}")
+  string(REPLACE "@CMAKE_INSTALL_FULL_BINDIR@" "${CMAKE_INSTALL_FULL_BINDIR}" unit "${unit}")
+  file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/tqblk-recalld@.service CONTENT "${unit}" @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${TQBLK_UNIT_SOURCE})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tqblk-recalld@.service
     DESTINATION ${TQBLK_SYSTEMD_UNIT_DIR} COMPONENT tools)
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/recalld/recalld.conf
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/recalld/recalld.conf.example
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${TQBLK_DEB_TOOLS}/examples COMPONENT tools)
 endif()
 

@@ -73,7 +73,7 @@ expect_files "$tools" usr/bin/tqblk-ctl usr/bin/tqblk-recalld usr/bin/tqblk-make
   usr/share/man/man8/tqblk-ctl.8.gz usr/share/man/man8/tqblk-recalld.8.gz \
   usr/share/man/man8/tqblk-emulator.8.gz usr/share/man/man8/tqblk-run-in-namespace.8.gz \
   usr/share/man/man1/tqblk-make-image.1.gz usr/share/bash-completion/completions/tqblk-ctl \
-  usr/share/doc/tqblk-tools/examples/recalld.conf usr/share/doc/tqblk-tools/copyright
+  usr/share/doc/tqblk-tools/examples/recalld.conf.example usr/share/doc/tqblk-tools/copyright
 expect_none "$tools" '\.so|^usr/include/'
 pass "tqblk-tools holds the programs, the unit, the man pages and the completion"
 

@@ -4,11 +4,11 @@
 set -euo pipefail
 
 packages=(
+  scdoc dpkg-dev file fakeroot lintian bash-completion
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config clang-format
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libfuse3-dev fuse3 util-linux e2fsprogs
   qemu-system-x86 busybox-static xfsprogs kmod cpio
-  scdoc dpkg-dev file fakeroot lintian bash-completion
 )
 
 missing=()

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the unit tests, an outside program built against
-# the installed tree, the Debian packages (built and checked without installing them), the
-# same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzzers and the
-# power cuts. Works on a fresh Debian 12 machine (installs what it needs first).
+# Builds everything and runs every test: the unit tests, the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and an outside program built against the
+# installed tree. Works on a fresh Debian 12 machine (installs what it needs first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -40,7 +39,9 @@ rm -rf "$prefix"
 cmake --install build --prefix "$prefix" >/dev/null
 bash scripts/check-install.sh "$prefix"
 
-step "Debian packages (built and checked without installing them)"
+# The Debian packages are built from a build of their own (prefix /usr) and checked without
+# installing them.
+step "Debian packages"
 cmake -S . -B build-pkg -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DTQBLK_PACKAGE=ON -DTQBLK_MAN=ON -DTQBLK_WERROR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EMULATOR=ON \
   -DTQBLK_BUILD_TESTS=OFF -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null

@@ -2,12 +2,13 @@
 # The man pages document every option and command the tools list in their --help, so the
 # two cannot drift apart. A tool whose --help does not exit 0 is not checked.
 #
-# usage: manpage_test.sh MAN_SOURCE_DIR TQBLK_CTL TQBLK_RECALLD TQBLK_EMULATOR
+# usage: manpage_test.sh MAN_SOURCE_DIR TQBLK_CTL TQBLK_RECALLD TQBLK_EMULATOR [NAMESPACE_SCRIPT]
 set -uo pipefail
 man=$1
 ctl=$2
 recalld=$3
 emulator=$4
+namespace_script=${5:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -30,6 +31,9 @@ if "$recalld" --help >"$work/help" 2>/dev/null; then
 fi
 if "$emulator" --help >"$work/help" 2>&1; then
   compare tqblk-emulator tqblk-emulator.8.scd
+fi
+if [ -n "$namespace_script" ] && bash "$namespace_script" --help >"$work/help" 2>&1; then
+  compare tqblk-run-in-namespace tqblk-emulator.8.scd
 fi
 if "$ctl" --help >"$work/help" 2>/dev/null; then
   commands=$(awk 'tolower($0) ~ /^subcommands:/ { s = 1; next } s && /^  [a-z]/ { print $1 }' \

@@ -10,14 +10,15 @@ build="$root/out/build"  # apart from the test build, so neither reconfigures th
 
 bash scripts/setup.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX="$prefix" \
-  -DTQBLK_BUILD_TESTS=OFF -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_TOOLS=ON \
+  -DTQBLK_WERROR=ON -DTQBLK_BUILD_TESTS=OFF -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_TOOLS=ON \
   -DTQBLK_BUILD_EXAMPLES=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 cmake --install "$build" >/dev/null
 echo "Installed into $prefix"
 
 # The recall service is built again from the installed tree alone, as a user's would be.
-cmake -S tools/recalld -B "$build/recalld-installed" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S tools/recalld -B "$build/recalld-installed" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DTQBLK_WERROR=ON >/dev/null
 cmake --build "$build/recalld-installed" >/dev/null
 
 echo

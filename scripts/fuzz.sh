@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTQBLK_BUILD_FUZZ=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTQBLK_BUILD_FUZZ=ON -DTQBLK_WERROR=ON \
   -DTQBLK_BUILD_TESTS=OFF -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF \
   -DTQBLK_BUILD_EMULATOR=OFF -DTQBLK_BUILD_TOOLS=OFF >/dev/null
 cmake --build build-fuzz --target fuzz_extent_name fuzz_config

@@ -4,6 +4,7 @@
 set -euo pipefail
 
 packages=(
+  scdoc dpkg-dev file fakeroot lintian bash-completion
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config clang-format
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libfuse3-dev fuse3 util-linux e2fsprogs libcli11-dev libsystemd-dev

@@ -26,8 +26,8 @@ ran_ctest() {
 }
 
 step "build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQBLK_BUILD_TESTS=ON \
-  -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EXAMPLES=ON -DTQBLK_BUILD_BENCH=ON >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQBLK_WERROR=ON -DTQBLK_MAN=ON \
+  -DTQBLK_BUILD_TESTS=ON -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EXAMPLES=ON -DTQBLK_BUILD_BENCH=ON >/dev/null
 cmake --build build -j "$jobs"
 
 step "unit tests"
@@ -39,8 +39,23 @@ rm -rf "$prefix"
 cmake --install build --prefix "$prefix" >/dev/null
 bash scripts/check-install.sh "$prefix"
 
+# The Debian packages are built from a build of their own (prefix /usr) and checked without
+# installing them.
+step "Debian packages"
+cmake -S . -B build-pkg -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DTQBLK_PACKAGE=ON -DTQBLK_MAN=ON -DTQBLK_WERROR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EMULATOR=ON \
+  -DTQBLK_BUILD_TESTS=OFF -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build build-pkg -j "$jobs"
+packages_log=$(mktemp)
+bash scripts/check-packages.sh build-pkg 2>&1 | tee "$packages_log"
+packages_status=${PIPESTATUS[0]}
+packages_passed=$(sed -n 's/^packages: \([0-9]*\) passed, 0 failed$/\1/p' "$packages_log")
+rm -f "$packages_log"
+[ "$packages_status" -eq 0 ] && [ -n "$packages_passed" ] || exit 1
+passed=$((passed + packages_passed))
+
 step "sanitizer build (address, undefined)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=address,undefined \
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=address,undefined -DTQBLK_WERROR=ON \
   -DTQBLK_BUILD_TESTS=ON -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1

@@ -12,7 +12,7 @@ include(GNUInstallDirs)
 # Installed programs find the library in the lib directory beside their bin directory.
 function(tqblk_install_tool target)
   set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endfunction()
 
 find_package(CLI11 2 REQUIRED)

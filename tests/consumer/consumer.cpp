@@ -2,11 +2,13 @@
 // and checks the outcome of each step, failures included. Prints "N passed, N failed".
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/unix/TqBlkDriverUnix.h>
+#include <tqblk/version.h>
 #include <zyutils/ZyError.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -15,7 +17,8 @@ static int passed = 0, failed = 0;
 
 static void expect(bool ok, const std::string& what) {
     ok ? ++passed : ++failed;
-    if (!ok) std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    if (!ok)
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
 }
 
 static void expectError(const CZyError& err, int errnoValue, const std::string& innermost,
@@ -27,7 +30,8 @@ static void expectError(const CZyError& err, int errnoValue, const std::string& 
 
 int main() {
     char base[] = "/tmp/tqblk-consumer-XXXXXX";
-    if (!mkdtemp(base)) return 2;
+    if (!mkdtemp(base))
+        return 2;
     const std::string dir = std::string(base) + "/store";
 
     CZyError err;
@@ -62,6 +66,12 @@ int main() {
     expectError(driver.monitorDevice(std::string(64, 'u').c_str()), EINVAL,
                 "UUID \"" + std::string(64, 'u') + "\" is too long", "refuse a long UUID");
     expect(name == "untouched", "no output on failure");
+
+    // The library found at run time is the one whose headers this program was built with.
+    expect(std::strcmp(tqblk_version_string(), TQBLK_VERSION_STRING) == 0 &&
+               tqblk_version_number() == TQBLK_VERSION_NUMBER,
+           std::string("run-time version ") + tqblk_version_string() + " is the headers' " +
+               TQBLK_VERSION_STRING);
 
     std::printf("consumer: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

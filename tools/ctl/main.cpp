@@ -63,7 +63,7 @@ int report(const CZyError& err, const std::string& what, bool driverCall = false
         !messages.empty() && messages.front().rfind("Couldn't open", 0) == 0)
         std::fprintf(stderr,
                      "hint: no admin node at %s: no tqblk driver is loaded. For development, "
-                     "run the emulator (run-in-namespace.sh) and name its node with "
+                     "run the emulator (tqblk-run-in-namespace) and name its node with "
                      "--admin-node or TQBLK_ADMIN_NODE.\n",
                      driver.path().c_str());
     return kExitFailed;

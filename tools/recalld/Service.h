@@ -1,6 +1,7 @@
 #ifndef TQBLK_RECALLD_SERVICE_H
 #define TQBLK_RECALLD_SERVICE_H
 
+#include "Background.h"
 #include "Progress.h"
 #include "Source.h"
 #include "SyncGroup.h"
@@ -21,6 +22,8 @@ struct ServiceOptions {
     // entries, each with a sync of the store's file system shared by the workers waiting for
     // one. Off only for throwaway stores.
     bool sync = true;
+    // Readahead and hydration beside the demand recalls.
+    BackgroundOptions background;
 };
 
 // Serves the recall requests of one device until stop is set or the device goes away.
@@ -50,6 +53,7 @@ class Service {
     Progress& m_progress;
     TqBlkDriverUnix m_driver;
     std::unique_ptr<SyncGroup> m_sync;   // null with sync off
+    std::unique_ptr<Background> m_background;  // null without readahead and hydration
     std::atomic<long long> m_synced{0};  // extents made durable
     std::atomic<bool> m_deviceGone{false};
     std::atomic<int> m_driverGone{0};  // the errno that ended the admin connection, or 0

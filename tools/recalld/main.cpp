@@ -1,13 +1,16 @@
 // tqblk-recalld: a reference recall service for one device.
 //
-//   tqblk-recalld --uuid UUID --recall-store DIR (--image FILE | --source-store DIR)
-//                 [--workers N] [--no-sync] [--quiet]
+//   tqblk-recalld --uuid UUID --recall-store DIR
+//                 (--image FILE | --source-store DIR | --source URL)
+//                 [--workers N] [--no-sync] [--quiet] [remote, readahead, hydration options]
 //
 // Workers fetch the device's recall requests, put each extent in the recall store, make it
 // durable and answer the driver. SIGINT or SIGTERM stops the service cleanly, and so does the
 // destruction of its device. On start it locks the recall store (one service per store),
 // removes the temporary files a killed service left, and asks the driver to resubmit the
 // requests that a stopped service had fetched and not answered.
+#include "Background.h"
+#include "HttpSource.h"
 #include "Progress.h"
 #include "Service.h"
 #include "Source.h"
@@ -17,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -30,6 +34,11 @@ struct Arguments {
     std::string sourceStore;
     bool sync = true;
     bool quiet = false;
+    // Remote sources, readahead and hydration.
+    std::string source;  // --source URL
+    recalld::RemoteOptions remote;
+    bool allowShortSource = false;
+    int readahead = -1;  // -1: the default of the source's kind
 };
 
 void usage() {
@@ -48,7 +57,59 @@ void usage() {
                  "                       syncs of the store's whole file system (syncfs)\n"
                  "                       shared by the workers; they also flush other dirty\n"
                  "                       data there, so give the store a file system of its own\n"
-                 "  --quiet              no log line per recalled extent\n");
+                 "  --quiet              no log line per recalled extent\n"
+                 "  --source URL         where extents come from: s3://BUCKET/KEY, http(s)://...,\n"
+                 "                       file://PATH or a plain path (an image)\n"
+                 "  --endpoint URL       S3 endpoint (MinIO, Ceph...; else AWS_ENDPOINT_URL),\n"
+                 "                       addressed path-style\n"
+                 "  --region NAME        S3 region (else AWS_REGION, or us-east-1)\n"
+                 "  --cacert FILE        also trust the CAs in FILE for https\n"
+                 "  --remote-tries N     attempts per remote request (default 10)\n"
+                 "  --remote-retry-time S  seconds those may take in all (default 120)\n"
+                 "  --allow-short-source read a source's missing tail as zeros\n"
+                 "  --readahead N        bring up to N extents in ahead of sequential recalls\n"
+                 "                       (default 32 for remote sources, 0 for local ones)\n"
+                 "  --hydrate            bring in every missing extent in the background\n"
+                 "  --hydrate-rate MIB   at most MIB MiB/s (default: unbounded)\n"
+                 "S3 credentials come from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and\n"
+                 "AWS_SESSION_TOKEN, else from ~/.aws/credentials (profile AWS_PROFILE).\n");
+}
+
+// The options of remote sources, readahead and hydration.
+template <typename Value>
+bool parseRemote(const std::string& a, Value& value, Arguments* args) {
+    std::string text;
+    char* end = nullptr;
+    if (a == "--allow-short-source" || a == "--hydrate") {
+        (a == "--hydrate" ? args->service.background.hydrate : args->allowShortSource) = true;
+        return true;
+    }
+    if (a == "--source")
+        return value(&args->source);
+    if (a == "--endpoint")
+        return value(&args->remote.endpoint);
+    if (a == "--region")
+        return value(&args->remote.region);
+    if (a == "--cacert")
+        return value(&args->remote.cacert);
+    if (!value(&text))
+        return false;
+    errno = 0;
+    if (a == "--remote-tries" || a == "--readahead") {
+        long n = std::strtol(text.c_str(), &end, 10);
+        bool ok = errno == 0 && *end == '\0' && !text.empty() && n >= (a == "--readahead" ? 0 : 1) &&
+                  n <= 100000;
+        (a == "--readahead" ? args->readahead : args->remote.tries) = static_cast<int>(n);
+        return ok;
+    }
+    if (a == "--remote-retry-time" || a == "--hydrate-rate") {
+        double n = std::strtod(text.c_str(), &end);
+        bool ok = errno == 0 && *end == '\0' && !text.empty() && n > 0 && n < 1e9;
+        (a == "--hydrate-rate" ? args->service.background.hydrateRate : args->remote.retrySeconds) =
+            n;
+        return ok;
+    }
+    return false;
 }
 
 bool parse(int argc, char** argv, Arguments* args) {
@@ -82,10 +143,17 @@ bool parse(int argc, char** argv, Arguments* args) {
             args->quiet = true;
             continue;
         }
+        if (parseRemote(a, value, args))
+            continue;
         return false;
     }
-    return !args->service.uuid.empty() && !args->service.recallStore.empty() &&
-           (args->image.empty() != args->sourceStore.empty());
+    // --source with a local image is --image.
+    if (!args->source.empty() && !recalld::isRemoteUrl(args->source)) {
+        args->image = args->source.rfind("file://", 0) == 0 ? args->source.substr(7) : args->source;
+        args->source.clear();
+    }
+    int sources = !args->image.empty() + !args->sourceStore.empty() + !args->source.empty();
+    return !args->service.uuid.empty() && !args->service.recallStore.empty() && sources == 1;
 }
 
 }  // namespace
@@ -114,15 +182,25 @@ int main(int argc, char** argv) {
         return 1;
     }
     args.service.sync = args.sync;
+    // Remote sources: opened and checked against the device here; readahead by default.
+    std::string sourceNote;
+    args.service.background.readahead =
+        args.readahead >= 0 ? args.readahead : (args.source.empty() ? 0 : 32);
     std::unique_ptr<recalld::Source> source =
-        args.image.empty() ? recalld::openStoreSource(args.sourceStore, &detail)
-                           : recalld::openImageSource(args.image, &detail);
+        !args.source.empty()
+            ? recalld::openRemoteForStore(args.source, args.remote, args.service.recallStore,
+                                          args.allowShortSource, &sourceNote, &detail)
+        : args.image.empty() ? recalld::openStoreSource(args.sourceStore, &detail)
+                             : recalld::openImageSource(args.image, &detail);
     if (!source) {
         std::fprintf(stderr, "tqblk-recalld: %s\n", detail.c_str());
         return 1;
     }
 
     recalld::Progress progress(stderr, args.quiet);
+    source->setNote([&progress](const std::string& text) { progress.note(text); });
+    if (!sourceNote.empty())
+        progress.note(sourceNote);
     recalld::Service service(args.service, *source, progress);
     std::atomic<bool> stop{false};
     std::atomic<bool> done{false};
@@ -133,6 +211,7 @@ int main(int argc, char** argv) {
             if (sig == SIGINT || sig == SIGTERM) {
                 progress.note(std::string("stopping on ") + strsignal(sig));
                 stop = true;
+                source->interrupt();
                 return;
             }
         }

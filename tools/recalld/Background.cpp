@@ -12,7 +12,10 @@ using Clock = std::chrono::steady_clock;
 
 Background::Background(BackgroundOptions options, std::string storeDir, Source& source,
                        SyncGroup* sync, Progress& progress)
-    : m_options(options), m_storeDir(std::move(storeDir)), m_source(source), m_sync(sync),
+    : m_options(options),
+      m_storeDir(std::move(storeDir)),
+      m_source(source),
+      m_sync(sync),
       m_progress(progress) {}
 
 Background::~Background() {
@@ -20,8 +23,8 @@ Background::~Background() {
 }
 
 int Background::start(std::string* detail) {
-    int threads = (m_options.readahead > 0 ? m_options.readaheadWorkers : 0) +
-                  (m_options.hydrate ? 1 : 0);
+    int threads =
+        (m_options.readahead > 0 ? m_options.readaheadWorkers : 0) + (m_options.hydrate ? 1 : 0);
     for (int i = 0; i < threads; ++i) {
         CZyError err;
         m_stores.emplace_back(TqBlkRecallStore::open(m_storeDir.c_str(), &err));
@@ -131,8 +134,8 @@ int Background::fill(TqBlkBackingStore& store, long long extent, const char* why
     }
     m_wake.notify_all();
     if (e != 0 && e != ECANCELED && e != ESTALE)
-        m_progress.note(std::string(why) + " of extent " + std::to_string(extent) +
-                        " failed (" + errnoText(e) + "): " + detail);
+        m_progress.note(std::string(why) + " of extent " + std::to_string(extent) + " failed (" +
+                        errnoText(e) + "): " + detail);
     return e;
 }
 
@@ -221,8 +224,7 @@ void Background::hydrateLoop(TqBlkBackingStore& store) {
             return;
         }
         m_progress.note("hydration pass ended with " + std::to_string(present) + "/" +
-                        std::to_string(m_extentCount) +
-                        " extents present; another pass in 5 s");
+                        std::to_string(m_extentCount) + " extents present; another pass in 5 s");
         if (!sleepUntil(Clock::now() + std::chrono::seconds(5)))
             return;
     }

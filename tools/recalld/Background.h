@@ -77,13 +77,13 @@ class Background {
     mutable std::mutex m_mutex;  // guards what follows
     std::condition_variable m_wake;
     bool m_stop = false;
-    std::deque<long long> m_queue;     // readahead extents to bring in, in order
-    std::set<long long> m_inFlight;    // extents being brought in
+    std::deque<long long> m_queue;       // readahead extents to bring in, in order
+    std::set<long long> m_inFlight;      // extents being brought in
     std::map<long long, int> m_waiters;  // demand recalls waiting for in-flight extents
     std::map<long long, int> m_result;   // how those extents ended
     long long m_lastDemand = -2;
-    long long m_runEnd = -2;  // the last extent of the sequential run and its readahead
-    long long m_window = 0;   // the readahead window of the run
+    long long m_runEnd = -2;   // the last extent of the sequential run and its readahead
+    long long m_window = 0;    // the readahead window of the run
     long long m_hydrated = 0;  // extents brought in by hydration
     bool m_stale = false;      // the source changed: nothing more to bring in
 };

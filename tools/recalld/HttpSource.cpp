@@ -148,8 +148,11 @@ class HttpSource : public Source {
   public:
     HttpSource(std::string url, std::string shown, bool s3, std::string region,
                S3Credentials credentials, RemoteOptions options)
-        : m_url(std::move(url)), m_shown(std::move(shown)), m_s3(s3),
-          m_region(std::move(region)), m_credentials(std::move(credentials)),
+        : m_url(std::move(url)),
+          m_shown(std::move(shown)),
+          m_s3(s3),
+          m_region(std::move(region)),
+          m_credentials(std::move(credentials)),
           m_options(std::move(options)) {}
 
     // Asks for the object's size and version. Returns 0 or an errno with *detail.
@@ -250,8 +253,8 @@ class HttpSource : public Source {
     // pausing between them with exponential backoff and full jitter.
     int withRetries(const std::function<void(Attempt*)>& attempt, std::string* detail) {
         const Clock::time_point deadline =
-            Clock::now() + std::chrono::milliseconds(static_cast<long long>(
-                               m_options.retrySeconds * 1000));
+            Clock::now() +
+            std::chrono::milliseconds(static_cast<long long>(m_options.retrySeconds * 1000));
         std::chrono::milliseconds pause{100};
         thread_local std::minstd_rand random(std::random_device{}());
         for (int tries = 1;; ++tries) {
@@ -273,8 +276,8 @@ class HttpSource : public Source {
                 *detail = a.detail;
                 return a.error;
             }
-            std::chrono::milliseconds wait(std::uniform_int_distribution<long long>(
-                pause.count() / 2, pause.count())(random));
+            std::chrono::milliseconds wait(
+                std::uniform_int_distribution<long long>(pause.count() / 2, pause.count())(random));
             if (tries >= m_options.tries || Clock::now() + wait > deadline) {
                 *detail = a.detail + " (gave up after " + std::to_string(tries) + " tries)";
                 return EIO;
@@ -345,8 +348,8 @@ class HttpSource : public Source {
         std::string token;
         std::string sigv4;
         if (m_s3) {
-            headers = curl_slist_append(headers,
-                                        (std::string("x-amz-content-sha256: ") + kEmptySha256).c_str());
+            headers = curl_slist_append(
+                headers, (std::string("x-amz-content-sha256: ") + kEmptySha256).c_str());
             if (!m_credentials.empty()) {
                 sigv4 = "aws:amz:" + m_region + ":s3";
                 curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4.c_str());
@@ -369,9 +372,10 @@ class HttpSource : public Source {
 
     void judge(CURLcode code, const char* curlError, long long offset, size_t size, bool probe,
                const Response& r, Attempt* a) {
-        const std::string what = probe ? m_shown
-                                       : m_shown + " bytes " + std::to_string(offset) + "-" +
-                                             std::to_string(offset + static_cast<long long>(size) - 1);
+        const std::string what =
+            probe ? m_shown
+                  : m_shown + " bytes " + std::to_string(offset) + "-" +
+                        std::to_string(offset + static_cast<long long>(size) - 1);
         if (code == CURLE_ABORTED_BY_CALLBACK) {
             a->error = ECANCELED;
             return;
@@ -381,26 +385,27 @@ class HttpSource : public Source {
                         (*curlError != '\0' ? std::string(curlError) : curl_easy_strerror(code));
             a->error = EIO;
             switch (code) {
-            case CURLE_COULDNT_CONNECT:
-            case CURLE_COULDNT_RESOLVE_HOST:
-            case CURLE_COULDNT_RESOLVE_PROXY:
-            case CURLE_OPERATION_TIMEDOUT:
-            case CURLE_SEND_ERROR:
-            case CURLE_RECV_ERROR:
-            case CURLE_GOT_NOTHING:
-            case CURLE_PARTIAL_FILE:
-            case CURLE_HTTP2:
-            case CURLE_HTTP2_STREAM:
-            case CURLE_SSL_CONNECT_ERROR:
-                a->transient = true;
-                break;
-            default:
-                break;  // TLS verification, bad URL, bad options: retrying will not help
+                case CURLE_COULDNT_CONNECT:
+                case CURLE_COULDNT_RESOLVE_HOST:
+                case CURLE_COULDNT_RESOLVE_PROXY:
+                case CURLE_OPERATION_TIMEDOUT:
+                case CURLE_SEND_ERROR:
+                case CURLE_RECV_ERROR:
+                case CURLE_GOT_NOTHING:
+                case CURLE_PARTIAL_FILE:
+                case CURLE_HTTP2:
+                case CURLE_HTTP2_STREAM:
+                case CURLE_SSL_CONNECT_ERROR:
+                    a->transient = true;
+                    break;
+                default:
+                    break;  // TLS verification, bad URL, bad options: retrying will not help
             }
             return;
         }
         std::string code3 = s3Code(r.errorBody);
-        std::string status = "HTTP " + std::to_string(r.status) + (code3.empty() ? "" : " " + code3);
+        std::string status =
+            "HTTP " + std::to_string(r.status) + (code3.empty() ? "" : " " + code3);
         a->error = EIO;
         if (r.status == 403) {
             a->error = EACCES;
@@ -432,9 +437,9 @@ class HttpSource : public Source {
             return;
         }
         if (r.status != 206) {
-            a->detail = "Couldn't read " + what + ": " + status +
-                        (r.status == 200 ? " instead of 206: the server ignores Range requests"
-                                         : "");
+            a->detail =
+                "Couldn't read " + what + ": " + status +
+                (r.status == 200 ? " instead of 206: the server ignores Range requests" : "");
             return;
         }
         // The version first: a changed object is never retried into the device.
@@ -515,8 +520,8 @@ std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOpt
         region = !options.region.empty()
                      ? options.region
                      : envOr("AWS_REGION", envOr("AWS_DEFAULT_REGION", "us-east-1"));
-        std::string endpoint = !options.endpoint.empty() ? options.endpoint
-                                                         : envOr("AWS_ENDPOINT_URL", "");
+        std::string endpoint =
+            !options.endpoint.empty() ? options.endpoint : envOr("AWS_ENDPOINT_URL", "");
         while (!endpoint.empty() && endpoint.back() == '/')
             endpoint.pop_back();
         // A custom endpoint (MinIO, Ceph's gateway...) is addressed path-style; AWS itself
@@ -535,8 +540,8 @@ std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOpt
     return std::unique_ptr<Source>(source.release());
 }
 
-bool checkRemoteSize(const Source& source, long long deviceSize, bool allowShort,
-                     std::string* note, std::string* detail) {
+bool checkRemoteSize(const Source& source, long long deviceSize, bool allowShort, std::string* note,
+                     std::string* detail) {
     long long size = source.size();
     note->clear();
     if (size < deviceSize) {

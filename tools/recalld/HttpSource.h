@@ -10,10 +10,10 @@ namespace recalld {
 
 // How remote sources (s3://, http://, https://) are reached.
 struct RemoteOptions {
-    std::string endpoint;  // S3 endpoint URL; else AWS_ENDPOINT_URL; else AWS's own
-    std::string region;    // S3 region; else AWS_REGION, AWS_DEFAULT_REGION, "us-east-1"
-    std::string cacert;    // a CA bundle to verify TLS servers with, besides the system's
-    int tries = 10;        // attempts per request, the first included
+    std::string endpoint;       // S3 endpoint URL; else AWS_ENDPOINT_URL; else AWS's own
+    std::string region;         // S3 region; else AWS_REGION, AWS_DEFAULT_REGION, "us-east-1"
+    std::string cacert;         // a CA bundle to verify TLS servers with, besides the system's
+    int tries = 10;             // attempts per request, the first included
     double retrySeconds = 120;  // and the time they may take, pauses included
     // Stalled transfer: less than 1 byte/s for this long fails the attempt.
     long stallSeconds = 15;
@@ -41,8 +41,8 @@ std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOpt
 
 // The start-up check of a remote source against the device: refuses (false, *detail giving
 // both sizes) a source shorter than the device unless allowShort; notes a longer one.
-bool checkRemoteSize(const Source& source, long long deviceSize, bool allowShort,
-                     std::string* note, std::string* detail);
+bool checkRemoteSize(const Source& source, long long deviceSize, bool allowShort, std::string* note,
+                     std::string* detail);
 
 // Opens the remote source for the device of a recall store and checks it against the
 // device's size; *note receives what the log should say about it. Null with *detail when the

@@ -22,8 +22,7 @@ std::string trim(const std::string& text) {
 
 }  // namespace
 
-bool parseCredentialsFile(const std::string& text, const std::string& profile,
-                          S3Credentials* out) {
+bool parseCredentialsFile(const std::string& text, const std::string& profile, S3Credentials* out) {
     std::istringstream lines(text);
     std::string line;
     bool inProfile = false;

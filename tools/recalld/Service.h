@@ -52,9 +52,9 @@ class Service {
     Source& m_source;
     Progress& m_progress;
     TqBlkDriverUnix m_driver;
-    std::unique_ptr<SyncGroup> m_sync;   // null with sync off
+    std::unique_ptr<SyncGroup> m_sync;         // null with sync off
     std::unique_ptr<Background> m_background;  // null without readahead and hydration
-    std::atomic<long long> m_synced{0};  // extents made durable
+    std::atomic<long long> m_synced{0};        // extents made durable
     std::atomic<bool> m_deviceGone{false};
     std::atomic<int> m_driverGone{0};  // the errno that ended the admin connection, or 0
 };

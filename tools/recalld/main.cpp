@@ -97,8 +97,8 @@ bool parseRemote(const std::string& a, Value& value, Arguments* args) {
     errno = 0;
     if (a == "--remote-tries" || a == "--readahead") {
         long n = std::strtol(text.c_str(), &end, 10);
-        bool ok = errno == 0 && *end == '\0' && !text.empty() && n >= (a == "--readahead" ? 0 : 1) &&
-                  n <= 100000;
+        bool ok = errno == 0 && *end == '\0' && !text.empty() &&
+                  n >= (a == "--readahead" ? 0 : 1) && n <= 100000;
         (a == "--readahead" ? args->readahead : args->remote.tries) = static_cast<int>(n);
         return ok;
     }

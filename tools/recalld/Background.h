@@ -20,7 +20,7 @@ namespace recalld {
 struct BackgroundOptions {
     // The most extents brought in ahead of sequential demand recalls; 0 turns readahead off.
     int readahead = 32;
-    int readaheadWorkers = 2;
+    int readaheadWorkers = 2;  // the service runs as many as demand workers, 2 at least
     // Fill every missing extent, at most hydrateRate MiB/s (0: as fast as one worker goes).
     bool hydrate = false;
     double hydrateRate = 0;

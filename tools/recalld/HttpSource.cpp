@@ -240,10 +240,7 @@ class HttpSource : public Source {
         m_idle.push_back(std::move(handle));
     }
 
-    bool interrupted() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_interrupted;
-    }
+    bool interrupted() const { return m_interrupted; }
 
     static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         return static_cast<HttpSource*>(user)->interrupted() ? 1 : 0;
@@ -283,7 +280,7 @@ class HttpSource : public Source {
                 return EIO;
             }
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait_for(lock, wait, [this] { return m_interrupted; });
+            m_wake.wait_for(lock, wait, [this] { return m_interrupted.load(); });
             if (m_interrupted) {
                 *detail = "stopped while reading " + m_shown;
                 return ECANCELED;
@@ -488,7 +485,7 @@ class HttpSource : public Source {
     std::mutex m_mutex;  // guards what follows
     std::vector<std::unique_ptr<Handle>> m_idle;
     std::function<void(const std::string&)> m_note;
-    bool m_interrupted = false;
+    std::atomic<bool> m_interrupted{false};  // set under m_mutex, for m_wake
     std::condition_variable m_wake;
 };
 

@@ -16,6 +16,7 @@
 #include "Source.h"
 #include "StoreClaim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -186,6 +187,7 @@ int main(int argc, char** argv) {
     std::string sourceNote;
     args.service.background.readahead =
         args.readahead >= 0 ? args.readahead : (args.source.empty() ? 0 : 32);
+    args.service.background.readaheadWorkers = std::max(2, args.service.workers);
     std::unique_ptr<recalld::Source> source =
         !args.source.empty()
             ? recalld::openRemoteForStore(args.source, args.remote, args.service.recallStore,

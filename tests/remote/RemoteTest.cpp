@@ -367,6 +367,30 @@ TEST_F(RemoteTest, ReadersCompleteRightWhenTheServerIsStoppedMidReadAndRestarted
     }
 }
 
+TEST_F(RemoteTest, AServiceStoppedWhileRetryingEndsAtOnceAndLeavesTheRecallForItsNextRun) {
+    const std::vector<char> image = Pattern(0, 512 * kKiB);
+    std::string url = Env("TQBLK_TEST_HTTP") + putHttp("stop.img", image);
+    makeDevice("stop", static_cast<long long>(image.size()), 0, static_cast<int>(kExtent));
+    startServing(url, {"--readahead", "0"});
+    serverScript("TQBLK_TEST_NGINX_SCRIPT", "stop", "TQBLK_TEST_NGINX_DIR");
+    m_nginxStopped = true;
+    AsyncRead& read = startRead(3 * kExtent, 1000);
+    ASSERT_TRUE(waitForState("stop", "fetched", [](const std::string& v) { return v == "3"; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Retrying would go on for minutes; a stop must not wait for it, nor fail the reader.
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_service.stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+    EXPECT_EQ(answered("stop").size(), 0u);
+    EXPECT_NE(serviceLog().find("left extent 3 for the next run"), std::string::npos)
+        << serviceLog();
+    serverScript("TQBLK_TEST_NGINX_SCRIPT", "restart", "TQBLK_TEST_NGINX_DIR");
+    m_nginxStopped = false;
+    startServing(url, {"--readahead", "0"});
+    expectPattern(read);
+    EXPECT_EQ(answered("stop"), (std::vector<std::pair<long long, int>>{{3, 0}}));
+}
+
 TEST_F(RemoteTest, InjectedServiceUnavailableAnswersAreRetriedAndTheDataIsRight) {
     const std::vector<char> image = Pattern(0, 2048 * kKiB);
     // One request in five through /flaky/ is answered 503.

@@ -19,6 +19,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM  # so that cleanup runs on these too
 ceph_out=$(bash "$remote/ceph-cluster.sh" start "$work/ceph")
 nginx_out=$(bash "$remote/nginx.sh" start "$work/nginx")
 field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2"; }

@@ -22,6 +22,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM  # so that cleanup runs on these too
 
 unavailable() {
   if [ "${CI:-}" = "true" ]; then

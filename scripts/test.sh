@@ -33,6 +33,15 @@ cmake --build build -j "$jobs"
 step "unit tests"
 ran_ctest --test-dir build -j "$jobs" --output-on-failure
 
+step "remote sources (a throwaway Ceph S3 gateway and nginx)"
+remote_log=$(mktemp)
+bash tests/remote/run.sh --build build 2>&1 | tee "$remote_log"
+remote_status=${PIPESTATUS[0]}
+remote_passed=$(sed -n 's/^remote tests: \([0-9]*\) passed$/\1/p' "$remote_log")
+rm -f "$remote_log"
+[ "$remote_status" -eq 0 ] && [ -n "$remote_passed" ] || exit 1
+passed=$((passed + remote_passed))
+
 step "install tree and outside programs"
 prefix="$root/build/install-check"
 rm -rf "$prefix"

@@ -2,6 +2,8 @@
 
 #include "Cli.h"
 
+#include <algorithm>
+
 namespace recalld {
 namespace {
 
@@ -38,7 +40,37 @@ int parseOptions(int argc, char** argv, Options* options) {
         ->add_option("--source-store", options->sourceStore,
                      "another store: extents are hard-linked or copied from it")
         ->type_name("DIR");
+    sources
+        ->add_option("--source", options->source,
+                     "s3://BUCKET/KEY, an http(s):// URL of a server that honours Range "
+                     "requests, or file://PATH or a plain path (an image)")
+        ->type_name("URL");
     sources->require_option(1);
+    CLI::Option_group* remote = app.add_option_group("Remote sources");
+    remote
+        ->add_option("--endpoint", options->remote.endpoint,
+                     "S3 endpoint for MinIO, Ceph and other S3 stores, addressed path-style "
+                     "(else AWS_ENDPOINT_URL, else AWS)")
+        ->type_name("URL");
+    remote
+        ->add_option("--region", options->remote.region,
+                     "S3 region (else AWS_REGION, else us-east-1)")
+        ->type_name("NAME");
+    remote
+        ->add_option("--cacert", options->remote.cacert,
+                     "also trust the CAs in FILE for https (the system's CAs are always used)")
+        ->type_name("FILE");
+    tqtools::addInteger(remote, "--remote-tries", &options->remote.tries, 1, 1000,
+                        "attempts per remote request, the first included (default 10)");
+    tqtools::addInteger(remote, "--remote-retry-time", &options->remote.retrySeconds, 1, 86400,
+                        "seconds the attempts of one request may take in all (default 120)");
+    tqtools::addInteger(remote, "--readahead", &options->readahead, 0, 4096,
+                        "bring in up to N extents ahead of sequential recalls (default 32 for "
+                        "remote sources, 0 for local ones)");
+    remote->add_flag("--hydrate", service.background.hydrate,
+                     "bring in every missing extent in the background, below demand recalls");
+    tqtools::addInteger(remote, "--hydrate-rate", &options->hydrateRate, 1, 1 << 20,
+                        "hydrate at most N MiB/s (default: unbounded)");
     app.add_flag("--allow-short-source", options->allowShortSource,
                  "serve a source shorter than the device: the extents past its end read as "
                  "zeros (refused otherwise)");
@@ -76,6 +108,20 @@ int parseOptions(int argc, char** argv, Options* options) {
         ->envname("TQBLK_ADMIN_NODE")
         ->type_name("PATH");
     int result = tqtools::parseCommandLine(app, argc, argv);
+    if (result >= 0)
+        return result;
+    // --source with a local image is --image.
+    if (!options->source.empty() && !isRemoteUrl(options->source)) {
+        const std::string file = "file://";
+        options->image = options->source.compare(0, file.size(), file) == 0
+                             ? options->source.substr(file.size())
+                             : options->source;
+        options->source.clear();
+    }
+    service.background.readahead =
+        options->readahead >= 0 ? options->readahead : (options->source.empty() ? 0 : 32);
+    service.background.readaheadWorkers = std::max(2, service.workers);
+    service.background.hydrateRate = static_cast<double>(options->hydrateRate);
     if (verbose)
         options->logLevel = LogLevel::Debug;
     return result;

@@ -1,6 +1,7 @@
 #ifndef TQBLK_RECALLD_OPTIONS_H
 #define TQBLK_RECALLD_OPTIONS_H
 
+#include "HttpSource.h"
 #include "Log.h"
 #include "Service.h"
 
@@ -14,6 +15,10 @@ struct Options {
     // The source: exactly one kind is given.
     std::string image;        // --image FILE
     std::string sourceStore;  // --source-store DIR
+    std::string source;       // --source URL of a remote object (s3://, http://, https://)
+    RemoteOptions remote;
+    int readahead = -1;   // extents; -1: the default of the source's kind
+    int hydrateRate = 0;  // MiB/s; 0: unbounded
     bool allowShortSource = false;
     bool quiet = false;
     LogSink logSink = LogSink::Stderr;

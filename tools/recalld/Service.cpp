@@ -2,6 +2,7 @@
 
 #include "ErrnoText.h"
 #include "ErrorText.h"
+#include "PlaceBytes.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -79,6 +80,15 @@ int Service::run(const std::atomic<bool>& stop) {
                            tqtools::chain(err));
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }
+    // Readahead and hydration: threads and connections of their own, below the workers.
+    if (m_options.background.any()) {
+        m_background.reset(new Background(m_options.background, m_options.recallStore, m_source,
+                                          m_sync.get(), m_progress));
+        if ((e = m_background->start(&detail)) != 0) {
+            m_progress.note("Couldn't start serving " + m_options.uuid + ":\n" + detail);
+            return e;
+        }
+    }
     std::vector<std::thread> workers;
     std::vector<int> results(static_cast<size_t>(m_options.workers), 0);
     for (size_t i = 0; i < results.size(); ++i)
@@ -87,6 +97,8 @@ int Service::run(const std::atomic<bool>& stop) {
         m_options.onServing();
     for (std::thread& t : workers)
         t.join();
+    if (m_background)
+        m_background->stop();
     if (m_sync && m_sync->syncCount() > 0)
         m_progress.note(std::to_string(m_sync->syncCount()) + " file system syncs for " +
                         std::to_string(m_synced) + " extents");
@@ -148,7 +160,25 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
     auto start = std::chrono::steady_clock::now();
     long long bytes = 0;
     std::string detail;
-    int e = m_source.place(store, extent, m_sync.get(), &bytes, &detail);
+    int e = -1;
+    if (m_background) {
+        m_background->demanded(extent);
+        // Being brought in already by readahead or hydration: that fetch is the quickest.
+        if (m_background->awaitInFlight(extent)) {
+            long long offset = 0;
+            size_t size = 0;
+            extentBytes(store, extent, &offset, &size);
+            bytes = static_cast<long long>(size);
+            e = 0;
+        }
+    }
+    if (e != 0)
+        e = m_source.place(store, extent, m_sync.get(), &bytes, &detail);
+    // The service is stopping: the extent is left unanswered for its next run to resubmit.
+    if (e == ECANCELED) {
+        m_progress.note("left extent " + std::to_string(extent) + " for the next run");
+        return;
+    }
     // The extent's directory entry, and those of directories made on the way, must be on the
     // disk before the driver may rely on them.
     if (e == 0 && m_sync && (e = m_sync->waitForSync(&detail)) == 0)

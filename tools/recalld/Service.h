@@ -1,6 +1,7 @@
 #ifndef TQBLK_RECALLD_SERVICE_H
 #define TQBLK_RECALLD_SERVICE_H
 
+#include "Background.h"
 #include "Progress.h"
 #include "Source.h"
 #include "SyncGroup.h"
@@ -25,6 +26,8 @@ struct ServiceOptions {
     std::string adminNode;  // the driver's admin node; empty: the library's own
     // Called once the workers are serving (the service then tells systemd it is ready).
     std::function<void()> onServing;
+    // Readahead and hydration beside the demand recalls.
+    BackgroundOptions background;
 };
 
 // Serves the recall requests of one device until stop is set or the device goes away.
@@ -53,8 +56,9 @@ class Service {
     Source& m_source;
     Progress& m_progress;
     tqtools::ToolDriver m_driver;
-    std::unique_ptr<SyncGroup> m_sync;   // null with sync off
-    std::atomic<long long> m_synced{0};  // extents made durable
+    std::unique_ptr<SyncGroup> m_sync;         // null with sync off
+    std::unique_ptr<Background> m_background;  // null without readahead and hydration
+    std::atomic<long long> m_synced{0};        // extents made durable
     std::atomic<bool> m_deviceGone{false};
     std::atomic<int> m_driverGone{0};  // the errno that ended the admin connection, or 0
 };

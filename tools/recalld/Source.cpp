@@ -1,5 +1,7 @@
 #include "Source.h"
 
+#include "PlaceBytes.h"
+
 #include "ErrnoText.h"
 #include "SysUtil.h"
 
@@ -335,6 +337,20 @@ class StoreSource : public Source {
 };
 
 }  // namespace
+
+int placeExtentBytes(TqBlkBackingStore& target, long long extent, const char* data, size_t size,
+                     SyncGroup* sync, std::string* detail) {
+    return placeBytes(target, extent, data, size, sync, detail);
+}
+
+char* extentBuffer(size_t size) {
+    return workerBuffer(size);
+}
+
+void extentBytes(const TqBlkBackingStore& target, long long extent, long long* offset,
+                 size_t* size) {
+    extentRange(target, extent, offset, size);
+}
 
 std::unique_ptr<Source> openImageSource(const std::string& path, std::string* detail) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -5,6 +5,7 @@
 
 #include <tqblk/TqBlkBackingStore.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,16 @@ class Source {
     // extent is durable before it is moved in; the caller still has to make the move durable.
     virtual int place(TqBlkBackingStore& target, long long extent, SyncGroup* sync,
                       long long* bytes, std::string* detail) = 0;
+
+    // The source's size in bytes, or -1 when it has none of its own (a store).
+    virtual long long size() const { return -1; }
+    // What names this version of the source's bytes (an ETag or Last-Modified), or "".
+    virtual std::string version() const { return ""; }
+    // Where the source reports an event once for the log, rather than per extent.
+    virtual void setNote(std::function<void(const std::string&)> note) { (void)note; }
+    // Ends the waits and transfers in progress and to come: place() then returns ECANCELED
+    // and the extent is left for the driver to ask again.
+    virtual void interrupt() {}
 };
 
 // A plain image file or block device holding the device's bytes from offset 0. Extents whose

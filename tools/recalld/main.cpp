@@ -1,5 +1,6 @@
 // tqblk-recalld: a reference recall service for one device (see --help).
 #include "ErrorText.h"
+#include "HttpSource.h"
 #include "Options.h"
 #include "Progress.h"
 #include "Service.h"
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -55,8 +57,9 @@ class SignalWaiter {
             m_thread.join();
     }
 
-    void start(recalld::Log& log, recalld::Stats& stats) {
-        m_thread = std::thread([this, &log, &stats] {
+    // onStop runs on SIGINT or SIGTERM, after stop is set (it interrupts a source's waits).
+    void start(recalld::Log& log, recalld::Stats& stats, std::function<void()> onStop) {
+        m_thread = std::thread([this, &log, &stats, onStop] {
             const timespec tick{0, 100 * 1000 * 1000};
             while (!m_done) {
                 int sig = sigtimedwait(&m_signals, nullptr, &tick);
@@ -67,6 +70,8 @@ class SignalWaiter {
                     stats.setState("stopping");
                     sd_notify(0, "STOPPING=1");
                     stop = true;
+                    if (onStop)
+                        onStop();
                     return;
                 }
             }
@@ -94,17 +99,29 @@ std::string prepare(const recalld::Options& options, recalld::Log& log,
         return tqtools::oneLine("Couldn't open the recall store " + options.service.recallStore,
                                 err);
     }
-    std::vector<std::string> notes;
-    std::string refusal = recalld::checkSource(options, *recall, &notes);
-    if (!refusal.empty())
-        return refusal;
-    for (const std::string& note : notes)
-        log.write(LogLevel::Warning, note);
     std::string detail;
-    *source = options.image.empty() ? recalld::openStoreSource(options.sourceStore, &detail)
-                                    : recalld::openImageSource(options.image, &detail);
-    if (!*source)
-        return detail;
+    if (!options.source.empty()) {
+        // A remote source is asked for its size and checked against the device as it opens.
+        std::string note;
+        *source =
+            recalld::openRemoteForStore(options.source, options.remote, options.service.recallStore,
+                                        options.allowShortSource, &note, &detail);
+        if (!*source)
+            return detail;
+        if (!note.empty())
+            log.write(LogLevel::Warning, note);
+    } else {
+        std::vector<std::string> notes;
+        std::string refusal = recalld::checkSource(options, *recall, &notes);
+        if (!refusal.empty())
+            return refusal;
+        for (const std::string& note : notes)
+            log.write(LogLevel::Warning, note);
+        *source = options.image.empty() ? recalld::openStoreSource(options.sourceStore, &detail)
+                                        : recalld::openImageSource(options.image, &detail);
+        if (!*source)
+            return detail;
+    }
     *total = recall->m_extentCount;
     err = presentExtents(*recall, present);
     if (err.IsError())
@@ -151,6 +168,7 @@ int main(int argc, char** argv) {
     if (!options.statsFile.empty())
         statsFile.reset(new recalld::StatsFile(stats, options.statsFile, log));
     recalld::Progress progress(log, stats, options.quiet);
+    source->setNote([&progress](const std::string& text) { progress.note(text); });
     options.service.onServing = [&] {
         stats.setState("serving");
         progress.note("serving recall requests of " + options.service.uuid + " with " +
@@ -158,7 +176,7 @@ int main(int argc, char** argv) {
         sd_notify(0, "READY=1");
     };
     recalld::Service service(options.service, *source, progress);
-    signals.start(log, stats);
+    signals.start(log, stats, [&source] { source->interrupt(); });
     if (removed > 0)
         progress.note("removed " + std::to_string(removed) + " leftover temporary files from " +
                       options.service.recallStore + "/tmp");

@@ -1,0 +1,585 @@
+#include "HttpSource.h"
+
+#include "ErrnoText.h"
+#include "PlaceBytes.h"
+#include "S3Credentials.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <vector>
+
+namespace recalld {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// SHA-256 of an empty body: what S3 wants in x-amz-content-sha256 for a GET or HEAD.
+const char kEmptySha256[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+std::string envOr(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string trim(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// Percent-encodes an object key for a URL path, keeping '/' and the unreserved characters.
+std::string encodeKey(const std::string& key) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : key) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+// What one HTTP exchange brought back.
+struct Response {
+    long status = 0;
+    std::string contentRange;
+    std::string etag;
+    std::string lastModified;
+    long long contentLength = -1;
+    std::string errorBody;  // the start of a failure's body (S3's XML names the error)
+    char* body = nullptr;   // where the expected bytes go
+    size_t capacity = 0;
+    size_t received = 0;
+    bool overflow = false;  // more bytes came than were asked for
+};
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    Response* r = static_cast<Response*>(user);
+    std::string line(data, size * count);
+    if (line.rfind("HTTP/", 0) == 0) {
+        // A new response (after a redirect or an interim one): forget the last one's fields.
+        Response fresh;
+        fresh.body = r->body;
+        fresh.capacity = r->capacity;
+        *r = fresh;
+        size_t space = line.find(' ');
+        if (space != std::string::npos)
+            r->status = std::strtol(line.c_str() + space + 1, nullptr, 10);
+        return size * count;
+    }
+    size_t colon = line.find(':');
+    if (colon == std::string::npos)
+        return size * count;
+    std::string name = lower(trim(line.substr(0, colon)));
+    std::string value = trim(line.substr(colon + 1));
+    if (name == "content-range")
+        r->contentRange = value;
+    else if (name == "etag")
+        r->etag = value;
+    else if (name == "last-modified")
+        r->lastModified = value;
+    else if (name == "content-length")
+        r->contentLength = std::strtoll(value.c_str(), nullptr, 10);
+    return size * count;
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+    Response* r = static_cast<Response*>(user);
+    size_t n = size * count;
+    if (r->status != 206 && r->status != 200) {
+        r->errorBody.append(data, std::min(n, 1024 - std::min<size_t>(1024, r->errorBody.size())));
+        return n;
+    }
+    if (r->body == nullptr || r->received + n > r->capacity) {
+        r->overflow = true;
+        return 0;  // ends the transfer: never more than the range asked for
+    }
+    std::memcpy(r->body + r->received, data, n);
+    r->received += n;
+    return n;
+}
+
+// The S3 error code in a failure's XML body ("SlowDown", "NoSuchKey"...), or "".
+std::string s3Code(const std::string& body) {
+    size_t open = body.find("<Code>");
+    size_t close = body.find("</Code>");
+    if (open == std::string::npos || close == std::string::npos || close < open)
+        return "";
+    return body.substr(open + 6, close - open - 6);
+}
+
+// One kept connection: a curl handle whose connection cache outlives each request.
+struct Handle {
+    CURL* curl = nullptr;
+    ~Handle() {
+        if (curl != nullptr)
+            curl_easy_cleanup(curl);
+    }
+};
+
+// The outcome of one attempt.
+struct Attempt {
+    int error = 0;           // 0, or the errno the request fails with if not retried
+    bool transient = false;  // worth another try
+    std::string detail;
+};
+
+class HttpSource : public Source {
+  public:
+    HttpSource(std::string url, std::string shown, bool s3, std::string region,
+               S3Credentials credentials, RemoteOptions options)
+        : m_url(std::move(url)),
+          m_shown(std::move(shown)),
+          m_s3(s3),
+          m_region(std::move(region)),
+          m_credentials(std::move(credentials)),
+          m_options(std::move(options)) {}
+
+    // Asks for the object's size and version. Returns 0 or an errno with *detail.
+    int probe(std::string* detail) {
+        std::unique_ptr<Handle> handle = acquire();
+        Response response;
+        int e = withRetries(
+            [&](Attempt* a) { exchange(*handle, -1, 0, nullptr, &response, a, true); }, detail);
+        release(std::move(handle));
+        if (e != 0)
+            return e;
+        m_size = response.contentLength;
+        if (!response.etag.empty()) {
+            m_version = response.etag;
+            m_versionIsEtag = true;
+        } else {
+            m_version = response.lastModified;
+        }
+        if (m_size < 0) {
+            *detail = m_shown + " gave no size (Content-Length)";
+            return EIO;
+        }
+        return 0;
+    }
+
+    long long size() const override { return m_size; }
+    std::string version() const override { return m_version; }
+
+    void setNote(std::function<void(const std::string&)> note) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_note = std::move(note);
+    }
+
+    void interrupt() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_interrupted = true;
+        m_wake.notify_all();
+    }
+
+    int place(TqBlkBackingStore& target, long long extent, SyncGroup* sync, long long* bytes,
+              std::string* detail) override {
+        long long offset;
+        size_t size;
+        extentBytes(target, extent, &offset, &size);
+        char* buffer = extentBuffer(size);
+        // A source shorter than the device (allowed at start) has zeros past its end.
+        size_t fetch = static_cast<size_t>(
+            std::max(0LL, std::min(static_cast<long long>(size), m_size - offset)));
+        std::fill(buffer + fetch, buffer + size, 0);
+        if (fetch > 0) {
+            std::unique_ptr<Handle> handle = acquire();
+            int e = withRetries(
+                [&](Attempt* a) {
+                    Response response;
+                    exchange(*handle, offset, fetch, buffer, &response, a, false);
+                },
+                detail);
+            release(std::move(handle));
+            if (e != 0)
+                return e;
+        }
+        int e = placeExtentBytes(target, extent, buffer, size, sync, detail);
+        if (e == 0)
+            *bytes = static_cast<long long>(size);
+        return e;
+    }
+
+  private:
+    std::unique_ptr<Handle> acquire() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_idle.empty()) {
+                std::unique_ptr<Handle> handle = std::move(m_idle.back());
+                m_idle.pop_back();
+                return handle;
+            }
+        }
+        std::unique_ptr<Handle> handle(new Handle);
+        handle->curl = curl_easy_init();
+        return handle;
+    }
+
+    void release(std::unique_ptr<Handle> handle) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_idle.push_back(std::move(handle));
+    }
+
+    bool interrupted() const { return m_interrupted; }
+
+    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<HttpSource*>(user)->interrupted() ? 1 : 0;
+    }
+
+    // Runs attempts until one succeeds, fails for good, or the tries or the time are spent,
+    // pausing between them with exponential backoff and full jitter.
+    int withRetries(const std::function<void(Attempt*)>& attempt, std::string* detail) {
+        const Clock::time_point deadline =
+            Clock::now() +
+            std::chrono::milliseconds(static_cast<long long>(m_options.retrySeconds * 1000));
+        std::chrono::milliseconds pause{100};
+        thread_local std::minstd_rand random(std::random_device{}());
+        for (int tries = 1;; ++tries) {
+            if (m_stale) {
+                *detail = m_shown + " changed since the service started";
+                return ESTALE;
+            }
+            Attempt a;
+            attempt(&a);
+            if (a.error == ECANCELED || interrupted()) {
+                *detail = "stopped while reading " + m_shown;
+                return ECANCELED;
+            }
+            if (a.error == 0)
+                return 0;
+            if (a.error == ESTALE)
+                reportStale(a.detail);
+            if (!a.transient) {
+                *detail = a.detail;
+                return a.error;
+            }
+            std::chrono::milliseconds wait(
+                std::uniform_int_distribution<long long>(pause.count() / 2, pause.count())(random));
+            if (tries >= m_options.tries || Clock::now() + wait > deadline) {
+                *detail = a.detail + " (gave up after " + std::to_string(tries) + " tries)";
+                return EIO;
+            }
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait_for(lock, wait, [this] { return m_interrupted.load(); });
+            if (m_interrupted) {
+                *detail = "stopped while reading " + m_shown;
+                return ECANCELED;
+            }
+            pause = std::min(pause * 2, std::chrono::milliseconds(5000));
+        }
+    }
+
+    void reportStale(const std::string& why) {
+        if (m_stale.exchange(true))
+            return;
+        std::function<void(const std::string&)> note;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            note = m_note;
+        }
+        if (note)
+            note("The source changed while the service ran: " + why +
+                 ". Every recall from it fails with ESTALE from now on, so that the device "
+                 "never mixes two versions; restart the service on the new version with a "
+                 "fresh recall store.");
+    }
+
+    // One request: a HEAD (probe) or a GET of [offset, offset + size) into buffer.
+    void exchange(Handle& handle, long long offset, size_t size, char* buffer, Response* r,
+                  Attempt* a, bool probe) {
+        CURL* c = handle.curl;
+        curl_easy_reset(c);
+        curl_easy_setopt(c, CURLOPT_URL, m_url.c_str());
+        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, m_options.connectSeconds);
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, m_options.stallSeconds);
+        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (!m_options.cacert.empty())
+            curl_easy_setopt(c, CURLOPT_CAINFO, m_options.cacert.c_str());
+        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
+        curl_easy_setopt(c, CURLOPT_HEADERDATA, r);
+        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
+        curl_easy_setopt(c, CURLOPT_WRITEDATA, r);
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+        std::string range;
+        if (probe) {
+            curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+        } else {
+            range = std::to_string(offset) + "-" +
+                    std::to_string(offset + static_cast<long long>(size) - 1);
+            curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
+            r->body = buffer;
+            r->capacity = size;
+        }
+        struct curl_slist* headers = nullptr;
+        std::string ifMatch;
+        if (!probe && m_versionIsEtag && m_version.rfind("W/", 0) != 0) {
+            ifMatch = "If-Match: " + m_version;
+            headers = curl_slist_append(headers, ifMatch.c_str());
+        }
+        std::string token;
+        std::string sigv4;
+        if (m_s3) {
+            headers = curl_slist_append(
+                headers, (std::string("x-amz-content-sha256: ") + kEmptySha256).c_str());
+            if (!m_credentials.empty()) {
+                sigv4 = "aws:amz:" + m_region + ":s3";
+                curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4.c_str());
+                curl_easy_setopt(c, CURLOPT_USERNAME, m_credentials.accessKey.c_str());
+                curl_easy_setopt(c, CURLOPT_PASSWORD, m_credentials.secretKey.c_str());
+                if (!m_credentials.sessionToken.empty()) {
+                    token = "x-amz-security-token: " + m_credentials.sessionToken;
+                    headers = curl_slist_append(headers, token.c_str());
+                }
+            }
+        }
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+        char curlError[CURL_ERROR_SIZE] = "";
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
+        CURLcode code = curl_easy_perform(c);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+        curl_slist_free_all(headers);
+        judge(code, curlError, offset, size, probe, *r, a);
+    }
+
+    void judge(CURLcode code, const char* curlError, long long offset, size_t size, bool probe,
+               const Response& r, Attempt* a) {
+        const std::string what =
+            probe ? m_shown
+                  : m_shown + " bytes " + std::to_string(offset) + "-" +
+                        std::to_string(offset + static_cast<long long>(size) - 1);
+        if (code == CURLE_ABORTED_BY_CALLBACK) {
+            a->error = ECANCELED;
+            return;
+        }
+        if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && r.overflow)) {
+            a->detail = "Couldn't read " + what + ": " +
+                        (*curlError != '\0' ? std::string(curlError) : curl_easy_strerror(code));
+            a->error = EIO;
+            switch (code) {
+                case CURLE_COULDNT_CONNECT:
+                case CURLE_COULDNT_RESOLVE_HOST:
+                case CURLE_COULDNT_RESOLVE_PROXY:
+                case CURLE_OPERATION_TIMEDOUT:
+                case CURLE_SEND_ERROR:
+                case CURLE_RECV_ERROR:
+                case CURLE_GOT_NOTHING:
+                case CURLE_PARTIAL_FILE:
+                case CURLE_HTTP2:
+                case CURLE_HTTP2_STREAM:
+                case CURLE_SSL_CONNECT_ERROR:
+                    a->transient = true;
+                    break;
+                default:
+                    break;  // TLS verification, bad URL, bad options: retrying will not help
+            }
+            return;
+        }
+        std::string code3 = s3Code(r.errorBody);
+        std::string status =
+            "HTTP " + std::to_string(r.status) + (code3.empty() ? "" : " " + code3);
+        a->error = EIO;
+        if (r.status == 403) {
+            a->error = EACCES;
+            a->detail = "Access to " + what + " was refused (" + status + ")";
+            return;
+        }
+        if (r.status == 404) {
+            a->error = ENOENT;
+            a->detail = "No such object: " + m_shown + " (" + status + ")";
+            return;
+        }
+        if (r.status == 412 || r.status == 416) {
+            a->error = ESTALE;
+            a->detail = what + " is no longer version " + m_version + " (" + status + ")";
+            return;
+        }
+        if (r.status == 429 || r.status == 408 || (r.status >= 500 && r.status <= 599) ||
+            code3 == "SlowDown" || code3 == "RequestTimeout") {
+            a->transient = true;
+            a->detail = "Couldn't read " + what + ": " + status;
+            return;
+        }
+        if (probe) {
+            if (r.status != 200) {
+                a->detail = "Couldn't read " + what + ": " + status;
+                return;
+            }
+            a->error = 0;
+            return;
+        }
+        if (r.status != 206) {
+            a->detail =
+                "Couldn't read " + what + ": " + status +
+                (r.status == 200 ? " instead of 206: the server ignores Range requests" : "");
+            return;
+        }
+        // The version first: a changed object is never retried into the device.
+        const std::string& seen = m_versionIsEtag ? r.etag : r.lastModified;
+        std::string expected = "bytes " + std::to_string(offset) + "-" +
+                               std::to_string(offset + static_cast<long long>(size) - 1) + "/" +
+                               std::to_string(m_size);
+        if (seen != m_version) {
+            a->error = ESTALE;
+            a->detail = what + " came back as version " + (seen.empty() ? "(none)" : seen) +
+                        ", not " + m_version;
+            return;
+        }
+        if (r.contentRange != expected) {
+            std::string slash = r.contentRange.substr(r.contentRange.rfind('/') + 1);
+            if (!r.contentRange.empty() && slash != std::to_string(m_size)) {
+                a->error = ESTALE;
+                a->detail = what + " came back from an object of another size (Content-Range: " +
+                            r.contentRange + ")";
+                return;
+            }
+            a->transient = true;
+            a->detail = "Couldn't read " + what + ": the server sent Content-Range \"" +
+                        r.contentRange + "\", not \"" + expected + "\"";
+            return;
+        }
+        if (r.overflow || r.received != size) {
+            a->transient = true;
+            a->detail = "Couldn't read " + what + ": " + std::to_string(r.received) +
+                        (r.overflow ? "+" : "") + " bytes came, not " + std::to_string(size);
+            return;
+        }
+        a->error = 0;
+    }
+
+    const std::string m_url;    // what is fetched
+    const std::string m_shown;  // what the log calls it (no secrets: the URL as given)
+    const bool m_s3;
+    const std::string m_region;
+    const S3Credentials m_credentials;
+    const RemoteOptions m_options;
+    long long m_size = -1;
+    std::string m_version;
+    bool m_versionIsEtag = false;
+    std::atomic<bool> m_stale{false};
+    std::mutex m_mutex;  // guards what follows
+    std::vector<std::unique_ptr<Handle>> m_idle;
+    std::function<void(const std::string&)> m_note;
+    std::atomic<bool> m_interrupted{false};  // set under m_mutex, for m_wake
+    std::condition_variable m_wake;
+};
+
+}  // namespace
+
+bool isRemoteUrl(const std::string& url) {
+    return url.rfind("s3://", 0) == 0 || url.rfind("http://", 0) == 0 ||
+           url.rfind("https://", 0) == 0;
+}
+
+std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOptions& options,
+                                         int* error, std::string* detail) {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    *error = EINVAL;
+    std::string fetched = url;
+    std::string region;
+    S3Credentials credentials;
+    bool s3 = url.rfind("s3://", 0) == 0;
+    if (s3) {
+        std::string rest = url.substr(5);
+        size_t slash = rest.find('/');
+        if (slash == std::string::npos || slash == 0 || slash + 1 == rest.size()) {
+            *detail = "An S3 source is named s3://BUCKET/KEY, not " + url;
+            return nullptr;
+        }
+        std::string bucket = rest.substr(0, slash);
+        std::string key = rest.substr(slash + 1);
+        region = !options.region.empty()
+                     ? options.region
+                     : envOr("AWS_REGION", envOr("AWS_DEFAULT_REGION", "us-east-1"));
+        std::string endpoint =
+            !options.endpoint.empty() ? options.endpoint : envOr("AWS_ENDPOINT_URL", "");
+        while (!endpoint.empty() && endpoint.back() == '/')
+            endpoint.pop_back();
+        // A custom endpoint (MinIO, Ceph's gateway...) is addressed path-style; AWS itself
+        // virtual-hosted.
+        fetched = !endpoint.empty()
+                      ? endpoint + "/" + bucket + "/" + encodeKey(key)
+                      : "https://" + bucket + ".s3." + region + ".amazonaws.com/" + encodeKey(key);
+        if (!findS3Credentials(&credentials, detail))
+            return nullptr;
+    }
+    std::unique_ptr<HttpSource> source(
+        new HttpSource(fetched, url, s3, region, credentials, options));
+    *error = source->probe(detail);
+    if (*error != 0)
+        return nullptr;
+    return std::unique_ptr<Source>(source.release());
+}
+
+bool checkRemoteSize(const Source& source, long long deviceSize, bool allowShort, std::string* note,
+                     std::string* detail) {
+    long long size = source.size();
+    note->clear();
+    if (size < deviceSize) {
+        if (!allowShort) {
+            *detail = "The source holds " + std::to_string(size) + " bytes, fewer than the " +
+                      std::to_string(deviceSize) +
+                      " of the device; --allow-short-source reads the missing tail as zeros";
+            return false;
+        }
+        *note = "the source holds " + std::to_string(size) + " bytes, the device " +
+                std::to_string(deviceSize) + ": the last " + std::to_string(deviceSize - size) +
+                " bytes read as zeros";
+    } else if (size > deviceSize) {
+        *note = "the source holds " + std::to_string(size) + " bytes, more than the " +
+                std::to_string(deviceSize) + " of the device: the rest is not read";
+    }
+    return true;
+}
+
+std::unique_ptr<Source> openRemoteForStore(const std::string& url, const RemoteOptions& options,
+                                           const std::string& storeDir, bool allowShort,
+                                           std::string* note, std::string* detail) {
+    CZyError err;
+    std::unique_ptr<TqBlkRecallStore> store(TqBlkRecallStore::open(storeDir.c_str(), &err));
+    if (!store) {
+        *detail = err.GetDescription();
+        return nullptr;
+    }
+    int error = 0;
+    std::unique_ptr<Source> source = openRemoteSource(url, options, &error, detail);
+    if (!source) {
+        *detail = "Couldn't use the source " + url + ": " + *detail;
+        return nullptr;
+    }
+    std::string sizeNote;
+    if (!checkRemoteSize(*source, store->getDeviceSize(), allowShort, &sizeNote, detail))
+        return nullptr;
+    *note = "reading " + url + ": " + std::to_string(source->size()) + " bytes, version " +
+            (source->version().empty() ? "(none given)" : source->version()) +
+            (sizeNote.empty() ? "" : "; " + sizeNote);
+    return source;
+}
+
+}  // namespace recalld

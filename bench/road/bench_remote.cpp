@@ -9,11 +9,11 @@
 //   bench_remote [--quick]
 
 #include "EmulatorHarness.h"
-#include "FullIo.h"
-#include "UniqueFd.h"
 
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/unix/TqBlkDriverUnix.h>
+#include <tqsys/FullIo.h>
+#include <tqsys/UniqueFd.h>
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -37,7 +37,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using tqblk::UniqueFd;
+using tqsys::UniqueFd;
 
 constexpr int kWorkerCounts[] = {2, 4, 8};
 
@@ -203,8 +203,7 @@ class Bench {
             std::vector<char> bytes(static_cast<size_t>(extentSize));
             for (long long extent; (extent = next++) < extents;) {
                 long long offset = extent * extentSize;
-                ssize_t got = tqblk::PreadFully(fd.get(), bytes.data(), bytes.size(), offset);
-                if (got != extentSize ||
+                if (tqsys::PreadFull(fd.get(), bytes.data(), bytes.size(), offset) != 0 ||
                     std::memcmp(bytes.data(), image.data() + offset, bytes.size()) != 0)
                     wrong = true;
             }
@@ -313,8 +312,7 @@ int main(int argc, char** argv) {
             std::string www = env("TQBLK_TEST_WWW") + "/bench-image";
             {
                 UniqueFd fd(::open(www.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-                if (fd.get() < 0 ||
-                    tqblk::PwriteFully(fd.get(), image.data(), image.size(), 0) != 0)
+                if (fd.get() < 0 || tqsys::PwriteFull(fd.get(), image.data(), image.size(), 0) != 0)
                     die("write " + www);
             }
             std::vector<Server> servers = {

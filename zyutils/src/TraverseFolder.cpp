@@ -1,11 +1,19 @@
 #include <zyutils/TraverseFolder.h>
 
+#include "WalkPool.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -57,48 +65,192 @@ class PathMark {
     size_t m_length;
 };
 
+void closeFd(int fd) {
+    if (fd >= 0)
+        ::close(fd);
+}
+
+// Descriptors a walk leaves to the rest of the process.
+constexpr size_t kSpareDescriptors = 512;
+
+}  // namespace
+
+// What one thread of a walk owns: the paths of the entry being handled, a read buffer per
+// level, the folders its handlers queued, and how deep it is below its task.
+struct CTraverseFolder::Walker {
+    std::string m_fullPath;
+    std::string m_relativePath;
+    std::vector<std::unique_ptr<char[]>> m_buffers;
+    std::vector<Folder> m_added;
+    size_t m_taskLevel = 0;    // the level of the task being walked
+    bool m_holdsDeep = false;  // whether this thread holds the pool's deep mutex
+    bool m_started = false;    // whether this thread may hand sub-folders to others
+};
+
+struct CTraverseFolder::Shared {
+    zyutils::WalkPool<Folder> m_pool;
+    size_t m_threads = 1;    // threads the walk may use
+    size_t m_folders = 0;    // folders visited before the walk took more threads
+    bool m_started = false;  // more threads taken (only the calling thread reads it first)
+    std::atomic<bool> m_parallel{false};
+    std::mutex m_exceptionMutex;
+    std::exception_ptr m_exception;  // the first exception a handler threw
+};
+
+namespace {
+
+// The walk a thread works for, so that AddFolderToList from a handler reaches it.
+thread_local void* tWalkOwner = nullptr;
+thread_local void* tWalker = nullptr;
+
+// Binds the calling thread to a walk for its lifetime.
+class WalkerBinding {
+  public:
+    WalkerBinding(void* owner, void* walker) : m_owner(tWalkOwner), m_walker(tWalker) {
+        tWalkOwner = owner;
+        tWalker = walker;
+    }
+    ~WalkerBinding() {
+        tWalkOwner = m_owner;
+        tWalker = m_walker;
+    }
+    WalkerBinding(const WalkerBinding&) = delete;
+    WalkerBinding& operator=(const WalkerBinding&) = delete;
+
+  private:
+    void* m_owner;
+    void* m_walker;
+};
+
 }  // namespace
 
 CTraverseFolder::CTraverseFolder() = default;
 CTraverseFolder::~CTraverseFolder() = default;
 
+size_t CTraverseFolder::DefaultThreadCount() {
+    size_t threads = std::thread::hardware_concurrency();
+    if (const char* pinned = std::getenv("TQBLK_THREADS")) {
+        char* end = nullptr;
+        unsigned long n = std::strtoul(pinned, &end, 10);
+        if (end != pinned && *end == '\0' && n > 0)
+            return std::min<size_t>(n, kMaxThreads);
+    }
+    threads = std::max<size_t>(1, std::min(threads, kMaxThreads));
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const size_t soft = static_cast<size_t>(limit.rlim_cur);
+        const size_t room = soft > kSpareDescriptors ? soft - kSpareDescriptors : 0;
+        threads = std::max<size_t>(1, std::min(threads, room / (kSharedDepth + 2)));
+    }
+    return threads;
+}
+
+size_t CTraverseFolder::GetThreadCount() const {
+    return m_threads > 0 ? std::min(m_threads, kMaxThreads) : DefaultThreadCount();
+}
+
 CZyError CTraverseFolder::AddFolderToList(const std::string& fullPath,
                                           const std::string& relativePath) {
-    m_queue.push_back(Folder{fullPath, relativePath, !m_walking});
+    if (tWalkOwner == this && m_shared) {
+        static_cast<Walker*>(tWalker)->m_added.push_back(
+            Folder{fullPath, relativePath, false, -1, 0});
+        return CZyError::Success();
+    }
+    m_queue.push_back(Folder{fullPath, relativePath, true, -1, 0});
     return CZyError::Success();
 }
 
 CZyError CTraverseFolder::Traverse() {
     OnInitializeWorker();
-    m_walking = true;
-    CZyError err;
-    while (!err.IsError() && m_next < m_queue.size()) {
-        Folder folder = std::move(m_queue[m_next++]);
-        int fd = ::open(folder.m_fullPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Shared shared;
+    shared.m_threads = m_concurrent ? GetThreadCount() : 1;
+    for (Folder& folder : m_queue)
+        shared.m_pool.Add(std::move(folder));
+    m_queue.clear();
+    m_shared = &shared;
+    {
+        Walker walker;
+        WalkerBinding binding(this, &walker);
+        runWorker(walker);
+    }
+    shared.m_pool.Finish([](Folder& folder) { closeFd(folder.m_fd); });
+    m_shared = nullptr;
+    if (shared.m_exception)
+        std::rethrow_exception(shared.m_exception);
+    return shared.m_pool.FirstError();
+}
+
+void CTraverseFolder::runWorker(Walker& w) {
+    Shared& shared = *m_shared;
+    Folder folder;
+    while (shared.m_pool.Take(&folder)) {
+        try {
+            CZyError err = visitTask(w, folder);
+            if (err.IsError())
+                shared.m_pool.Fail(err);
+        } catch (...) {
+            // A handler threw: the walk stops, and Traverse throws it again on its caller's
+            // thread once every thread has ended.
+            {
+                std::lock_guard<std::mutex> lock(shared.m_exceptionMutex);
+                if (!shared.m_exception)
+                    shared.m_exception = std::current_exception();
+            }
+            shared.m_pool.Fail(JQErrorUtil::ErrorErrNo(JQ_HERE, ECANCELED, "Walk stopped"));
+        }
+        shared.m_pool.Done();
+    }
+}
+
+void CTraverseFolder::startThreads(Walker& w) {
+    Shared& shared = *m_shared;
+    shared.m_started = true;
+    for (size_t i = 1; i < shared.m_threads; ++i) {
+        bool spawned = shared.m_pool.Spawn([this] {
+            Walker walker;
+            walker.m_started = true;
+            WalkerBinding binding(this, &walker);
+            OnInitializeWorker();
+            runWorker(walker);
+        });
+        if (!spawned)
+            break;
+    }
+    w.m_started = shared.m_pool.Threads() > 0;
+    shared.m_parallel.store(w.m_started, std::memory_order_relaxed);
+}
+
+CZyError CTraverseFolder::visitTask(Walker& w, Folder& folder) {
+    int fd = folder.m_fd;
+    folder.m_fd = -1;
+    if (fd < 0) {
+        do {
+            fd = ::open(folder.m_fullPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
         if (fd < 0) {
             int e = errno;
             if (e == ENOENT && folder.m_queuedBeforeWalk)
-                continue;
-            err = JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open folder %s",
-                                          folder.m_fullPath.c_str());
-            break;
+                return CZyError::Success();
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open folder %s",
+                                           folder.m_fullPath.c_str());
         }
-        m_fullPath = std::move(folder.m_fullPath);
-        m_relativePath = std::move(folder.m_relativePath);
-        err = walkFolder(fd, 0);
     }
-    m_queue.clear();
-    m_next = 0;
-    m_walking = false;
-    return err;
+    w.m_fullPath = std::move(folder.m_fullPath);
+    w.m_relativePath = std::move(folder.m_relativePath);
+    w.m_taskLevel = folder.m_level;
+    return walkFolder(w, fd, folder.m_level);
 }
 
-CZyError CTraverseFolder::walkFolder(int fd, size_t level) {
+CZyError CTraverseFolder::walkFolder(Walker& w, int fd, size_t level) {
     FolderFd folder(fd);
-    OnTraverseFolder(m_fullPath, m_relativePath);
-    if (m_buffers.size() <= level)
-        m_buffers.emplace_back(new char[kReadBufferSize]);
-    char* buffer = m_buffers[level].get();
+    Shared& shared = *m_shared;
+    if (shared.m_threads > 1 && !shared.m_started && ++shared.m_folders >= kSerialFolders)
+        startThreads(w);
+    OnTraverseFolder(w.m_fullPath, w.m_relativePath);
+    const size_t depth = level - w.m_taskLevel;
+    if (w.m_buffers.size() <= depth)
+        w.m_buffers.emplace_back(new char[kReadBufferSize]);
+    char* buffer = w.m_buffers[depth].get();
     for (;;) {
         long n;
         do {
@@ -106,7 +258,7 @@ CZyError CTraverseFolder::walkFolder(int fd, size_t level) {
         } while (n < 0 && errno == EINTR);
         if (n < 0)
             return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read folder %s",
-                                           m_fullPath.c_str());
+                                           w.m_fullPath.c_str());
         if (n == 0)
             return CZyError::Success();
         for (long offset = 0; offset < n;) {
@@ -114,19 +266,30 @@ CZyError CTraverseFolder::walkFolder(int fd, size_t level) {
             offset += entry->d_reclen;
             if (isDotOrDotDot(entry->d_name))
                 continue;
-            CZyError err = visitEntry(fd, level, entry->d_name, entry->d_type, entry->d_ino);
+            CZyError err = visitEntry(w, fd, level, entry->d_name, entry->d_type, entry->d_ino);
             if (err.IsError())
                 return err;
         }
+        // Another thread failed: this one's walk is no longer wanted. The error it returns
+        // is never reported, for the pool keeps the first one only.
+        if (w.m_started && shared.m_pool.Stopped())
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, ECANCELED, "Walk of %s stopped",
+                                           w.m_fullPath.c_str());
     }
 }
 
-CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name, unsigned char type,
-                                     unsigned long long inode) {
-    PathMark fullMark(m_fullPath);
-    PathMark relativeMark(m_relativePath);
-    m_fullPath.append(1, '/').append(name);
-    m_relativePath.append(1, '/').append(name);
+void CTraverseFolder::shareAdded(Walker& w) {
+    for (Folder& folder : w.m_added)
+        m_shared->m_pool.Add(std::move(folder));
+    w.m_added.clear();
+}
+
+CZyError CTraverseFolder::visitEntry(Walker& w, int dirFd, size_t level, const char* name,
+                                     unsigned char type, unsigned long long inode) {
+    PathMark fullMark(w.m_fullPath);
+    PathMark relativeMark(w.m_relativePath);
+    w.m_fullPath.append(1, '/').append(name);
+    w.m_relativePath.append(1, '/').append(name);
 
     struct stat st;
     if (type == DT_UNKNOWN) {
@@ -134,7 +297,7 @@ CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name, 
             int e = errno;
             if (e == ENOENT)
                 return CZyError::Success();  // removed while we read
-            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't stat %s", m_fullPath.c_str());
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't stat %s", w.m_fullPath.c_str());
         }
         type = typeOfMode(st.st_mode);
     }
@@ -142,45 +305,68 @@ CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name, 
     data.m_name = name;
     data.m_type = type;
     data.m_inode = inode;
+    data.m_folderFd = dirFd;
 
     CZyError err;
     if (type == DT_DIR) {
-        size_t queued = m_queue.size();
-        err = OnFolder(m_fullPath, m_relativePath, data);
+        size_t queued = w.m_added.size();
+        err = OnFolder(w.m_fullPath, w.m_relativePath, data);
         // A folder queued for exactly this entry is visited now, through its parent.
-        if (!err.IsError() && m_queue.size() == queued + 1 &&
-            m_queue.back().m_fullPath == m_fullPath &&
-            m_queue.back().m_relativePath == m_relativePath) {
-            m_queue.pop_back();
-            err = visitSubFolder(dirFd, level, name);
+        if (!err.IsError() && w.m_added.size() == queued + 1 &&
+            w.m_added.back().m_fullPath == w.m_fullPath &&
+            w.m_added.back().m_relativePath == w.m_relativePath) {
+            w.m_added.pop_back();
+            err = enterSubFolder(w, dirFd, level, name);
         }
     } else if (type == DT_LNK) {
         bool leadsToFile = ::fstatat(dirFd, name, &st, 0) == 0 && !S_ISDIR(st.st_mode);
-        err = leadsToFile ? OnFile(m_fullPath, m_relativePath, data)
-                          : OnReparsePointFile(m_fullPath, m_relativePath, data);
+        err = leadsToFile ? OnFile(w.m_fullPath, w.m_relativePath, data)
+                          : OnReparsePointFile(w.m_fullPath, w.m_relativePath, data);
     } else {
-        err = OnFile(m_fullPath, m_relativePath, data);
+        err = OnFile(w.m_fullPath, w.m_relativePath, data);
     }
+    if (!w.m_added.empty())
+        shareAdded(w);
     if (err.IsError())
         err.Push(JQ_HERE);
     return err;
 }
 
-CZyError CTraverseFolder::visitSubFolder(int dirFd, size_t level, const char* name) {
+CZyError CTraverseFolder::enterSubFolder(Walker& w, int dirFd, size_t level, const char* name) {
     // Each level costs stack, a descriptor and a read buffer: a tree deep enough would
     // exhaust one of them, the stack first, and crash the process.
     if (level + 1 > m_maxDepth)
         return JQErrorUtil::ErrorErrNo(
             JQ_HERE, ELOOP, "Couldn't enter folder %s: it lies more than %zu levels deep",
-            m_fullPath.c_str(), m_maxDepth);
+            w.m_fullPath.c_str(), m_maxDepth);
     int fd;
     do {
         fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open folder %s",
-                                       m_fullPath.c_str());
-    return walkFolder(fd, level + 1);
+                                       w.m_fullPath.c_str());
+    if (!w.m_started && m_shared->m_parallel.load(std::memory_order_relaxed))
+        w.m_started = true;  // the calling thread, once the others run
+    if (!w.m_started)
+        return walkFolder(w, fd, level + 1);
+
+    zyutils::WalkPool<Folder>& pool = m_shared->m_pool;
+    // Somebody waits for work: hand the opened folder over instead of walking it here.
+    if (pool.Hungry(m_shared->m_threads)) {
+        pool.Add(Folder{w.m_fullPath, w.m_relativePath, false, fd, level + 1});
+        return CZyError::Success();
+    }
+    // Only one thread at a time goes further down than its share of descriptors.
+    if (level + 1 - w.m_taskLevel <= kSharedDepth || w.m_holdsDeep)
+        return walkFolder(w, fd, level + 1);
+    std::unique_lock<std::mutex> deepLock(pool.DeepMutex());
+    w.m_holdsDeep = true;
+    struct Holding {
+        bool& m_flag;
+        ~Holding() { m_flag = false; }
+    } holding{w.m_holdsDeep};
+    return walkFolder(w, fd, level + 1);
 }
 
 void CTraverseFolder::OnTraverseFolder(const std::string&, const std::string&) {}

@@ -454,9 +454,9 @@ CZyError TqBlkBackingStore::rmUnder(const std::string& dir) {
         return JQErrorUtil::ErrorErrNo(JQ_HERE, EINVAL,
                                        "Can't delete children of a directory with empty name");
     // A first pass unlinks the tree's files and links on as many threads as the walk takes,
-    // and leaves the folders to the remover, which then meets only empty folders. Should
-    // anything resist the first pass, it stops, and the remover meets the same failure
-    // again and reports it as it always has.
+    // and the folders it emptied, and leaves the rest to the remover, which then meets only
+    // empty folders. Should anything resist the first pass, it stops, and the remover meets
+    // the same failure again and reports it as it always has.
     class FileUnlinker : public CTraverseFolder {
       public:
         explicit FileUnlinker(const std::string& top) {
@@ -469,6 +469,11 @@ CZyError TqBlkBackingStore::rmUnder(const std::string& dir) {
         CZyError OnReparsePointFile(const std::string&, const std::string&,
                                     JQFile::CFileData& data) override {
             return unlinkEntry(data);
+        }
+        void OnFolderDone(const std::string&, const std::string&,
+                          JQFile::CFileData& data) override {
+            if (data.m_folderFd >= 0)
+                ::unlinkat(data.m_folderFd, data.m_name, AT_REMOVEDIR);
         }
 
       private:

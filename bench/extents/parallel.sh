@@ -84,10 +84,25 @@ for ((i = 0; i < runs; i++)); do
   rm -rf "$mnt/a" "$mnt/b" "$mnt/c"
 done
 echo "load after warm: $(cut -d' ' -f1-3 /proc/loadavg)"
+declare -A m
+report() {
+  local key
+  for key in "$@"; do
+    m[$key]=$(echo "${t[$key]}" | median)
+    printf '%-12s %8s s   (runs: %s)\n' "$key" "${m[$key]}" "${t[$key]}"
+  done
+}
+report warm_scan warm_scan1 warm_find warm_floor warm_clear warm_clear1 warm_rm
+printf 'scan peak memory: %s KiB with %s threads, %s KiB with 1 (process peak; %s KiB before the scan)\n' \
+  "$peak" "$threads" "$peak1" "$before"
+awk -v s="${m[warm_scan]}" -v s1="${m[warm_scan1]}" -v f="${m[warm_find]}" -v fl="${m[warm_floor]}" \
+  -v c="${m[warm_clear]}" -v c1="${m[warm_clear1]}" -v r="${m[warm_rm]}" \
+  'BEGIN { printf "warm: scan/floor %.2f (goal <= 0.60; 1 thread %.2f)  scan/find %.2f  clear/rm %.2f (goal <= 0.70; 1 thread %.2f)\n", s / fl, s1 / fl, s / f, c / r, c1 / r }'
+
 
 # --- cold: ext4 on a loop device, its image in the tmpfs ---
 truncate -s 8g "$mnt/ext4.img"
-mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$mnt/ext4.img"
+mkfs.ext4 -q -F -i 4096 -E lazy_itable_init=0,lazy_journal_init=0 "$mnt/ext4.img"
 mount -o loop,nodev,nosuid "$mnt/ext4.img" "$mnt/ext4"
 "$bin" populate "$mnt/ext4/store" "$files" "$extents"
 umount "$mnt/ext4"
@@ -109,18 +124,6 @@ for ((i = 0; i < runs; i++)); do
 done
 echo "load after cold: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-declare -A m
-for key in "${!t[@]}"; do m[$key]=$(echo "${t[$key]}" | median); done
-for key in warm_scan warm_scan1 warm_find warm_floor warm_clear warm_clear1 warm_rm \
-  cold_scan cold_scan1 cold_find cold_floor; do
-  printf '%-12s %8s s   (runs: %s)\n' "$key" "${m[$key]}" "${t[$key]}"
-done
-printf 'scan peak memory: %s KiB with %s threads, %s KiB with 1 (process peak; %s KiB before the scan)\n' \
-  "$peak" "$threads" "$peak1" "$before"
-awk -v s="${m[warm_scan]}" -v s1="${m[warm_scan1]}" -v f="${m[warm_find]}" -v fl="${m[warm_floor]}" \
-  -v c="${m[warm_clear]}" -v c1="${m[warm_clear1]}" -v r="${m[warm_rm]}" \
-  -v cs="${m[cold_scan]}" -v cs1="${m[cold_scan1]}" -v cf="${m[cold_find]}" -v cfl="${m[cold_floor]}" \
-  'BEGIN {
-     printf "warm: scan/floor %.2f (goal <= 0.60; 1 thread %.2f)  scan/find %.2f  clear/rm %.2f (goal <= 0.70; 1 thread %.2f)\n", s / fl, s1 / fl, s / f, c / r, c1 / r
-     printf "cold: scan/find %.2f (goal <= 0.50; 1 thread %.2f)  scan/floor %.2f (1 thread %.2f)\n", cs / cf, cs1 / cf, cs / cfl, cs1 / cfl
-   }'
+report cold_scan cold_scan1 cold_find cold_floor
+awk -v cs="${m[cold_scan]}" -v cs1="${m[cold_scan1]}" -v cf="${m[cold_find]}" -v cfl="${m[cold_floor]}" \
+  'BEGIN { printf "cold: scan/find %.2f (goal <= 0.50; 1 thread %.2f)  scan/floor %.2f (1 thread %.2f)\n", cs / cf, cs1 / cf, cs / cfl, cs1 / cfl }'

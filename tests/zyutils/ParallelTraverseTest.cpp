@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <random>
@@ -34,7 +35,23 @@ class Counter : public CTraverseFolder {
     std::string failUnder;  // every file below this relative path fails
     bool throwInstead = false;
 
+    std::map<std::string, int> done;     // folders whose visit ended
+    std::atomic<int> doneWithParent{0};  // ... and whose parent was still open
+
     void OnInitializeWorker() override { ++workers; }
+    void OnFolderDone(const std::string&, const std::string& rel,
+                      JQFile::CFileData& data) override {
+        record(done, rel);
+        const size_t slash = rel.rfind('/');
+        EXPECT_STREQ(data.m_name, rel.c_str() + slash + 1);
+        EXPECT_EQ(data.m_type, DT_DIR);
+        struct stat st;
+        if (data.m_folderFd >= 0) {
+            ++doneWithParent;
+            EXPECT_EQ(::fstatat(data.m_folderFd, data.m_name, &st, AT_SYMLINK_NOFOLLOW), 0);
+            EXPECT_EQ(st.st_ino, data.m_inode);
+        }
+    }
     CZyError OnFolder(const std::string& full, const std::string& rel,
                       JQFile::CFileData& data) override {
         record(folders, rel);
@@ -151,10 +168,13 @@ TEST_F(ParallelTraverse, FindsWhatTheSerialWalkFindsOnRandomTrees) {
             EXPECT_EQ(parallel.files, serial.files) << "seed " << seed << ", " << threads;
             EXPECT_EQ(parallel.folders, serial.folders) << "seed " << seed << ", " << threads;
             EXPECT_EQ(parallel.reparse, serial.reparse) << "seed " << seed << ", " << threads;
+            EXPECT_EQ(parallel.done, serial.folders) << "seed " << seed << ", " << threads;
             EXPECT_EQ(static_cast<size_t>(parallel.workers.load()), threads);
         }
         for (const auto& entry : serial.files)
             ASSERT_EQ(entry.second, 1) << entry.first;
+        EXPECT_EQ(serial.done, serial.folders);
+        EXPECT_EQ(static_cast<size_t>(serial.doneWithParent.load()), serial.folders.size());
         EXPECT_GE(serial.files.size(), static_cast<size_t>(fileCount));
         EXPECT_EQ(serial.files.count("t/outside/hidden"), 0u);
     }

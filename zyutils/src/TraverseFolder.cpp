@@ -238,7 +238,16 @@ CZyError CTraverseFolder::visitTask(Walker& w, Folder& folder) {
     w.m_fullPath = std::move(folder.m_fullPath);
     w.m_relativePath = std::move(folder.m_relativePath);
     w.m_taskLevel = folder.m_level;
-    return walkFolder(w, fd, folder.m_level);
+    CZyError err = walkFolder(w, fd, folder.m_level);
+    if (!err.IsError() && folder.m_handedOver) {
+        const size_t slash = w.m_fullPath.rfind('/');
+        JQFile::CFileData data;
+        data.m_name = w.m_fullPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+        data.m_type = DT_DIR;
+        data.m_inode = folder.m_inode;
+        OnFolderDone(w.m_fullPath, w.m_relativePath, data);
+    }
+    return err;
 }
 
 CZyError CTraverseFolder::walkFolder(Walker& w, int fd, size_t level) {
@@ -316,7 +325,7 @@ CZyError CTraverseFolder::visitEntry(Walker& w, int dirFd, size_t level, const c
             w.m_added.back().m_fullPath == w.m_fullPath &&
             w.m_added.back().m_relativePath == w.m_relativePath) {
             w.m_added.pop_back();
-            err = enterSubFolder(w, dirFd, level, name);
+            err = enterSubFolder(w, dirFd, level, data);
         }
     } else if (type == DT_LNK) {
         bool leadsToFile = ::fstatat(dirFd, name, &st, 0) == 0 && !S_ISDIR(st.st_mode);
@@ -332,7 +341,9 @@ CZyError CTraverseFolder::visitEntry(Walker& w, int dirFd, size_t level, const c
     return err;
 }
 
-CZyError CTraverseFolder::enterSubFolder(Walker& w, int dirFd, size_t level, const char* name) {
+CZyError CTraverseFolder::enterSubFolder(Walker& w, int dirFd, size_t level,
+                                         JQFile::CFileData& data) {
+    const char* name = data.m_name;
     // Each level costs stack, a descriptor and a read buffer: a tree deep enough would
     // exhaust one of them, the stack first, and crash the process.
     if (level + 1 > m_maxDepth)
@@ -348,25 +359,35 @@ CZyError CTraverseFolder::enterSubFolder(Walker& w, int dirFd, size_t level, con
                                        w.m_fullPath.c_str());
     if (!w.m_started && m_shared->m_parallel.load(std::memory_order_relaxed))
         w.m_started = true;  // the calling thread, once the others run
-    if (!w.m_started)
-        return walkFolder(w, fd, level + 1);
-
-    zyutils::WalkPool<Folder>& pool = m_shared->m_pool;
-    // Somebody waits for work: hand the opened folder over instead of walking it here.
-    if (pool.Hungry(m_shared->m_threads)) {
-        pool.Add(Folder{w.m_fullPath, w.m_relativePath, false, fd, level + 1});
-        return CZyError::Success();
+    CZyError err;
+    if (!w.m_started) {
+        err = walkFolder(w, fd, level + 1);
+    } else {
+        zyutils::WalkPool<Folder>& pool = m_shared->m_pool;
+        // Somebody waits for work: hand the opened folder over instead of walking it here.
+        if (pool.Hungry(m_shared->m_threads)) {
+            Folder folder{w.m_fullPath, w.m_relativePath, false, fd, level + 1};
+            folder.m_handedOver = true;
+            folder.m_inode = data.m_inode;
+            pool.Add(std::move(folder));
+            return CZyError::Success();
+        }
+        // Only one thread at a time goes further down than its share of descriptors.
+        if (level + 1 - w.m_taskLevel <= kSharedDepth || w.m_holdsDeep) {
+            err = walkFolder(w, fd, level + 1);
+        } else {
+            std::unique_lock<std::mutex> deepLock(pool.DeepMutex());
+            w.m_holdsDeep = true;
+            struct Holding {
+                bool& m_flag;
+                ~Holding() { m_flag = false; }
+            } holding{w.m_holdsDeep};
+            err = walkFolder(w, fd, level + 1);
+        }
     }
-    // Only one thread at a time goes further down than its share of descriptors.
-    if (level + 1 - w.m_taskLevel <= kSharedDepth || w.m_holdsDeep)
-        return walkFolder(w, fd, level + 1);
-    std::unique_lock<std::mutex> deepLock(pool.DeepMutex());
-    w.m_holdsDeep = true;
-    struct Holding {
-        bool& m_flag;
-        ~Holding() { m_flag = false; }
-    } holding{w.m_holdsDeep};
-    return walkFolder(w, fd, level + 1);
+    if (!err.IsError())
+        OnFolderDone(w.m_fullPath, w.m_relativePath, data);
+    return err;
 }
 
 void CTraverseFolder::OnTraverseFolder(const std::string&, const std::string&) {}
@@ -395,3 +416,5 @@ CZyError CTraverseFolder::OnReparsePointFile(const std::string&, const std::stri
 }
 
 void CTraverseFolder::OnInitializeWorker() {}
+
+void CTraverseFolder::OnFolderDone(const std::string&, const std::string&, JQFile::CFileData&) {}

@@ -84,6 +84,12 @@ class ZY_EXPORT CTraverseFolder {
     // Called once at the start of each Traverse on the calling thread and, when handlers are
     // concurrent, once on every further thread of the walk before it calls a handler.
     virtual void OnInitializeWorker();
+    // Called when the visit of a folder entered from OnFolder has ended without error, on
+    // the thread that walked it. data describes the folder as OnFolder saw it, but for
+    // m_folderFd: the parent's open descriptor when the thread still holds it, -1 when
+    // another thread took the folder over. Default: nothing.
+    virtual void OnFolderDone(const std::string& fullPath, const std::string& relativePath,
+                              JQFile::CFileData& data);
 
     // How many levels below a queued folder the walk enters; kDefaultMaxDepth unless set.
     static constexpr size_t kDefaultMaxDepth = 256;
@@ -112,8 +118,10 @@ class ZY_EXPORT CTraverseFolder {
         std::string m_fullPath;
         std::string m_relativePath;
         bool m_queuedBeforeWalk;
-        int m_fd;        // the folder already opened, or -1 to open it by its path
-        size_t m_level;  // levels below the folder queued before the walk
+        int m_fd;                   // the folder already opened, or -1 to open it by its path
+        size_t m_level;             // levels below the folder queued before the walk
+        bool m_handedOver = false;  // entered from its parent's visit on another thread
+        unsigned long long m_inode = 0;
     };
     struct Walker;
     struct Shared;
@@ -124,7 +132,7 @@ class ZY_EXPORT CTraverseFolder {
     CZyError walkFolder(Walker& w, int fd, size_t level);
     CZyError visitEntry(Walker& w, int dirFd, size_t level, const char* name, unsigned char type,
                         unsigned long long inode);
-    CZyError enterSubFolder(Walker& w, int dirFd, size_t level, const char* name);
+    CZyError enterSubFolder(Walker& w, int dirFd, size_t level, JQFile::CFileData& data);
     void shareAdded(Walker& w);
 
     std::vector<Folder> m_queue;  // folders queued before the walk

@@ -276,6 +276,30 @@ TEST_F(ParallelTraverse, UnreadableSubFolderFailsAsTheSerialWalkDoes) {
     EXPECT_EQ(outcome, "");
 }
 
+// Queues another folder from OnTraverseFolder when it meets an empty one.
+class Chainer : public Counter {
+  public:
+    using Counter::Counter;
+    std::string next, nextRel;
+    void OnTraverseFolder(const std::string&, const std::string& rel) override {
+        if (rel == "e/empty")
+            AddFolderToList(next, nextRel);
+    }
+};
+
+TEST_F(ParallelTraverse, FolderQueuedFromAnyHandlerIsVisited) {
+    ASSERT_EQ(::mkdir((dir / "e").c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir((dir / "e/empty").c_str(), 0777), 0);
+    for (bool concurrent : {false, true}) {
+        Chainer walk(concurrent, 4);
+        walk.next = dir / "outside";
+        walk.nextRel = "o";
+        walk.AddFolderToList(dir / "e", "e");
+        ASSERT_OK(walk.Traverse());
+        EXPECT_EQ(walk.files, (std::map<std::string, int>{{"o/hidden", 1}}));
+    }
+}
+
 TEST_F(ParallelTraverse, ThreadCountComesFromTheEnvironment) {
     const char* saved = std::getenv("TQBLK_THREADS");
     const std::string keep = saved ? saved : "";

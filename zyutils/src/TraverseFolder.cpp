@@ -188,6 +188,8 @@ void CTraverseFolder::runWorker(Walker& w) {
             CZyError err = visitTask(w, folder);
             if (err.IsError())
                 shared.m_pool.Fail(err);
+            else if (!w.m_added.empty())
+                shareAdded(w);  // queued by OnTraverseFolder or OnFolderDone
         } catch (...) {
             // A handler threw: the walk stops, and Traverse throws it again on its caller's
             // thread once every thread has ended.

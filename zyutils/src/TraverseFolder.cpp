@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -128,7 +129,11 @@ CTraverseFolder::CTraverseFolder() = default;
 CTraverseFolder::~CTraverseFolder() = default;
 
 size_t CTraverseFolder::DefaultThreadCount() {
-    size_t threads = std::thread::hardware_concurrency();
+    // The processors this process may run on, which may be fewer than the machine has.
+    cpu_set_t cpus;
+    size_t threads = ::sched_getaffinity(0, sizeof cpus, &cpus) == 0
+                         ? static_cast<size_t>(CPU_COUNT(&cpus))
+                         : std::thread::hardware_concurrency();
     if (const char* pinned = std::getenv("TQBLK_THREADS")) {
         char* end = nullptr;
         unsigned long n = std::strtoul(pinned, &end, 10);

@@ -104,8 +104,8 @@ class ZY_EXPORT CTraverseFolder {
     void SetThreadCount(size_t threads) { m_threads = threads; }
     size_t GetThreadCount() const;
     // The number in the environment variable TQBLK_THREADS (1 to kMaxThreads) when set,
-    // otherwise the processor's cores up to kMaxThreads; fewer when the descriptor limit
-    // (RLIMIT_NOFILE) would not allow that many threads their folders.
+    // otherwise the processors this process may run on, up to kMaxThreads; fewer when the
+    // descriptor limit (RLIMIT_NOFILE) would not allow that many threads their folders.
     static size_t DefaultThreadCount();
     static constexpr size_t kMaxThreads = 8;
     // Folders a walk visits alone before it takes more threads.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit tests, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and an outside program built against the
-# installed tree. Works on a fresh Debian 12 machine (installs what it needs first).
+# AddressSanitizer and UndefinedBehaviorSanitizer, the folder walks under ThreadSanitizer,
+# and an outside program built against the installed tree. Works on a fresh Debian 12 machine (installs what it needs first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -69,6 +69,14 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=addr
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 ran_ctest --test-dir build-asan -j "$jobs" --output-on-failure
+
+step "thread sanitizer build (folder walks on several threads)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=thread -DTQBLK_WERROR=ON \
+  -DTQBLK_BUILD_TESTS=ON -DTQBLK_BUILD_EMULATOR=OFF -DTQBLK_BUILD_TOOLS=OFF -DTQBLK_BUILD_BENCH=OFF \
+  -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target zyutils_tests store_tests extent_tests
+TSAN_OPTIONS=halt_on_error=1 ran_ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
+  -R '^(Traverse|ParallelTraverse|ParallelStore|RemoveUnder|DeepTree|ExtentBitmap|StoreLifecycle)\.'
 
 step "fuzzers"
 bash scripts/fuzz.sh

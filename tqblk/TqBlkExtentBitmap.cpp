@@ -5,9 +5,12 @@
 #include <zyutils/TraverseFolder.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <new>
+#include <thread>
 
 using tqblk::store::firstGroupShift;
 
@@ -24,7 +27,9 @@ class TqBlkBackingStoreScanner : public CTraverseFolder {
           m_extentCount(extentCount),
           m_bitmap(bitmap),
           m_bitsPerChunk(bitsPerChunk),
-          m_folderLevels(firstGroupShift(extentCount) / 7) {
+          m_folderLevels(firstGroupShift(extentCount) / 7),
+          m_chunkStates(new std::atomic<unsigned char>[bitmap->size()]()) {
+        SetConcurrentHandlers(true);
         AddFolderToList(m_dir + "/data", "data");
     }
 
@@ -47,19 +52,43 @@ class TqBlkBackingStoreScanner : public CTraverseFolder {
         const unsigned position = static_cast<unsigned>(extent % m_bitsPerChunk);
         if (chunk >= m_bitmap->size())
             return CZyError::Success();
-        std::vector<unsigned char>& bits = (*m_bitmap)[chunk];
-        if (bits.empty())
-            bits.resize(static_cast<size_t>(m_bitsPerChunk / 8), 0);
-        bits[position / 8] |= static_cast<unsigned char>(1u << (position % 8));
+        // Threads walking other folders may set bits of the same byte.
+        __atomic_fetch_or(chunkBits(static_cast<size_t>(chunk)) + position / 8,
+                          static_cast<unsigned char>(1u << (position % 8)), __ATOMIC_RELAXED);
         return CZyError::Success();
     }
 
   private:
+    enum : unsigned char { kChunkEmpty, kChunkMaking, kChunkReady };
+
+    // A chunk's bits, given storage (zero-filled) by whichever thread needs them first.
+    unsigned char* chunkBits(size_t chunk) {
+        std::atomic<unsigned char>& state = m_chunkStates[chunk];
+        for (;;) {
+            unsigned char seen = state.load(std::memory_order_acquire);
+            if (seen == kChunkReady)
+                return (*m_bitmap)[chunk].data();
+            if (seen == kChunkEmpty &&
+                state.compare_exchange_strong(seen, kChunkMaking, std::memory_order_acquire)) {
+                try {
+                    (*m_bitmap)[chunk].resize(static_cast<size_t>(m_bitsPerChunk / 8), 0);
+                } catch (...) {
+                    state.store(kChunkEmpty, std::memory_order_release);
+                    throw;
+                }
+                state.store(kChunkReady, std::memory_order_release);
+                return (*m_bitmap)[chunk].data();
+            }
+            std::this_thread::yield();  // another thread is making it
+        }
+    }
+
     std::string m_dir;
     long long m_extentCount;
     std::vector<std::vector<unsigned char> >* m_bitmap;
     int m_bitsPerChunk;
     long m_folderLevels;  // folder levels below "data" in the names of this store's extents
+    std::unique_ptr<std::atomic<unsigned char>[]> m_chunkStates;  // one per chunk
 };
 
 }  // namespace

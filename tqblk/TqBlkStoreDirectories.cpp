@@ -5,6 +5,7 @@
 #include <tqsys/DirEntries.h>
 #include <tqsys/Retry.h>
 #include <tqsys/UniqueFd.h>
+#include <zyutils/TraverseFolder.h>
 
 #include <cerrno>
 #include <dirent.h>
@@ -178,6 +179,34 @@ class TreeRemover {
     std::vector<Level> m_levels;
 };
 
+// Unlinks the files and links of a tree on the walk's threads, and each folder once its walk
+// has emptied it; never follows a link. What it leaves, the tree remover removes.
+class FileUnlinker : public CTraverseFolder {
+  public:
+    explicit FileUnlinker(const std::string& top) {
+        SetConcurrentHandlers(true);
+        AddFolderToList(top, "");
+    }
+    CZyError OnFile(const std::string&, const std::string&, JQFile::CFileData& data) override {
+        return unlinkEntry(data);
+    }
+    CZyError OnReparsePointFile(const std::string&, const std::string&,
+                                JQFile::CFileData& data) override {
+        return unlinkEntry(data);
+    }
+    void OnFolderDone(const std::string&, const std::string&, JQFile::CFileData& data) override {
+        if (data.m_folderFd >= 0)
+            ::unlinkat(data.m_folderFd, data.m_name, AT_REMOVEDIR);
+    }
+
+  private:
+    static CZyError unlinkEntry(const JQFile::CFileData& data) {
+        if (::unlinkat(data.m_folderFd, data.m_name, 0) == 0 || errno == EISDIR)
+            return CZyError::Success();
+        return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, errno, "Couldn't remove %s", data.m_name);
+    }
+};
+
 }  // namespace
 
 CZyError TqBlkBackingStore::mkdir(const std::string& path) {
@@ -215,5 +244,11 @@ CZyError TqBlkBackingStore::rmUnder(const std::string& dir) {
     if (dir.empty())
         return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, EINVAL,
                                        "Can't delete children of a directory with empty name");
+    // A first pass unlinks the tree's files and links on as many threads as the walk takes,
+    // and the folders it emptied, and leaves the rest to the remover, which then meets only
+    // empty folders. Should anything resist the first pass, it stops, and the remover meets
+    // the same failure again and reports it as it always has.
+    if (CTraverseFolder::DefaultThreadCount() > 1)
+        FileUnlinker(dir).Traverse();
     return TreeRemover(TQ_STORE_HERE, dir).run();
 }

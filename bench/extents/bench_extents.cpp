@@ -6,7 +6,9 @@
 //                                                         extents and peak memory
 //   bench_extents floor <dir>                             count files with bare getdents64
 //   bench_extents clear <dir>                             clear the store
+//   bench_extents threads                                 threads a walk takes here
 #include <tqblk/TqBlkBackingStore.h>
+#include <zyutils/TraverseFolder.h>
 
 #include <tqsys/DirEntries.h>
 #include <tqsys/Retry.h>
@@ -151,9 +153,13 @@ int main(int argc, char** argv) {
         return floorWalk(argv[2]);
     if (command == "clear" && argc == 3)
         return clear(argv[2]);
+    if (command == "threads" && argc == 2) {
+        std::printf("%zu\n", CTraverseFolder::DefaultThreadCount());
+        return 0;
+    }
     std::fprintf(stderr,
                  "usage: %s populate <dir> <files> <extent count> | scan <dir> | floor <dir> | "
-                 "clear <dir>\n",
+                 "clear <dir> | threads\n",
                  argv[0]);
     return 2;
 }

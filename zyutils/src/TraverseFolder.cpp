@@ -1,14 +1,24 @@
 #include <zyutils/TraverseFolder.h>
 
+#include "WalkPool.h"
+
 #include <tqsys/DirEntries.h>
 #include <tqsys/Retry.h>
 #include <tqsys/UniqueFd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -32,68 +42,236 @@ class PathMark {
     size_t m_length;
 };
 
+// Descriptors a walk leaves to the rest of the process.
+constexpr size_t kSpareDescriptors = 512;
+
+}  // namespace
+
+// What one thread of a walk owns: the paths of the entry being handled, a read buffer per
+// level, the folders its handlers queued, and how deep it is below its task.
+struct CTraverseFolder::Walker {
+    std::string m_fullPath;
+    std::string m_relativePath;
+    std::vector<std::unique_ptr<char[]>> m_buffers;
+    std::vector<Folder> m_added;
+    size_t m_taskLevel = 0;    // the level of the task being walked
+    bool m_holdsDeep = false;  // whether this thread holds the pool's deep mutex
+    bool m_started = false;    // whether this thread may hand sub-folders to others
+};
+
+struct CTraverseFolder::Shared {
+    zyutils::WalkPool<Folder> m_pool;
+    size_t m_threads = 1;    // threads the walk may use
+    size_t m_folders = 0;    // folders visited before the walk took more threads
+    bool m_started = false;  // more threads taken (only the calling thread reads it first)
+    std::atomic<bool> m_parallel{false};
+    std::mutex m_exceptionMutex;
+    std::exception_ptr m_exception;  // the first exception a handler threw
+};
+
+namespace {
+
+// The walk a thread works for, so that AddFolderToList from a handler reaches it.
+thread_local void* tWalkOwner = nullptr;
+thread_local void* tWalker = nullptr;
+
+// Binds the calling thread to a walk for its lifetime.
+class WalkerBinding {
+  public:
+    WalkerBinding(void* owner, void* walker) : m_owner(tWalkOwner), m_walker(tWalker) {
+        tWalkOwner = owner;
+        tWalker = walker;
+    }
+    ~WalkerBinding() {
+        tWalkOwner = m_owner;
+        tWalker = m_walker;
+    }
+    WalkerBinding(const WalkerBinding&) = delete;
+    WalkerBinding& operator=(const WalkerBinding&) = delete;
+
+  private:
+    void* m_owner;
+    void* m_walker;
+};
+
 }  // namespace
 
 CTraverseFolder::CTraverseFolder() = default;
 CTraverseFolder::~CTraverseFolder() = default;
 
+size_t CTraverseFolder::DefaultThreadCount() {
+    // The processors this process may run on, which may be fewer than the machine has.
+    cpu_set_t cpus;
+    size_t threads = ::sched_getaffinity(0, sizeof cpus, &cpus) == 0
+                         ? static_cast<size_t>(CPU_COUNT(&cpus))
+                         : std::thread::hardware_concurrency();
+    if (const char* pinned = std::getenv("TQBLK_THREADS")) {
+        char* end = nullptr;
+        unsigned long n = std::strtoul(pinned, &end, 10);
+        if (end != pinned && *end == '\0' && n > 0)
+            return std::min<size_t>(n, kMaxThreads);
+    }
+    threads = std::max<size_t>(1, std::min(threads, kMaxThreads));
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const size_t soft = static_cast<size_t>(limit.rlim_cur);
+        const size_t room = soft > kSpareDescriptors ? soft - kSpareDescriptors : 0;
+        threads = std::max<size_t>(1, std::min(threads, room / (kSharedDepth + 2)));
+    }
+    return threads;
+}
+
+size_t CTraverseFolder::GetThreadCount() const {
+    return m_threads > 0 ? std::min(m_threads, kMaxThreads) : DefaultThreadCount();
+}
+
 CZyError CTraverseFolder::AddFolderToList(const std::string& fullPath,
                                           const std::string& relativePath) {
-    m_queue.push_back(Folder{fullPath, relativePath, !m_walking});
+    if (tWalkOwner == this && m_shared) {
+        static_cast<Walker*>(tWalker)->m_added.push_back(
+            Folder{fullPath, relativePath, false, -1, 0});
+        return CZyError::Success();
+    }
+    m_queue.push_back(Folder{fullPath, relativePath, true, -1, 0});
     return CZyError::Success();
 }
 
 CZyError CTraverseFolder::Traverse() {
     OnInitializeWorker();
-    m_walking = true;
-    CZyError err;
-    while (!err.IsError() && m_next < m_queue.size()) {
-        Folder folder = std::move(m_queue[m_next++]);
-        tqsys::UniqueFd fd = tqsys::OpenRetrying(folder.m_fullPath.c_str(), O_RDONLY | O_DIRECTORY);
-        if (!fd.valid()) {
+    Shared shared;
+    shared.m_threads = m_concurrent ? GetThreadCount() : 1;
+    for (Folder& folder : m_queue)
+        shared.m_pool.Add(std::move(folder));
+    m_queue.clear();
+    m_shared = &shared;
+    {
+        Walker walker;
+        WalkerBinding binding(this, &walker);
+        runWorker(walker);
+    }
+    shared.m_pool.Finish([](Folder& folder) { tqsys::UniqueFd left(folder.m_fd); });
+    m_shared = nullptr;
+    if (shared.m_exception)
+        std::rethrow_exception(shared.m_exception);
+    return shared.m_pool.FirstError();
+}
+
+void CTraverseFolder::runWorker(Walker& w) {
+    Shared& shared = *m_shared;
+    Folder folder;
+    while (shared.m_pool.Take(&folder)) {
+        try {
+            CZyError err = visitTask(w, folder);
+            if (err.IsError())
+                shared.m_pool.Fail(err);
+            else if (!w.m_added.empty())
+                shareAdded(w);  // queued by OnTraverseFolder or OnFolderDone
+        } catch (...) {
+            // A handler threw: the walk stops, and Traverse throws it again on its caller's
+            // thread once every thread has ended.
+            {
+                std::lock_guard<std::mutex> lock(shared.m_exceptionMutex);
+                if (!shared.m_exception)
+                    shared.m_exception = std::current_exception();
+            }
+            shared.m_pool.Fail(JQErrorUtil::ErrorErrNo(JQ_HERE, ECANCELED, "Walk stopped"));
+        }
+        shared.m_pool.Done();
+    }
+}
+
+void CTraverseFolder::startThreads(Walker& w) {
+    Shared& shared = *m_shared;
+    shared.m_started = true;
+    for (size_t i = 1; i < shared.m_threads; ++i) {
+        bool spawned = shared.m_pool.Spawn([this] {
+            Walker walker;
+            walker.m_started = true;
+            WalkerBinding binding(this, &walker);
+            OnInitializeWorker();
+            runWorker(walker);
+        });
+        if (!spawned)
+            break;
+    }
+    w.m_started = shared.m_pool.Threads() > 0;
+    shared.m_parallel.store(w.m_started, std::memory_order_relaxed);
+}
+
+CZyError CTraverseFolder::visitTask(Walker& w, Folder& folder) {
+    tqsys::UniqueFd fd(folder.m_fd);  // a folder handed over comes opened
+    folder.m_fd = -1;
+    if (fd.get() < 0) {
+        fd = tqsys::OpenRetrying(folder.m_fullPath.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd.get() < 0) {
             int e = errno;
             if (e == ENOENT && folder.m_queuedBeforeWalk)
-                continue;
-            err = JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open folder %s",
-                                          folder.m_fullPath.c_str());
-            break;
+                return CZyError::Success();
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open folder %s",
+                                           folder.m_fullPath.c_str());
         }
-        m_fullPath = std::move(folder.m_fullPath);
-        m_relativePath = std::move(folder.m_relativePath);
-        err = walkFolder(fd.get(), 0);
     }
-    m_queue.clear();
-    m_next = 0;
-    m_walking = false;
+    w.m_fullPath = std::move(folder.m_fullPath);
+    w.m_relativePath = std::move(folder.m_relativePath);
+    w.m_taskLevel = folder.m_level;
+    CZyError err = walkFolder(w, fd.get(), folder.m_level);
+    if (!err.IsError() && folder.m_handedOver) {
+        const size_t slash = w.m_fullPath.rfind('/');
+        JQFile::CFileData data;
+        data.m_name = w.m_fullPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+        data.m_type = DT_DIR;
+        data.m_inode = folder.m_inode;
+        OnFolderDone(w.m_fullPath, w.m_relativePath, data);
+    }
     return err;
 }
 
-// Borrows fd: the caller keeps it open for the walk and closes it.
-CZyError CTraverseFolder::walkFolder(int fd, size_t level) {
-    OnTraverseFolder(m_fullPath, m_relativePath);
-    if (m_buffers.size() <= level)
-        m_buffers.emplace_back(new char[kReadBufferSize]);
-    tqsys::DirEntryReader reader(fd, m_buffers[level].get(), kReadBufferSize);
-    const tqsys::LinuxDirent64* entry = nullptr;
+CZyError CTraverseFolder::walkFolder(Walker& w, int fd, size_t level) {
+    Shared& shared = *m_shared;
+    if (shared.m_threads > 1 && !shared.m_started && ++shared.m_folders >= kSerialFolders)
+        startThreads(w);
+    OnTraverseFolder(w.m_fullPath, w.m_relativePath);
+    const size_t depth = level - w.m_taskLevel;
+    if (w.m_buffers.size() <= depth)
+        w.m_buffers.emplace_back(new char[kReadBufferSize]);
+    char* buffer = w.m_buffers[depth].get();
     for (;;) {
-        int r = reader.next(&entry);
-        if (r < 0)
-            return JQErrorUtil::ErrorErrNo(JQ_HERE, -r, "Couldn't read folder %s",
-                                           m_fullPath.c_str());
-        if (r == 0)
+        const long n = tqsys::RetryOnEintr(
+            [fd, buffer] { return ::syscall(SYS_getdents64, fd, buffer, kReadBufferSize); });
+        if (n < 0)
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read folder %s",
+                                           w.m_fullPath.c_str());
+        if (n == 0)
             return CZyError::Success();
-        CZyError err = visitEntry(fd, level, entry->d_name, entry->d_type, entry->d_ino);
-        if (err.IsError())
-            return err;
+        for (long offset = 0; offset < n;) {
+            const auto* entry = reinterpret_cast<const tqsys::LinuxDirent64*>(buffer + offset);
+            offset += entry->d_reclen;
+            if (tqsys::IsDotOrDotDot(entry->d_name))
+                continue;
+            CZyError err = visitEntry(w, fd, level, entry->d_name, entry->d_type, entry->d_ino);
+            if (err.IsError())
+                return err;
+        }
+        // Another thread failed: this one's walk is no longer wanted. The error it returns
+        // is never reported, for the pool keeps the first one only.
+        if (w.m_started && shared.m_pool.Stopped())
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, ECANCELED, "Walk of %s stopped",
+                                           w.m_fullPath.c_str());
     }
 }
 
-CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name, unsigned char type,
-                                     unsigned long long inode) {
-    PathMark fullMark(m_fullPath);
-    PathMark relativeMark(m_relativePath);
-    m_fullPath.append(1, '/').append(name);
-    m_relativePath.append(1, '/').append(name);
+void CTraverseFolder::shareAdded(Walker& w) {
+    for (Folder& folder : w.m_added)
+        m_shared->m_pool.Add(std::move(folder));
+    w.m_added.clear();
+}
+
+CZyError CTraverseFolder::visitEntry(Walker& w, int dirFd, size_t level, const char* name,
+                                     unsigned char type, unsigned long long inode) {
+    PathMark fullMark(w.m_fullPath);
+    PathMark relativeMark(w.m_relativePath);
+    w.m_fullPath.append(1, '/').append(name);
+    w.m_relativePath.append(1, '/').append(name);
 
     struct stat st;
     if (type == DT_UNKNOWN) {
@@ -101,7 +279,7 @@ CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name, 
             int e = errno;
             if (e == ENOENT)
                 return CZyError::Success();  // removed while we read
-            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't stat %s", m_fullPath.c_str());
+            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't stat %s", w.m_fullPath.c_str());
         }
         type = typeOfMode(st.st_mode);
     }
@@ -109,42 +287,77 @@ CZyError CTraverseFolder::visitEntry(int dirFd, size_t level, const char* name, 
     data.m_name = name;
     data.m_type = type;
     data.m_inode = inode;
+    data.m_folderFd = dirFd;
 
     CZyError err;
     if (type == DT_DIR) {
-        size_t queued = m_queue.size();
-        err = OnFolder(m_fullPath, m_relativePath, data);
+        size_t queued = w.m_added.size();
+        err = OnFolder(w.m_fullPath, w.m_relativePath, data);
         // A folder queued for exactly this entry is visited now, through its parent.
-        if (!err.IsError() && m_queue.size() == queued + 1 &&
-            m_queue.back().m_fullPath == m_fullPath &&
-            m_queue.back().m_relativePath == m_relativePath) {
-            m_queue.pop_back();
-            err = visitSubFolder(dirFd, level, name);
+        if (!err.IsError() && w.m_added.size() == queued + 1 &&
+            w.m_added.back().m_fullPath == w.m_fullPath &&
+            w.m_added.back().m_relativePath == w.m_relativePath) {
+            w.m_added.pop_back();
+            err = enterSubFolder(w, dirFd, level, data);
         }
     } else if (type == DT_LNK) {
         bool leadsToFile = ::fstatat(dirFd, name, &st, 0) == 0 && !S_ISDIR(st.st_mode);
-        err = leadsToFile ? OnFile(m_fullPath, m_relativePath, data)
-                          : OnReparsePointFile(m_fullPath, m_relativePath, data);
+        err = leadsToFile ? OnFile(w.m_fullPath, w.m_relativePath, data)
+                          : OnReparsePointFile(w.m_fullPath, w.m_relativePath, data);
     } else {
-        err = OnFile(m_fullPath, m_relativePath, data);
+        err = OnFile(w.m_fullPath, w.m_relativePath, data);
     }
+    if (!w.m_added.empty())
+        shareAdded(w);
     if (err.IsError())
         err.Push(JQ_HERE);
     return err;
 }
 
-CZyError CTraverseFolder::visitSubFolder(int dirFd, size_t level, const char* name) {
+CZyError CTraverseFolder::enterSubFolder(Walker& w, int dirFd, size_t level,
+                                         JQFile::CFileData& data) {
+    const char* name = data.m_name;
     // Each level costs stack, a descriptor and a read buffer: a tree deep enough would
     // exhaust one of them, the stack first, and crash the process.
     if (level + 1 > m_maxDepth)
         return JQErrorUtil::ErrorErrNo(
             JQ_HERE, ELOOP, "Couldn't enter folder %s: it lies more than %zu levels deep",
-            m_fullPath.c_str(), m_maxDepth);
+            w.m_fullPath.c_str(), m_maxDepth);
     tqsys::UniqueFd fd = tqsys::OpenAtRetrying(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (!fd.valid())
+    if (fd.get() < 0)
         return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open folder %s",
-                                       m_fullPath.c_str());
-    return walkFolder(fd.get(), level + 1);
+                                       w.m_fullPath.c_str());
+    if (!w.m_started && m_shared->m_parallel.load(std::memory_order_relaxed))
+        w.m_started = true;  // the calling thread, once the others run
+    CZyError err;
+    if (!w.m_started) {
+        err = walkFolder(w, fd.get(), level + 1);
+    } else {
+        zyutils::WalkPool<Folder>& pool = m_shared->m_pool;
+        // Somebody waits for work: hand the opened folder over instead of walking it here.
+        if (pool.Hungry(m_shared->m_threads)) {
+            Folder folder{w.m_fullPath, w.m_relativePath, false, fd.release(), level + 1};
+            folder.m_handedOver = true;
+            folder.m_inode = data.m_inode;
+            pool.Add(std::move(folder));
+            return CZyError::Success();
+        }
+        // Only one thread at a time goes further down than its share of descriptors.
+        if (level + 1 - w.m_taskLevel <= kSharedDepth || w.m_holdsDeep) {
+            err = walkFolder(w, fd.get(), level + 1);
+        } else {
+            std::unique_lock<std::mutex> deepLock(pool.DeepMutex());
+            w.m_holdsDeep = true;
+            struct Holding {
+                bool& m_flag;
+                ~Holding() { m_flag = false; }
+            } holding{w.m_holdsDeep};
+            err = walkFolder(w, fd.get(), level + 1);
+        }
+    }
+    if (!err.IsError())
+        OnFolderDone(w.m_fullPath, w.m_relativePath, data);
+    return err;
 }
 
 void CTraverseFolder::OnTraverseFolder(const std::string&, const std::string&) {}
@@ -173,3 +386,5 @@ CZyError CTraverseFolder::OnReparsePointFile(const std::string&, const std::stri
 }
 
 void CTraverseFolder::OnInitializeWorker() {}
+
+void CTraverseFolder::OnFolderDone(const std::string&, const std::string&, JQFile::CFileData&) {}

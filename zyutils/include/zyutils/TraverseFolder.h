@@ -16,6 +16,7 @@ class ZY_EXPORT CFileData {
     const char* m_name = nullptr;  // the entry's name within its folder
     unsigned char m_type = 0;      // DT_DIR, DT_REG, DT_LNK, ... as the walk learnt it
     unsigned long long m_inode = 0;
+    int m_folderFd = -1;  // the open folder that holds the entry, for *at system calls
 };
 
 }  // namespace JQFile
@@ -36,6 +37,16 @@ class ZY_EXPORT CFileData {
 // GetMaxDepth() levels below the queued folder it was reached from is not entered: the walk
 // fails with ELOOP and the sub-folder's path. Handlers are called one at a time, on the
 // thread that called Traverse.
+//
+// A subclass whose handlers are safe to call from several threads at once may say so with
+// SetConcurrentHandlers(true). The walk then starts alone on the calling thread and, once it
+// has visited kSerialFolders folders, hands sub-folders to up to GetThreadCount() - 1 more
+// threads, so a small tree costs no thread at all. Each thread calls OnInitializeWorker
+// before its first handler; AddFolderToList called from a handler queues the folder on the
+// walk. The first error found stops every thread, is the one Traverse returns, and no thread
+// outlives Traverse. A thread holds at most kSharedDepth + 1 open folders at a time, unless
+// it is the one thread allowed further down, so the walk holds about
+// threads * (kSharedDepth + 2) + 2 * GetMaxDepth() descriptors at most.
 class ZY_EXPORT CTraverseFolder {
   public:
     CTraverseFolder();
@@ -70,33 +81,65 @@ class ZY_EXPORT CTraverseFolder {
     // Default: nothing.
     virtual CZyError OnReparsePointFile(const std::string& fullPath,
                                         const std::string& relativePath, JQFile::CFileData& data);
-    // Called once at the start of each Traverse, on the walking thread.
+    // Called once at the start of each Traverse on the calling thread and, when handlers are
+    // concurrent, once on every further thread of the walk before it calls a handler.
     virtual void OnInitializeWorker();
+    // Called when the visit of a folder entered from OnFolder has ended without error, on
+    // the thread that walked it. data describes the folder as OnFolder saw it, but for
+    // m_folderFd: the parent's open descriptor when the thread still holds it, -1 when
+    // another thread took the folder over. Default: nothing.
+    virtual void OnFolderDone(const std::string& fullPath, const std::string& relativePath,
+                              JQFile::CFileData& data);
 
     // How many levels below a queued folder the walk enters; kDefaultMaxDepth unless set.
     static constexpr size_t kDefaultMaxDepth = 256;
     void SetMaxDepth(size_t levels) { m_maxDepth = levels; }
     size_t GetMaxDepth() const { return m_maxDepth; }
 
+    // Whether handlers may be called from several threads at once; false unless set.
+    void SetConcurrentHandlers(bool concurrent) { m_concurrent = concurrent; }
+    bool GetConcurrentHandlers() const { return m_concurrent; }
+    // How many threads a walk with concurrent handlers may use; 0 (the default) means
+    // DefaultThreadCount().
+    void SetThreadCount(size_t threads) { m_threads = threads; }
+    size_t GetThreadCount() const;
+    // The number in the environment variable TQBLK_THREADS (1 to kMaxThreads) when set,
+    // otherwise the processors this process may run on, up to kMaxThreads; fewer when the
+    // descriptor limit (RLIMIT_NOFILE) would not allow that many threads their folders.
+    static size_t DefaultThreadCount();
+    static constexpr size_t kMaxThreads = 8;
+    // Folders a walk visits alone before it takes more threads.
+    static constexpr size_t kSerialFolders = 64;
+    // Levels below its task that a thread may hold open while other threads walk.
+    static constexpr size_t kSharedDepth = 16;
+
   private:
     struct Folder {
         std::string m_fullPath;
         std::string m_relativePath;
         bool m_queuedBeforeWalk;
+        int m_fd;                   // the folder already opened, or -1 to open it by its path
+        size_t m_level;             // levels below the folder queued before the walk
+        bool m_handedOver = false;  // entered from its parent's visit on another thread
+        unsigned long long m_inode = 0;
     };
+    struct Walker;
+    struct Shared;
 
-    CZyError walkFolder(int fd, size_t level);  // borrows fd
-    CZyError visitEntry(int dirFd, size_t level, const char* name, unsigned char type,
+    void runWorker(Walker& w);
+    void startThreads(Walker& w);
+    CZyError visitTask(Walker& w, Folder& folder);
+    CZyError walkFolder(Walker& w, int fd, size_t level);  // borrows fd
+    CZyError visitEntry(Walker& w, int dirFd, size_t level, const char* name, unsigned char type,
                         unsigned long long inode);
-    CZyError visitSubFolder(int dirFd, size_t level, const char* name);
+    CZyError enterSubFolder(Walker& w, int dirFd, size_t level, JQFile::CFileData& data);
+    void shareAdded(Walker& w);
 
-    std::vector<Folder> m_queue;  // folders waiting, visited first in, first out
-    size_t m_next = 0;            // index of the next folder of m_queue to visit
-    bool m_walking = false;
+    std::vector<Folder> m_queue;  // folders queued before the walk
+    bool m_concurrent = false;
+    size_t m_threads = 0;
     size_t m_maxDepth = kDefaultMaxDepth;
-    std::string m_fullPath;  // full path of the entry being handled
-    std::string m_relativePath;
-    std::vector<std::unique_ptr<char[]>> m_buffers;  // one directory read buffer per level
+    Shared* m_shared = nullptr;  // the walk in progress
 };
 
 #endif

@@ -19,6 +19,7 @@
 #include <syslog.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -258,6 +259,13 @@ struct LoggedLine {
     std::string message;
 };
 
+// A level or priority in decimal, or -1 for anything else.
+int NumberIn(const std::string& text) {
+    char* end = nullptr;
+    long number = std::strtol(text.c_str(), &end, 10);
+    return text.empty() || *end != '\0' ? -1 : static_cast<int>(number);
+}
+
 // "<PRI>TIMESTAMP IDENT[PID]: MESSAGE", as syslog(3) sends it.
 LoggedLine ParseSyslog(const std::string& datagram) {
     LoggedLine line;
@@ -266,7 +274,7 @@ LoggedLine ParseSyslog(const std::string& datagram) {
     if (datagram.empty() || datagram[0] != '<' || close == std::string::npos ||
         colon == std::string::npos)
         return line;
-    line.priority = std::stoi(datagram.substr(1, close - 1));
+    line.priority = NumberIn(datagram.substr(1, close - 1));
     size_t ident = datagram.rfind(' ', datagram.rfind('[', colon)) + 1;
     line.ident = datagram.substr(ident, colon + 1 - ident);
     line.message = datagram.substr(colon + 3);
@@ -297,7 +305,7 @@ LoggedLine ParseJournal(const std::string& datagram) {
         at = end + 9 + size + 1;
     }
     LoggedLine line;
-    line.priority = fields.count("PRIORITY") ? std::stoi(fields["PRIORITY"]) : -1;
+    line.priority = NumberIn(fields["PRIORITY"]);
     line.ident = fields["SYSLOG_IDENTIFIER"];
     line.message = fields.count("MESSAGE") ? fields["MESSAGE"] : "<no MESSAGE= field>";
     return line;

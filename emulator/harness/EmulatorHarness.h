@@ -81,6 +81,8 @@ class ChildProcess {
     // requests is in the emulator's hands exits only once that request is answered.
     void signal(int number) const;
     bool running() const { return m_pid >= 0; }
+    // Its process ID while it runs, else -1.
+    pid_t pid() const { return m_pid; }
 
   private:
     pid_t m_pid = -1;

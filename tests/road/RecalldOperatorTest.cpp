@@ -1,20 +1,29 @@
 // tqblk-recalld as an operator runs it beside the emulator: it refuses a source shorter
 // than the device unless told, survives SIGHUP, keeps its stats file current while it
-// serves, and tqblk-ctl status reads that file with the driver's and the stores' state.
+// serves, tqblk-ctl status reads that file with the driver's and the stores' state, and its
+// syslog and journal logs reach the sockets those daemons listen on.
 
 #include "RoadFixture.h"
 #include <tqsys/UniqueFd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <thread>
 
 namespace roadtest {
@@ -240,6 +249,270 @@ TEST_F(RecalldOperatorTest, CtlJsonOfTheDriversTuningParsesBack) {
     nlohmann::json mru = nlohmann::json::parse(out, nullptr, false);
     EXPECT_EQ(mru["device"], "dev");
     EXPECT_TRUE(mru["extents"].is_array()) << out;
+}
+
+// One line the service logged, from a syslog datagram or a journal entry.
+struct LoggedLine {
+    int priority = -1;  // with the facility for syslog
+    std::string ident;
+    pid_t sender = 0;  // from the socket's credentials
+    std::string message;
+};
+
+// A level or priority in decimal, or -1 for anything else.
+int NumberIn(const std::string& text) {
+    char* end = nullptr;
+    long number = std::strtol(text.c_str(), &end, 10);
+    return text.empty() || *end != '\0' ? -1 : static_cast<int>(number);
+}
+
+// "<PRI>TIMESTAMP IDENT[PID]: MESSAGE", as syslog(3) sends it.
+LoggedLine ParseSyslog(const std::string& datagram) {
+    LoggedLine line;
+    size_t close = datagram.find('>');
+    size_t colon = datagram.find("]: ");
+    if (datagram.empty() || datagram[0] != '<' || close == std::string::npos ||
+        colon == std::string::npos)
+        return line;
+    line.priority = NumberIn(datagram.substr(1, close - 1));
+    size_t ident = datagram.rfind(' ', datagram.rfind('[', colon)) + 1;
+    line.ident = datagram.substr(ident, colon + 1 - ident);
+    line.message = datagram.substr(colon + 3);
+    return line;
+}
+
+// The journal's native protocol: "KEY=value\n" fields, or "KEY\n", a little-endian 64-bit
+// size, the value and "\n" for a value that holds a newline.
+LoggedLine ParseJournal(const std::string& datagram) {
+    std::map<std::string, std::string> fields;
+    size_t at = 0;
+    while (at < datagram.size()) {
+        size_t end = datagram.find('\n', at);
+        if (end == std::string::npos)
+            break;
+        std::string field = datagram.substr(at, end - at);
+        size_t equals = field.find('=');
+        if (equals != std::string::npos) {
+            fields[field.substr(0, equals)] = field.substr(equals + 1);
+            at = end + 1;
+            continue;
+        }
+        uint64_t size = 0;
+        if (end + 9 > datagram.size())
+            break;
+        std::memcpy(&size, datagram.data() + end + 1, 8);
+        fields[field] = datagram.substr(end + 9, size);
+        at = end + 9 + size + 1;
+    }
+    LoggedLine line;
+    line.priority = NumberIn(fields["PRIORITY"]);
+    line.ident = fields["SYSLOG_IDENTIFIER"];
+    line.message = fields.count("MESSAGE") ? fields["MESSAGE"] : "<no MESSAGE= field>";
+    return line;
+}
+
+// A datagram socket put over the path a log daemon listens on, in this test's mount
+// namespace only, with a thread collecting what arrives.
+class LogDaemonSocket {
+  public:
+    ~LogDaemonSocket() {
+        m_done = true;
+        if (m_reader.joinable())
+            m_reader.join();
+        for (auto mount = m_mounts.rbegin(); mount != m_mounts.rend(); ++mount)
+            ::umount2(mount->c_str(), MNT_DETACH);
+        if (!m_created.empty())
+            ::unlink(m_created.c_str());
+    }
+
+    // Binds a socket at socketPath and mounts it over target. Returns what went wrong.
+    std::string listen(const std::string& socketPath, const std::string& target, bool journal) {
+        m_journal = journal;
+        m_fd.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+        const int on = 1;
+        if (!m_fd.valid() ||
+            ::bind(m_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::setsockopt(m_fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0)
+            return std::string("socket: ") + std::strerror(errno);
+        std::string why = makeMountPoint(target);
+        if (!why.empty())
+            return why;
+        if (::mount(socketPath.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return "bind over " + target + ": " + std::strerror(errno);
+        m_mounts.push_back(target);
+        m_reader = std::thread([this] { read(); });
+        return "";
+    }
+
+    std::vector<LoggedLine> lines() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.clear();
+    }
+
+  private:
+    // A missing target is created on a tmpfs mounted over its deepest existing directory, or
+    // on /dev itself when /dev is the namespace's own tmpfs; nothing outside changes.
+    std::string makeMountPoint(const std::string& target) {
+        struct stat st;
+        if (::stat(target.c_str(), &st) == 0)
+            return "";
+        std::string dir = target.substr(0, target.rfind('/'));
+        if (dir == "/dev") {
+            if (!tqtest::PathExists("/dev/.host"))
+                return "no " + target + ", and /dev is the host's";
+            ::unlink(target.c_str());  // a link to a missing host entry
+        } else {
+            std::string top = dir;
+            while (!top.empty() && ::stat(top.c_str(), &st) != 0)
+                top = top.substr(0, top.rfind('/'));
+            if (top.empty() || top == "/dev")
+                return "no place for " + target;
+            if (::mount("tqblk-log", top.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+                return "tmpfs on " + top + ": " + std::strerror(errno);
+            m_mounts.push_back(top);
+            for (size_t slash = top.size() + 1; slash <= dir.size(); ++slash) {
+                slash = std::min(dir.find('/', slash), dir.size());
+                ::mkdir(dir.substr(0, slash).c_str(), 0755);
+            }
+        }
+        tqsys::UniqueFd file(::open(target.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644));
+        if (!file.valid())
+            return "create " + target + ": " + std::strerror(errno);
+        if (dir == "/dev")
+            m_created = target;
+        return "";
+    }
+
+    void read() {
+        while (!m_done) {
+            pollfd ready{m_fd.get(), POLLIN, 0};
+            if (::poll(&ready, 1, 50) != 1)
+                continue;
+            char data[65536];
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+            iovec io{data, sizeof data};
+            msghdr message{};
+            message.msg_iov = &io;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            ssize_t got = ::recvmsg(m_fd.get(), &message, 0);
+            if (got < 0)
+                continue;
+            std::string datagram(data, static_cast<size_t>(got));
+            LoggedLine line = m_journal ? ParseJournal(datagram) : ParseSyslog(datagram);
+            cmsghdr* header = CMSG_FIRSTHDR(&message);
+            if (header != nullptr && header->cmsg_type == SCM_CREDENTIALS)
+                line.sender = reinterpret_cast<ucred*>(CMSG_DATA(header))->pid;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.push_back(line);
+        }
+    }
+
+    bool m_journal = false;
+    tqsys::UniqueFd m_fd;
+    std::vector<std::string> m_mounts;
+    std::string m_created;
+    std::atomic<bool> m_done{false};
+    std::thread m_reader;
+    mutable std::mutex m_mutex;
+    std::vector<LoggedLine> m_lines;
+};
+
+// syslog(3) as facility daemon: <PRI> is 3 * 8 plus the level.
+constexpr int kSyslogDaemon = 3 << 3;
+
+TEST_F(RecalldOperatorTest, SyslogAndJournalGetEachLineAtItsLevelAndNothingGoesToStderr) {
+    makeDevice("dev", 512 * kKiB, 4 * kKiB, 64 * kKiB);
+    const std::string image = makeImage(512 * kKiB);
+    for (bool journal : {false, true}) {
+        SCOPED_TRACE(journal ? "journal" : "syslog");
+        LogDaemonSocket daemon;
+        std::string why =
+            daemon.listen(m_temp / (journal ? "journal.sock" : "syslog.sock"),
+                          journal ? "/run/systemd/journal/socket" : "/dev/log", journal);
+        if (!why.empty() && tqharness::SkipIsFailure())
+            FAIL() << why;
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        const int facility = journal ? 0 : kSyslogDaemon;
+        const std::string sink = journal ? "journal" : "syslog";
+        const std::string out = m_temp / (sink + ".out");
+        // Extents not yet recalled by the other sink's runs.
+        const long long extent = journal ? 4 : 3;
+        auto expectFrom = [&](const LoggedLine& line) {
+            EXPECT_EQ(line.sender, m_service.pid()) << line.message;
+            EXPECT_EQ(line.ident, journal ? "tqblk-recalld"
+                                          : "tqblk-recalld[" + std::to_string(line.sender) + "]")
+                << line.message;
+        };
+        auto find = [&](const std::string& text) {
+            for (const LoggedLine& line : daemon.lines())
+                if (line.message.find(text) != std::string::npos)
+                    return line;
+            return LoggedLine();
+        };
+
+        // Serving, at info level: each event a line at its own level.
+        ASSERT_EQ(m_service.start(serviceArgs(image, {"--log", sink}), out), "");
+        ASSERT_TRUE(waitFor([&] { return find("serving recall requests").priority >= 0; }));
+        expectPattern(startRead(extent * 64 * kKiB, 100));
+        const std::string recalled = "recalled extent " + std::to_string(extent);
+        ASSERT_TRUE(waitFor([&] { return find(recalled).priority >= 0; }));
+        expectFrom(find("serving recall requests"));
+        EXPECT_EQ(find(recalled).priority, facility + LOG_INFO);
+        const pid_t pid = m_service.pid();
+        EXPECT_EQ(m_service.stop(), 0);
+        ASSERT_TRUE(waitFor([&] { return find("extents present").priority >= 0; }));
+        EXPECT_EQ(find("stopping on").priority, facility + LOG_INFO);
+        for (const LoggedLine& line : daemon.lines())
+            EXPECT_EQ(line.sender, pid) << line.message;
+        EXPECT_EQ(tqtest::ReadFile(out), "");
+
+        // At warning level a clean run says nothing, its final counts included.
+        daemon.clear();
+        ASSERT_EQ(
+            m_service.start(serviceArgs(image, {"--log", sink, "--log-level", "warning"}), out),
+            "");
+        expectPattern(startRead((extent + 2) * 64 * kKiB, 100));
+        EXPECT_EQ(m_service.stop(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (const LoggedLine& line : daemon.lines())
+            ADD_FAILURE() << "logged at warning level: " << line.message;
+
+        // A failure is one line at error level; its chain follows at debug level only.
+        std::vector<std::string> missing = serviceArgs(image, {"--log", sink});
+        missing[4] = m_temp / "missing";
+        for (bool debug : {false, true}) {
+            daemon.clear();
+            std::vector<std::string> args = missing;
+            if (debug)
+                args.push_back("-v");
+            ASSERT_EQ(m_service.start(args, out), "");
+            const int status = m_service.waitExit(std::chrono::seconds(20));
+            ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::vector<LoggedLine> lines = daemon.lines();
+            ASSERT_GE(lines.size(), debug ? 2u : 1u);
+            EXPECT_EQ(lines[0].priority, facility + LOG_ERR);
+            EXPECT_EQ(lines[0].message.rfind("Couldn't lock the recall store " + missing[4], 0), 0u)
+                << lines[0].message;
+            EXPECT_EQ(lines[0].message.find('\n'), std::string::npos) << lines[0].message;
+            EXPECT_TRUE(debug || lines.size() == 1u) << lines.back().message;
+            for (size_t i = 1; i < lines.size(); ++i) {
+                EXPECT_EQ(lines[i].priority, facility + LOG_DEBUG) << lines[i].message;
+                EXPECT_EQ(lines[i].message.rfind("  ", 0), 0u) << lines[i].message;
+            }
+            EXPECT_EQ(tqtest::ReadFile(out), "");
+        }
+    }
 }
 
 }  // namespace

@@ -135,7 +135,8 @@ void Log::finishStatus(const std::string& text) {
     m_status = nullptr;
     if (m_terminal)
         std::fputs("\r\033[K", stderr);
-    emit(LogLevel::Info, text);
+    if (enabled(LogLevel::Info))
+        emit(LogLevel::Info, text);
 }
 
 }  // namespace recalld

@@ -31,7 +31,7 @@ class Log {
     bool onTerminal() const { return m_terminal; }
     void setStatus(std::function<std::string()> status);
     void redraw();
-    // Clears the status line for good and prints text in its place.
+    // Clears the status line for good and logs text in its place at info level.
     void finishStatus(const std::string& text);
 
   private:

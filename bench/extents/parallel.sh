@@ -5,6 +5,9 @@
 #   warm: a store in a private tmpfs;
 #   cold: the same store in an ext4 file system on a loop device whose image lives in the
 #         tmpfs, unmounted and mounted again before every run so that its caches are cold.
+#         With TQBLK_BENCH_COLD_DIR=DIR the image lives in DIR instead (a folder on a real
+#         disk: one large file, no file tree there) and the loop device reads it with direct
+#         I/O, past the page cache, so a cold run waits on the disk as on a real machine.
 # Runs alternate; each figure is the median of the runs. Needs root (for the mounts), which
 # happen in a mount namespace of our own, never on the root file system.
 #
@@ -19,15 +22,22 @@ bin=$build/bench/extents/bench_extents
 [ -x "$bin" ] || { echo "no $bin: build the benchmarks first" >&2; exit 1; }
 
 if [ -z "${TQBLK_BENCH_IN_NAMESPACE:-}" ]; then
-  exec env TQBLK_BENCH_IN_NAMESPACE=1 unshare --mount --propagation private \
+  exec env TQBLK_BENCH_IN_NAMESPACE=1 TQBLK_BENCH_COLD_DIR="${TQBLK_BENCH_COLD_DIR:-}" unshare --mount --propagation private \
     bash "$0" "$build" "$runs" "$files" "$extents"
 fi
 
 mnt=$(mktemp -d /tmp/tqblk-pbench-XXXXXX)
 mount -t tmpfs -o size=20g,nr_inodes=0 tmpfs "$mnt"
 mkdir "$mnt/ext4"
+image="$mnt/ext4.img"
+loopdev=""
+if [ -n "${TQBLK_BENCH_COLD_DIR:-}" ]; then
+  image=$(mktemp "$TQBLK_BENCH_COLD_DIR/tqblk-pbench-XXXXXX.img")
+fi
 cleanup() {
   umount "$mnt/ext4" 2>/dev/null || true
+  [ -z "$loopdev" ] || losetup -d "$loopdev" 2>/dev/null || true
+  [ "$image" = "$mnt/ext4.img" ] || rm -f "$image"
   umount "$mnt" 2>/dev/null || umount -l "$mnt"
   rmdir "$mnt"
 }
@@ -101,13 +111,20 @@ awk -v s="${m[warm_scan]}" -v s1="${m[warm_scan1]}" -v f="${m[warm_find]}" -v fl
 
 
 # --- cold: ext4 on a loop device, its image in the tmpfs ---
-truncate -s 8g "$mnt/ext4.img"
-mkfs.ext4 -q -F -i 4096 -E lazy_itable_init=0,lazy_journal_init=0 "$mnt/ext4.img"
-mount -o loop,nodev,nosuid "$mnt/ext4.img" "$mnt/ext4"
+truncate -s 8g "$image"
+if [ -n "${TQBLK_BENCH_COLD_DIR:-}" ]; then
+  loopdev=$(losetup -f --show --direct-io=on "$image")
+  echo "cold: image $image on $(df --output=source "$TQBLK_BENCH_COLD_DIR" | tail -1), read by $loopdev with direct I/O"
+else
+  loopdev=$(losetup -f --show "$image")
+  echo "cold: image in the tmpfs, read by $loopdev"
+fi
+mkfs.ext4 -q -F -i 4096 -E lazy_itable_init=0,lazy_journal_init=0 "$loopdev"
+mount -o nodev,nosuid "$loopdev" "$mnt/ext4"
 "$bin" populate "$mnt/ext4/store" "$files" "$extents"
 umount "$mnt/ext4"
 cold() {  # mounts afresh, times one tool, unmounts
-  mount -o loop,nodev,nosuid "$mnt/ext4.img" "$mnt/ext4"
+  mount -o nodev,nosuid "$loopdev" "$mnt/ext4"
   timed "$@"
   umount "$mnt/ext4"
 }

@@ -9,6 +9,7 @@
 //   bench_remote [--quick]
 
 #include "EmulatorHarness.h"
+#include "TimeThreads.h"
 
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/unix/TqBlkDriverUnix.h>
@@ -37,6 +38,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tqbench::timeThreads;
 using tqsys::UniqueFd;
 
 constexpr int kWorkerCounts[] = {2, 4, 8};
@@ -64,28 +66,6 @@ std::vector<char> pattern(long long size) {
     for (long long i = 0; i < size; ++i)
         bytes[static_cast<size_t>(i)] = static_cast<char>(patternByte(i));
     return bytes;
-}
-
-double timeThreads(int n, const std::function<void(int)>& body) {
-    std::vector<std::thread> threads;
-    std::vector<std::exception_ptr> failures(static_cast<size_t>(n));
-    Clock::time_point start = Clock::now();
-    for (int i = 0; i < n; ++i) {
-        threads.emplace_back([&body, &failures, i] {
-            try {
-                body(i);
-            } catch (...) {
-                failures[static_cast<size_t>(i)] = std::current_exception();
-            }
-        });
-    }
-    for (std::thread& t : threads)
-        t.join();
-    for (std::exception_ptr& failure : failures) {
-        if (failure)
-            std::rethrow_exception(failure);
-    }
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 struct Server {

@@ -16,6 +16,7 @@
 //                      never sync)
 
 #include "EmulatorHarness.h"
+#include "TimeThreads.h"
 #include <tqsys/FullIo.h>
 #include <tqsys/Retry.h>
 #include <tqsys/UniqueFd.h>
@@ -48,6 +49,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tqbench::timeThreads;
 using tqsys::UniqueFd;
 
 // Syncing workers share their syncs, so it takes many of them in flight to fill each one.
@@ -120,30 +122,6 @@ bool matchesPattern(long long offset, const char* data, size_t size) {
             return false;
     }
     return true;
-}
-
-// Runs body(thread index) on n threads; returns the seconds from start to the last end.
-// A failure in a thread is passed on once all have ended.
-double timeThreads(int n, const std::function<void(int)>& body) {
-    std::vector<std::thread> threads;
-    std::vector<std::exception_ptr> failures(static_cast<size_t>(n));
-    Clock::time_point start = Clock::now();
-    for (int i = 0; i < n; ++i) {
-        threads.emplace_back([&body, &failures, i] {
-            try {
-                body(i);
-            } catch (...) {
-                failures[static_cast<size_t>(i)] = std::current_exception();
-            }
-        });
-    }
-    for (std::thread& t : threads)
-        t.join();
-    for (std::exception_ptr& failure : failures) {
-        if (failure)
-            std::rethrow_exception(failure);
-    }
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Reads every extent whole from the data file, the readers taking them in turn; returns the

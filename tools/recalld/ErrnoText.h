@@ -1,16 +1,12 @@
 #ifndef TQBLK_RECALLD_ERRNOTEXT_H
 #define TQBLK_RECALLD_ERRNOTEXT_H
 
-#include <cstring>
-#include <string>
+// The recall service words errno values as the other tools do.
+#include "ErrorText.h"
 
 namespace recalld {
 
-// The text of an errno value; unlike strerror, safe to call from several threads.
-inline std::string errnoText(int error) {
-    char buffer[128];
-    return strerror_r(error, buffer, sizeof buffer);  // the GNU form returns the text
-}
+using tqtools::errnoText;
 
 }  // namespace recalld
 

@@ -42,6 +42,9 @@ class PathMark {
     size_t m_length;
 };
 
+// Walk threads per processor the process may run on.
+constexpr size_t kThreadsPerProcessor = 4;
+
 // Descriptors a walk leaves to the rest of the process.
 constexpr size_t kSpareDescriptors = 512;
 
@@ -111,7 +114,10 @@ size_t CTraverseFolder::DefaultThreadCount() {
         if (end != pinned && *end == '\0' && n > 0)
             return std::min<size_t>(n, kMaxThreads);
     }
-    threads = std::max<size_t>(1, std::min(threads, kMaxThreads));
+    // A walk mostly waits on directory reads, so threads beyond the processors keep more
+    // reads in flight: on a cold disk four per processor walk several times faster than
+    // one, and a warm tree loses nothing.
+    threads = std::max<size_t>(1, std::min(threads * kThreadsPerProcessor, kMaxThreads));
     struct rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
         const size_t soft = static_cast<size_t>(limit.rlim_cur);

@@ -104,7 +104,7 @@ class ZY_EXPORT CTraverseFolder {
     void SetThreadCount(size_t threads) { m_threads = threads; }
     size_t GetThreadCount() const;
     // The number in the environment variable TQBLK_THREADS (1 to kMaxThreads) when set,
-    // otherwise the processors this process may run on, up to kMaxThreads; fewer when the
+    // otherwise four per processor this process may run on, up to kMaxThreads; fewer when the
     // descriptor limit (RLIMIT_NOFILE) would not allow that many threads their folders.
     static size_t DefaultThreadCount();
     static constexpr size_t kMaxThreads = 8;

@@ -367,15 +367,25 @@ class HttpSource : public Source {
         judge(code, curlError, offset, size, probe, *r, a);
     }
 
+    // Sorts out an attempt: a->error 0 when its body is the range asked for, else the errno,
+    // whether it is worth another try, and the detail.
     void judge(CURLcode code, const char* curlError, long long offset, size_t size, bool probe,
                const Response& r, Attempt* a) {
         const std::string what =
             probe ? m_shown
                   : m_shown + " bytes " + std::to_string(offset) + "-" +
                         std::to_string(offset + static_cast<long long>(size) - 1);
+        if (judgeTransfer(code, curlError, r, what, a) || judgeStatus(r, what, probe, a))
+            return;
+        judgeRange(offset, size, r, what, a);
+    }
+
+    // The transfer itself: true when it failed (or was stopped) and that settles it.
+    bool judgeTransfer(CURLcode code, const char* curlError, const Response& r,
+                       const std::string& what, Attempt* a) {
         if (code == CURLE_ABORTED_BY_CALLBACK) {
             a->error = ECANCELED;
-            return;
+            return true;
         }
         if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && r.overflow)) {
             a->detail = "Couldn't read " + what + ": " +
@@ -398,8 +408,13 @@ class HttpSource : public Source {
                 default:
                     break;  // TLS verification, bad URL, bad options: retrying will not help
             }
-            return;
+            return true;
         }
+        return false;
+    }
+
+    // The HTTP status: true when it settles the attempt (every probe, every status but 206).
+    bool judgeStatus(const Response& r, const std::string& what, bool probe, Attempt* a) {
         std::string code3 = s3Code(r.errorBody);
         std::string status =
             "HTTP " + std::to_string(r.status) + (code3.empty() ? "" : " " + code3);
@@ -407,38 +422,45 @@ class HttpSource : public Source {
         if (r.status == 403) {
             a->error = EACCES;
             a->detail = "Access to " + what + " was refused (" + status + ")";
-            return;
+            return true;
         }
         if (r.status == 404) {
             a->error = ENOENT;
             a->detail = "No such object: " + m_shown + " (" + status + ")";
-            return;
+            return true;
         }
         if (r.status == 412 || r.status == 416) {
             a->error = ESTALE;
             a->detail = what + " is no longer version " + m_version + " (" + status + ")";
-            return;
+            return true;
         }
         if (r.status == 429 || r.status == 408 || (r.status >= 500 && r.status <= 599) ||
             code3 == "SlowDown" || code3 == "RequestTimeout") {
             a->transient = true;
             a->detail = "Couldn't read " + what + ": " + status;
-            return;
+            return true;
         }
         if (probe) {
             if (r.status != 200) {
                 a->detail = "Couldn't read " + what + ": " + status;
-                return;
+                return true;
             }
             a->error = 0;
-            return;
+            return true;
         }
         if (r.status != 206) {
             a->detail =
                 "Couldn't read " + what + ": " + status +
                 (r.status == 200 ? " instead of 206: the server ignores Range requests" : "");
-            return;
+            return true;
         }
+        return false;
+    }
+
+    // A 206 answer: the version, the Content-Range and the size of the body.
+    void judgeRange(long long offset, size_t size, const Response& r, const std::string& what,
+                    Attempt* a) {
+        a->error = EIO;
         // The version first: a changed object is never retried into the device.
         const std::string& seen = m_versionIsEtag ? r.etag : r.lastModified;
         std::string expected = "bytes " + std::to_string(offset) + "-" +

@@ -20,17 +20,8 @@ const char kFooter[] =
     "Exit status: 0 stopped cleanly, 1 could not start or failed, 2 bad usage.\n"
     "Environment: TQBLK_ADMIN_NODE, the driver's admin node when --admin-node is not given.";
 
-}  // namespace
-
-int parseOptions(int argc, char** argv, Options* options) {
-    CLI::App app(kDescription, "tqblk-recalld");
-    app.set_version_flag("--version", std::string("tqblk-recalld ") + TQBLK_TOOLS_VERSION);
-    app.footer(kFooter);
-    ServiceOptions& service = options->service;
-    app.add_option("--uuid", service.uuid, "the device served")->required();
-    app.add_option("--recall-store", service.recallStore, "its recall store")
-        ->required()
-        ->type_name("DIR");
+// Where extents come from: exactly one source.
+void addSourceOptions(CLI::App& app, Options* options) {
     CLI::Option_group* sources = app.add_option_group("Sources", "where extents come from");
     sources
         ->add_option("--image", options->image,
@@ -46,6 +37,11 @@ int parseOptions(int argc, char** argv, Options* options) {
                      "requests, or file://PATH or a plain path (an image)")
         ->type_name("URL");
     sources->require_option(1);
+}
+
+// How remote sources are reached, and the work beside demand recalls.
+void addRemoteOptions(CLI::App& app, Options* options) {
+    ServiceOptions& service = options->service;
     CLI::Option_group* remote = app.add_option_group("Remote sources");
     remote
         ->add_option("--endpoint", options->remote.endpoint,
@@ -71,6 +67,11 @@ int parseOptions(int argc, char** argv, Options* options) {
                      "bring in every missing extent in the background, below demand recalls");
     tqtools::addInteger(remote, "--hydrate-rate", &options->hydrateRate, 1, 1 << 20,
                         "hydrate at most N MiB/s (default: unbounded)");
+}
+
+// How the workers serve.
+void addServiceOptions(CLI::App& app, Options* options) {
+    ServiceOptions& service = options->service;
     app.add_flag("--allow-short-source", options->allowShortSource,
                  "serve a source shorter than the device: the extents past its end read as "
                  "zeros (refused otherwise)");
@@ -85,6 +86,10 @@ int parseOptions(int argc, char** argv, Options* options) {
         "no syncs: faster, but a power cut may lose or tear extents the driver was told are "
         "in place; only for throwaway stores (a tmpfs)");
     app.add_flag("--quiet", options->quiet, "no log line per recalled extent");
+}
+
+// The log and the counters.
+void addReportOptions(CLI::App& app, Options* options, bool* verbose) {
     tqtools::addChoice<LogSink>(
         &app, "--log", &options->logSink,
         {{"stderr", LogSink::Stderr}, {"syslog", LogSink::Syslog}, {"journal", LogSink::Journal}},
@@ -97,19 +102,20 @@ int parseOptions(int argc, char** argv, Options* options) {
                                   {"debug", LogLevel::Debug}},
                                  "error, warning, info (default) or debug: debug adds each "
                                  "failure's error chain on indented lines");
-    bool verbose = false;
-    app.add_flag("-v,--verbose", verbose, "the same as --log-level debug");
+    app.add_flag("-v,--verbose", *verbose, "the same as --log-level debug");
     app.add_option("--stats-file", options->statsFile,
                    "write the live counters there as JSON once a second (atomically: a "
                    "temporary file renamed over it); read by tqblk-ctl status --stats")
         ->type_name("FILE");
-    app.add_option("--admin-node", service.adminNode,
+    app.add_option("--admin-node", options->service.adminNode,
                    "the driver's admin node (default /dev/tqblk/admin, or $TQBLK_ADMIN_NODE)")
         ->envname("TQBLK_ADMIN_NODE")
         ->type_name("PATH");
-    int result = tqtools::parseCommandLine(app, argc, argv);
-    if (result >= 0)
-        return result;
+}
+
+// Settles what the options imply once they are parsed.
+void settleOptions(Options* options) {
+    ServiceOptions& service = options->service;
     // --source with a local image is --image.
     if (!options->source.empty() && !isRemoteUrl(options->source)) {
         const std::string file = "file://";
@@ -122,6 +128,27 @@ int parseOptions(int argc, char** argv, Options* options) {
         options->readahead >= 0 ? options->readahead : (options->source.empty() ? 0 : 32);
     service.background.readaheadWorkers = std::max(2, service.workers);
     service.background.hydrateRate = static_cast<double>(options->hydrateRate);
+}
+
+}  // namespace
+
+int parseOptions(int argc, char** argv, Options* options) {
+    CLI::App app(kDescription, "tqblk-recalld");
+    app.set_version_flag("--version", std::string("tqblk-recalld ") + TQBLK_TOOLS_VERSION);
+    app.footer(kFooter);
+    app.add_option("--uuid", options->service.uuid, "the device served")->required();
+    app.add_option("--recall-store", options->service.recallStore, "its recall store")
+        ->required()
+        ->type_name("DIR");
+    addSourceOptions(app, options);
+    addRemoteOptions(app, options);
+    addServiceOptions(app, options);
+    bool verbose = false;
+    addReportOptions(app, options, &verbose);
+    int result = tqtools::parseCommandLine(app, argc, argv);
+    if (result >= 0)
+        return result;
+    settleOptions(options);
     if (verbose)
         options->logLevel = LogLevel::Debug;
     return result;

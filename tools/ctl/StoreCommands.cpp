@@ -1,0 +1,142 @@
+// Store commands: create-store, remove-store, clear-store, bitmap.
+
+#include "Commands.h"
+#include "ErrorText.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace ctl {
+
+namespace {
+
+// The entries of a directory, without "." and ".."; empty when it cannot be listed.
+std::vector<std::string> entriesOf(const std::string& dir, int* error) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
+    *error = d ? 0 : errno;
+    if (!d)
+        return names;
+    while (const dirent* entry = ::readdir(d.get())) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A few names of what a directory holds, for a refusal.
+std::string someEntries(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < 3; ++i)
+        text += (i ? ", " : "") + printable(names[i]);
+    if (names.size() > 3)
+        text += ", ...";
+    return text;
+}
+
+// Why create-store must not touch dir, or an empty text when it may.
+std::string createRefusal(const std::string& dir) {
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0)
+        return "";  // made anew
+    if (!S_ISDIR(st.st_mode))
+        return dir + " exists and is not a directory";
+    CZyError err;
+    std::unique_ptr<TqBlkRecallStore> store(TqBlkRecallStore::open(dir.c_str(), &err));
+    if (store)
+        return dir + " is already a store (UUID " + store->m_uuid + ", device size " +
+               std::to_string(store->getDeviceSize()) + ", extent size " +
+               std::to_string(store->getExtentSize()) + "); --force replaces it";
+    int error = 0;
+    std::vector<std::string> names = entriesOf(dir, &error);
+    if (error != 0)
+        return "Couldn't list " + dir + ": " + tqtools::errnoText(error);
+    if (!names.empty())
+        return dir + " is not empty and not a store: it holds " + std::to_string(names.size()) +
+               " entries (" + someEntries(names) + "); --force empties it";
+    return "";
+}
+
+}  // namespace
+
+int createStore(const CreateStoreArgs& a) {
+    if (!a.force) {
+        std::string refusal = createRefusal(a.dir);
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "tqblk-ctl: create-store: refused: %s\n", refusal.c_str());
+            return kExitFailed;
+        }
+    }
+    CZyError err;
+    int extentSize = static_cast<int>(a.extentSize);
+    std::unique_ptr<TqBlkBackingStore> store(
+        a.kind == "private" ? static_cast<TqBlkBackingStore*>(TqBlkPrivateStore::create(
+                                  a.dir.c_str(), a.uuid.c_str(), a.deviceSize, extentSize, &err))
+                            : TqBlkRecallStore::create(a.dir.c_str(), a.uuid.c_str(), a.deviceSize,
+                                                       extentSize, &err));
+    return report(err, "create-store");
+}
+
+int removeStore(const std::string& dir) {
+    return report(TqBlkBackingStore::remove(dir.c_str()), "remove-store");
+}
+
+int clearStore(const std::string& dir) {
+    CZyError err;
+    std::unique_ptr<TqBlkPrivateStore> store(TqBlkPrivateStore::open(dir.c_str(), &err));
+    if (store)
+        err = store->clear();
+    return report(err, "clear-store");
+}
+
+CZyError presenceOf(const std::string& dir, std::unique_ptr<TqBlkRecallStore>* opened,
+                    Presence* out) {
+    CZyError err;
+    opened->reset(TqBlkRecallStore::open(dir.c_str(), &err));
+    if (!*opened)
+        return err;
+    std::vector<std::vector<unsigned char> > chunks;
+    err = (*opened)->getExtentBitmap(&chunks, &out->perChunk);
+    if (err.IsError())
+        return err;
+    out->total = (*opened)->m_extentCount;
+    for (const std::vector<unsigned char>& chunk : chunks) {
+        long long n = 0;
+        for (unsigned char byte : chunk)
+            n += __builtin_popcount(byte);
+        out->chunks.push_back(n);
+        out->present += n;
+    }
+    return err;
+}
+
+int bitmap(const std::string& dir, bool json) {
+    std::unique_ptr<TqBlkRecallStore> store;
+    Presence p;
+    if (report(presenceOf(dir, &store, &p), "bitmap"))
+        return kExitFailed;
+    if (json) {
+        nlohmann::json chunks = nlohmann::json::array();
+        for (size_t c = 0; c < p.chunks.size(); ++c)
+            chunks.push_back({{"chunk", c}, {"present", p.chunks[c]}});
+        printJson({{"store", dir},
+                   {"extent_count", p.total},
+                   {"extents_present", p.present},
+                   {"extents_per_chunk", p.perChunk},
+                   {"chunks", chunks}});
+        return kExitDone;
+    }
+    std::printf("%lld of %lld extents present (%zu chunks of %d)\n", p.present, p.total,
+                p.chunks.size(), p.perChunk);
+    for (size_t c = 0; c < p.chunks.size(); ++c)
+        if (p.chunks[c] > 0)
+            std::printf("  chunk %zu: %lld\n", c, p.chunks[c]);
+    return kExitDone;
+}
+
+}  // namespace ctl

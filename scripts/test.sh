@@ -11,19 +11,21 @@ bash scripts/setup.sh
 
 step() { printf '\n=== %s\n' "$*"; }
 
-# Runs ctest and adds its counts to the totals printed at the end.
+# Runs a command and adds the count of passed tests it prints (the sed script picks it from
+# its output) to the totals printed at the end; fails if it fails or prints no count.
 passed=0
-ran_ctest() {
-  local log
+counted() {
+  local pick=$1 log status n
+  shift
   log=$(mktemp)
-  ctest "$@" 2>&1 | tee "$log"
-  local status=${PIPESTATUS[0]}
-  local n
-  n=$(sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$log")
+  "$@" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  n=$(sed -n "$pick" "$log")
   rm -f "$log"
   [ "$status" -eq 0 ] && [ -n "$n" ] || return 1
   passed=$((passed + n))
 }
+ran_ctest() { counted 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' ctest "$@"; }
 
 step "build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQBLK_WERROR=ON -DTQBLK_MAN=ON \
@@ -34,13 +36,7 @@ step "unit tests"
 ran_ctest --test-dir build -j "$jobs" --output-on-failure
 
 step "remote sources (a throwaway Ceph S3 gateway and nginx)"
-remote_log=$(mktemp)
-bash tests/remote/run.sh --build build 2>&1 | tee "$remote_log"
-remote_status=${PIPESTATUS[0]}
-remote_passed=$(sed -n 's/^remote tests: \([0-9]*\) passed$/\1/p' "$remote_log")
-rm -f "$remote_log"
-[ "$remote_status" -eq 0 ] && [ -n "$remote_passed" ] || exit 1
-passed=$((passed + remote_passed))
+counted 's/^remote tests: \([0-9]*\) passed$/\1/p' bash tests/remote/run.sh --build build
 
 step "install tree and outside programs"
 prefix="$root/build/install-check"
@@ -55,13 +51,7 @@ cmake -S . -B build-pkg -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREF
   -DTQBLK_PACKAGE=ON -DTQBLK_MAN=ON -DTQBLK_WERROR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EMULATOR=ON \
   -DTQBLK_BUILD_TESTS=OFF -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-pkg -j "$jobs"
-packages_log=$(mktemp)
-bash scripts/check-packages.sh build-pkg 2>&1 | tee "$packages_log"
-packages_status=${PIPESTATUS[0]}
-packages_passed=$(sed -n 's/^packages: \([0-9]*\) passed, 0 failed$/\1/p' "$packages_log")
-rm -f "$packages_log"
-[ "$packages_status" -eq 0 ] && [ -n "$packages_passed" ] || exit 1
-passed=$((passed + packages_passed))
+counted 's/^packages: \([0-9]*\) passed, 0 failed$/\1/p' bash scripts/check-packages.sh build-pkg
 
 step "sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=address,undefined -DTQBLK_WERROR=ON \
@@ -82,13 +72,7 @@ step "fuzzers"
 bash scripts/fuzz.sh
 
 step "power cuts (QEMU guest recalling into ext4 and xfs stores)"
-powercut_log=$(mktemp)
-bash tests/powercut/ci.sh --build build 2>&1 | tee "$powercut_log"
-powercut_status=${PIPESTATUS[0]}
-powercut_passed=$(sed -n 's/^power cuts: \([0-9]*\) passed, .*/\1/p' "$powercut_log")
-rm -f "$powercut_log"
-[ "$powercut_status" -eq 0 ] && [ -n "$powercut_passed" ] || exit 1
-passed=$((passed + powercut_passed))
+counted 's/^power cuts: \([0-9]*\) passed, .*/\1/p' bash tests/powercut/ci.sh --build build
 
 step "all tests passed"
 echo "tests: $passed passed, 0 failed"

@@ -248,7 +248,11 @@ CZyError TqBlkBackingStore::rmUnder(const std::string& dir) {
     // and the folders it emptied, and leaves the rest to the remover, which then meets only
     // empty folders. Should anything resist the first pass, it stops, and the remover meets
     // the same failure again and reports it as it always has.
-    if (CTraverseFolder::DefaultThreadCount() > 1)
-        FileUnlinker(dir).Traverse();
+    const size_t threads = CTraverseFolder::DefaultThreadCount();
+    if (threads > 1) {
+        FileUnlinker unlinker(dir);
+        unlinker.SetThreadCount(threads);
+        unlinker.Traverse();
+    }
     return TreeRemover(TQ_STORE_HERE, dir).run();
 }

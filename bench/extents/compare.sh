@@ -30,16 +30,7 @@ mount -t tmpfs -o size=16g,nr_inodes=0 tmpfs "$mnt"
 cleanup() { umount "$mnt" 2>/dev/null || umount -l "$mnt"; rmdir "$mnt"; }
 trap cleanup EXIT
 
-now() { echo "${EPOCHREALTIME/./}"; }  # microseconds
-# Runs a command with its output thrown away and prints its wall time in seconds.
-timed() {
-  local start end
-  start=$(now)
-  "$@" > /dev/null
-  end=$(now)
-  awk -v d=$((end - start)) 'BEGIN { printf "%.4f", d / 1e6 }'
-}
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { m = int((NR + 1) / 2); print (NR % 2) ? v[m] : (v[m] + v[m + 1]) / 2 }'; }
+source "$(dirname "${BASH_SOURCE[0]}")/../timing.sh"
 
 echo "store: $files extent files of $extents extents, tmpfs at $mnt, $runs runs each"
 "$bin" populate "$mnt/store" "$files" "$extents"

@@ -43,15 +43,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-now() { echo "${EPOCHREALTIME/./}"; }
-timed() {
-  local start end
-  start=$(now)
-  "$@" > /dev/null
-  end=$(now)
-  awk -v d=$((end - start)) 'BEGIN { printf "%.4f", d / 1e6 }'
-}
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { m = int((NR + 1) / 2); print (NR % 2) ? v[m] : (v[m] + v[m + 1]) / 2 }'; }
+source "$(dirname "${BASH_SOURCE[0]}")/../timing.sh"
 rotation() {  # the i-th rotation of the words given
   local i=$1; shift
   local words=("$@") n=$# k
@@ -70,17 +62,23 @@ read -r present1 peak1 _ <<< "$(TQBLK_THREADS=1 "$bin" scan "$mnt/store" | sed '
 [ "$present1" -eq "$files" ] || { echo "one thread found $present1 extents" >&2; exit 1; }
 
 declare -A t
-for ((i = 0; i < runs; i++)); do
-  for tool in $(rotation "$i" scan scan1 find floor); do
-    case $tool in
-      scan) v=$(timed "$bin" scan "$mnt/store") ;;
-      scan1) v=$(TQBLK_THREADS=1 timed "$bin" scan "$mnt/store") ;;
-      find) v=$(timed find "$mnt/store/data" -type f) ;;
-      floor) v=$(timed "$bin" floor "$mnt/store/data") ;;
-    esac
-    t[warm_$tool]+="$v "
+# Times the scan on all threads and on one, find and the floor on STORE, each run through
+# RUNNER (timed, or cold), adding the times to t[SETTING_tool].
+time_walks() {  # SETTING RUNNER STORE
+  local setting=$1 runner=$2 store=$3 i tool v
+  for ((i = 0; i < runs; i++)); do
+    for tool in $(rotation "$i" scan scan1 find floor); do
+      case $tool in
+        scan) v=$("$runner" "$bin" scan "$store") ;;
+        scan1) v=$(TQBLK_THREADS=1 "$runner" "$bin" scan "$store") ;;
+        find) v=$("$runner" find "$store/data" -type f) ;;
+        floor) v=$("$runner" "$bin" floor "$store/data") ;;
+      esac
+      t[${setting}_$tool]+="$v "
+    done
   done
-done
+}
+time_walks warm timed "$mnt/store"
 for ((i = 0; i < runs; i++)); do
   for name in a b c; do "$bin" populate "$mnt/$name" "$files" "$extents"; done
   for tool in $(rotation "$i" clear clear1 rm); do
@@ -128,17 +126,7 @@ cold() {  # mounts afresh, times one tool, unmounts
   timed "$@"
   umount "$mnt/ext4"
 }
-for ((i = 0; i < runs; i++)); do
-  for tool in $(rotation "$i" scan scan1 find floor); do
-    case $tool in
-      scan) v=$(cold "$bin" scan "$mnt/ext4/store") ;;
-      scan1) v=$(TQBLK_THREADS=1 cold "$bin" scan "$mnt/ext4/store") ;;
-      find) v=$(cold find "$mnt/ext4/store/data" -type f) ;;
-      floor) v=$(cold "$bin" floor "$mnt/ext4/store/data") ;;
-    esac
-    t[cold_$tool]+="$v "
-  done
-done
+time_walks cold cold "$mnt/ext4/store"
 echo "load after cold: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 report cold_scan cold_scan1 cold_find cold_floor

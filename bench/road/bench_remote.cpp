@@ -47,6 +47,12 @@ constexpr int kWorkerCounts[] = {2, 4, 8};
     throw std::runtime_error(what);
 }
 
+// A libcurl easy handle, cleaned up on every way out (die throws).
+using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+CurlHandle newCurl() {
+    return CurlHandle(curl_easy_init(), &curl_easy_cleanup);
+}
+
 std::string env(const char* name) {
     const char* value = std::getenv(name);
     if (value == nullptr || *value == '\0')
@@ -89,24 +95,32 @@ size_t discard(char*, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// Sends the request with these headers (then freed), counting the answer's bytes into *got;
+// false where the transfer failed. *status is the HTTP status.
+bool perform(CURL* curl, struct curl_slist* headers, size_t* got, long* status) {
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, got);
+    *status = 0;
+    CURLcode code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
+    curl_slist_free_all(headers);
+    return code == CURLE_OK;
+}
+
 void putS3(const std::string& url, const std::vector<char>& body) {
-    CURL* curl = curl_easy_init();
+    CurlHandle handle = newCurl();
+    CURL* curl = handle.get();
     struct curl_slist* headers = nullptr;
     signS3(curl, &headers);
     size_t got = 0;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.empty() ? "" : body.data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &got);
-    long status = 0;
-    CURLcode code = curl_easy_perform(curl);
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    if (code != CURLE_OK || (status != 200 && status != 409))
+    long status;
+    bool sent = perform(curl, headers, &got, &status);
+    if (!sent || (status != 200 && status != 409))
         die("PUT " + url + " failed: HTTP " + std::to_string(status));
 }
 
@@ -115,8 +129,8 @@ void putS3(const std::string& url, const std::vector<char>& body) {
 double floorRate(const Server& server, long long extents, int extentSize, int threads) {
     std::atomic<long long> next{0};
     double seconds = timeThreads(threads, [&](int) {
-        CURL* curl = curl_easy_init();
-        std::vector<char> buffer;
+        CurlHandle handle = newCurl();
+        CURL* curl = handle.get();
         for (long long extent; (extent = next++) < extents;) {
             struct curl_slist* headers = nullptr;
             curl_easy_reset(curl);
@@ -127,17 +141,11 @@ double floorRate(const Server& server, long long extents, int extentSize, int th
             size_t got = 0;
             curl_easy_setopt(curl, CURLOPT_URL, server.get.c_str());
             curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
-            curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-            curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
-            curl_easy_setopt(curl, CURLOPT_WRITEDATA, &got);
-            long status = 0;
-            CURLcode code = curl_easy_perform(curl);
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-            curl_slist_free_all(headers);
-            if (code != CURLE_OK || status != 206 || got != static_cast<size_t>(extentSize))
+            long status;
+            if (!perform(curl, headers, &got, &status) || status != 206 ||
+                got != static_cast<size_t>(extentSize))
                 die("the floor's GET of " + range + " failed: HTTP " + std::to_string(status));
         }
-        curl_easy_cleanup(curl);
     });
     return static_cast<double>(extents) / seconds;
 }

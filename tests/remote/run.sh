@@ -14,15 +14,7 @@ fi
 binary="$build/tests/remote/remote_tests"
 [ -x "$binary" ] || { echo "remote tests: $binary is not built" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/tqblk-remote.XXXXXX)
-chmod 755 "$work"  # nginx's workers (user nobody) read the files under it
-cleanup() {
-  bash "$here/ceph-cluster.sh" stop "$work/ceph" >/dev/null 2>&1 || true
-  bash "$here/nginx.sh" stop "$work/nginx" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM  # so that cleanup runs on these too
+source "$here/servers.sh"
 
 unavailable() {
   if [ "${CI:-}" = "true" ]; then
@@ -37,18 +29,7 @@ unavailable() {
 for tool in ceph-mon ceph-osd radosgw radosgw-admin nginx openssl curl; do
   command -v "$tool" >/dev/null || unavailable "$tool is not installed (scripts/setup.sh installs it)"
 done
-ceph_out=$(bash "$here/ceph-cluster.sh" start "$work/ceph") || unavailable "the Ceph cluster did not start"
-nginx_out=$(bash "$here/nginx.sh" start "$work/nginx") || unavailable "nginx did not start"
-field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2"; }
-
-export TQBLK_TEST_S3_ENDPOINT=$(field endpoint "$ceph_out")
-export TQBLK_TEST_S3_ACCESS=tqblktestaccess
-export TQBLK_TEST_S3_SECRET=tqblktestsecret0123456789
-export TQBLK_TEST_CEPH_SCRIPT="$here/ceph-cluster.sh" TQBLK_TEST_CEPH_DIR="$work/ceph"
-export TQBLK_TEST_HTTP=$(field http "$nginx_out") TQBLK_TEST_HTTPS=$(field https "$nginx_out")
-export TQBLK_TEST_CACERT=$(field cacert "$nginx_out") TQBLK_TEST_WWW=$(field www "$nginx_out")
-export TQBLK_TEST_NGINX_SCRIPT="$here/nginx.sh" TQBLK_TEST_NGINX_DIR="$work/nginx"
-unset AWS_ACCESS_KEY_ID AWS_SECRET_ACCESS_KEY AWS_SESSION_TOKEN AWS_PROFILE AWS_ENDPOINT_URL
+start_servers unavailable
 
 log="$work/remote_tests.log"
 status=0

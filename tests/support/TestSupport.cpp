@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -143,6 +144,20 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "child died";
     return result;
+}
+
+CommandRun RunCommand(const std::string& command) {
+    CommandRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.out.append(buffer, n);
+    int status = ::pclose(pipe);
+    run.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
 }
 
 }  // namespace tqtest

@@ -43,6 +43,15 @@ std::vector<std::string> ListDir(const std::string& path);  // sorted, without .
 // the body returned (empty for "all as expected"), or a text saying how the child failed.
 std::string RunUnprivileged(const std::function<std::string()>& body);
 
+// What a shell command left: its exit status (-1 unless it exited) and its standard output.
+struct CommandRun {
+    int status = -1;
+    std::string out;
+};
+
+// Runs command through the shell (arguments already quoted), capturing its standard output.
+CommandRun RunCommand(const std::string& command);
+
 // A name of n characters.
 inline std::string Repeat(char c, size_t n) {
     return std::string(n, c);

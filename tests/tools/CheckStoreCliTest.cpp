@@ -5,33 +5,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
 #include <memory>
-#include <sys/wait.h>
 
 using tqtest::WriteFile;
 
 namespace {
 
-struct CtlRun {
-    int status = -1;
-    std::string out;
-};
+using CtlRun = tqtest::CommandRun;
 
 // Runs tqblk-ctl with args (already quoted for the shell); stderr is dropped.
 CtlRun ctl(const std::string& args) {
-    CtlRun run;
-    const std::string command = std::string(TQBLK_CTL_PATH) + " " + args + " 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return tqtest::RunCommand(std::string(TQBLK_CTL_PATH) + " " + args + " 2>/dev/null");
 }
 
 class CheckStoreCli : public ::testing::Test {

@@ -9,10 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
 using tqtest::ReadFile;
@@ -28,20 +26,9 @@ struct ToolRun {
 
 // Runs a program with args (already quoted for the shell), capturing both outputs.
 ToolRun run(const std::string& program, const std::string& args, const tqtest::TempDir& tmp) {
-    ToolRun result;
     const std::string errPath = tmp / "stderr";
-    const std::string command = program + " " + args + " 2>" + errPath;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.out.append(buffer, n);
-    int status = ::pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = ReadFile(errPath);
-    return result;
+    tqtest::CommandRun command = tqtest::RunCommand(program + " " + args + " 2>" + errPath);
+    return ToolRun{command.status, command.out, ReadFile(errPath)};
 }
 
 bool contains(const std::string& text, const std::string& part) {

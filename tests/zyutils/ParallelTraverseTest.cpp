@@ -88,13 +88,7 @@ class Counter : public CTraverseFolder {
 };
 
 size_t openDescriptors() {
-    size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d))
-            ++n;
-        ::closedir(d);
-    }
-    return n;
+    return tqtest::ListDir("/proc/self/fd").size();
 }
 
 // Builds a random tree: folders of files, FIFOs, links to files, to folders (inside and

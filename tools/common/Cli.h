@@ -41,20 +41,30 @@ inline std::string labelOf(const std::string& names) {
     return label;
 }
 
-// An option or positional holding a size in bytes (see parseSize).
-inline CLI::Option* addSize(CLI::App* app, const std::string& names, long long* out, long long min,
-                            long long max, const std::string& description) {
-    const std::string label = labelOf(names);
+// An option or positional whose text check stores as its value; check returns the message
+// naming a mistake, or nothing.
+template <class Check>
+CLI::Option* addChecked(CLI::App* app, const std::string& names, const std::string& typeName,
+                        const std::string& description, Check check) {
     return app
         ->add_option_function<std::string>(
             names,
-            [=](const std::string& text) {
-                std::string error = parseSize(label, text, min, max, out);
+            [check](const std::string& text) {
+                std::string error = check(text);
                 if (!error.empty())
                     throw CLI::ValidationError(error);
             },
             description)
-        ->type_name("SIZE");
+        ->type_name(typeName);
+}
+
+// An option or positional holding a size in bytes (see parseSize).
+inline CLI::Option* addSize(CLI::App* app, const std::string& names, long long* out, long long min,
+                            long long max, const std::string& description) {
+    const std::string label = labelOf(names);
+    return addChecked(app, names, "SIZE", description, [=](const std::string& text) {
+        return parseSize(label, text, min, max, out);
+    });
 }
 
 // An option or positional holding a whole number within [min, max].
@@ -62,18 +72,13 @@ template <class Int>
 CLI::Option* addInteger(CLI::App* app, const std::string& names, Int* out, long long min,
                         long long max, const std::string& description) {
     const std::string label = labelOf(names);
-    return app
-        ->add_option_function<std::string>(
-            names,
-            [=](const std::string& text) {
-                long long value = 0;
-                std::string error = parseInteger(label, text, min, max, &value);
-                if (!error.empty())
-                    throw CLI::ValidationError(error);
-                *out = static_cast<Int>(value);
-            },
-            description)
-        ->type_name("N");
+    return addChecked(app, names, "N", description, [=](const std::string& text) {
+        long long value = 0;
+        std::string error = parseInteger(label, text, min, max, &value);
+        if (error.empty())
+            *out = static_cast<Int>(value);
+        return error;
+    });
 }
 
 // Edit distance, for "did you mean".
@@ -143,20 +148,15 @@ CLI::Option* addChoice(CLI::App* app, const std::string& names, Value* out,
     std::string valid;
     for (const auto& choice : choices)
         valid += (valid.empty() ? "" : ", ") + choice.first;
-    return app
-        ->add_option_function<std::string>(
-            names,
-            [=](const std::string& text) {
-                for (const auto& choice : choices) {
-                    if (choice.first == text) {
-                        *out = choice.second;
-                        return;
-                    }
-                }
-                throw CLI::ValidationError(label + ": \"" + text + "\" is not one of " + valid);
-            },
-            description)
-        ->type_name("WORD");
+    return addChecked(app, names, "WORD", description, [=](const std::string& text) {
+        for (const auto& choice : choices) {
+            if (choice.first == text) {
+                *out = choice.second;
+                return std::string();
+            }
+        }
+        return label + ": \"" + text + "\" is not one of " + valid;
+    });
 }
 
 // Names the first word of args that is no command or option of app, with the nearest valid

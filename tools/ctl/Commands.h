@@ -5,6 +5,7 @@
 // command line over them; each returns the exit status.
 
 #include "Cli.h"
+#include "Presence.h"
 
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/TqBlkStoreCheck.h>
@@ -52,13 +53,7 @@ int createStore(const CreateStoreArgs& a);
 int removeStore(const std::string& dir);
 int clearStore(const std::string& dir);
 
-// The extents present in a store: in all, and per chunk.
-struct Presence {
-    long long present = 0;
-    long long total = 0;
-    int perChunk = 0;
-    std::vector<long long> chunks;
-};
+using tqtools::Presence;
 
 // The extents present in the store at dir, which stays open in *opened.
 CZyError presenceOf(const std::string& dir, std::unique_ptr<TqBlkRecallStore>* opened,

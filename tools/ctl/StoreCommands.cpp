@@ -100,19 +100,7 @@ CZyError presenceOf(const std::string& dir, std::unique_ptr<TqBlkRecallStore>* o
     opened->reset(TqBlkRecallStore::open(dir.c_str(), &err));
     if (!*opened)
         return err;
-    std::vector<std::vector<unsigned char> > chunks;
-    err = (*opened)->getExtentBitmap(&chunks, &out->perChunk);
-    if (err.IsError())
-        return err;
-    out->total = (*opened)->m_extentCount;
-    for (const std::vector<unsigned char>& chunk : chunks) {
-        long long n = 0;
-        for (unsigned char byte : chunk)
-            n += __builtin_popcount(byte);
-        out->chunks.push_back(n);
-        out->present += n;
-    }
-    return err;
+    return tqtools::countPresent(**opened, out);
 }
 
 int bitmap(const std::string& dir, bool json) {

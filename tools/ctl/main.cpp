@@ -20,7 +20,6 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -77,6 +76,13 @@ class CommandLine {
         CLI::App* sub = m_app.add_subcommand(name, description);
         sub->footer(kExitCodes);
         return sub;
+    }
+
+    // Makes the subcommand one call into the driver, reported under the subcommand's name.
+    void callsDriver(CLI::App* sub, std::function<CZyError(TqBlkDriverUnix&)> op) {
+        sub->callback([this, sub, op = std::move(op)] {
+            m_run = [sub, op] { return driverCall(sub->get_name(), op); };
+        });
     }
 
     void addStoreCommands() {
@@ -158,12 +164,8 @@ class CommandLine {
         wait->add_option("UUID", m_uuid)->required();
         tqtools::addInteger(wait, "SECONDS", &m_seconds, 0, UINT_MAX, "at most this long")
             ->required();
-        wait->callback([this] {
-            m_run = [this] {
-                return driverCall("wait", [this](TqBlkDriverUnix& d) {
-                    return d.waitForDeviceReady(m_uuid.c_str(), m_seconds);
-                });
-            };
+        callsDriver(wait, [this](TqBlkDriverUnix& d) {
+            return d.waitForDeviceReady(m_uuid.c_str(), m_seconds);
         });
 
         CLI::App* chk = command("check", "Print ready or not-ready.");
@@ -171,30 +173,26 @@ class CommandLine {
         chk->callback([this] { m_run = [this] { return check(m_uuid); }; });
 
         using Op = CZyError (TqBlkDriverUnix::*)(const char*);
-        const std::pair<const char*, Op> simple[] = {
-            {"abort", &TqBlkDriverUnix::abortDevice},
-            {"destroy", &TqBlkDriverUnix::destroyDevice},
-            {"monitor", &TqBlkDriverUnix::monitorDevice},
-            {"resubmit", &TqBlkDriverUnix::resubmitRecalls}};
-        for (const auto& entry : simple) {
-            const std::string name = entry.first;
-            const Op op = entry.second;
-            const bool takesPath = name == "abort" || name == "destroy";
-            const std::map<std::string, std::string> descriptions = {
-                {"abort", "Abort a device."},
-                {"destroy", "Destroy a device."},
-                {"monitor", "Ask the driver to monitor a device."},
-                {"resubmit", "Ask the driver to resubmit a device's recalls."}};
-            CLI::App* sub = command(name, descriptions.at(name));
-            sub->add_option(takesPath ? "DEVICE" : "UUID", m_uuid,
-                            takesPath ? "the device's UUID or its node's path" : "")
+        struct Simple {
+            const char* name;
+            const char* description;
+            Op op;
+            bool takesPath;  // the device's UUID or its node's path
+        };
+        const Simple simple[] = {
+            {"abort", "Abort a device.", &TqBlkDriverUnix::abortDevice, true},
+            {"destroy", "Destroy a device.", &TqBlkDriverUnix::destroyDevice, true},
+            {"monitor", "Ask the driver to monitor a device.", &TqBlkDriverUnix::monitorDevice,
+             false},
+            {"resubmit", "Ask the driver to resubmit a device's recalls.",
+             &TqBlkDriverUnix::resubmitRecalls, false}};
+        for (const Simple& entry : simple) {
+            const Op op = entry.op;
+            CLI::App* sub = command(entry.name, entry.description);
+            sub->add_option(entry.takesPath ? "DEVICE" : "UUID", m_uuid,
+                            entry.takesPath ? "the device's UUID or its node's path" : "")
                 ->required();
-            sub->callback([this, name, op] {
-                m_run = [this, name, op] {
-                    return driverCall(
-                        name, [this, op](TqBlkDriverUnix& d) { return (d.*op)(m_uuid.c_str()); });
-                };
-            });
+            callsDriver(sub, [this, op](TqBlkDriverUnix& d) { return (d.*op)(m_uuid.c_str()); });
         }
     }
 
@@ -205,23 +203,13 @@ class CommandLine {
 
         CLI::App* set = command("set-config", "Set the driver's configuration word.");
         tqtools::addInteger(set, "VALUE", &m_value, INT_MIN, INT_MAX, "")->required();
-        set->callback([this] {
-            m_run = [this] {
-                return driverCall("set-config",
-                                  [this](TqBlkDriverUnix& d) { return d.setConfig(m_value); });
-            };
-        });
+        callsDriver(set, [this](TqBlkDriverUnix& d) { return d.setConfig(m_value); });
 
         CLI::App* setMru = command("set-mru", "Set the count of a device's MRU extents.");
         setMru->add_option("UUID", m_uuid)->required();
         tqtools::addInteger(setMru, "COUNT", &m_value, 0, INT_MAX, "")->required();
-        setMru->callback([this] {
-            m_run = [this] {
-                return driverCall("set-mru", [this](TqBlkDriverUnix& d) {
-                    return d.setMRUExts(m_uuid.c_str(), m_value);
-                });
-            };
-        });
+        callsDriver(setMru,
+                    [this](TqBlkDriverUnix& d) { return d.setMRUExts(m_uuid.c_str(), m_value); });
 
         CLI::App* getMruCommand = command("get-mru", "Print a device's MRU extents, one a line.");
         getMruCommand->add_option("UUID", m_uuid)->required();
@@ -237,14 +225,10 @@ class CommandLine {
             tqtools::addSize(sizes, "S" + std::to_string(i + 1), &m_sizes[i], 0, INT_MAX,
                              i == 0 ? "sizes: bytes, or with K, M, G, KiB, MiB, GiB" : "")
                 ->required();
-        sizes->callback([this] {
-            m_run = [this] {
-                return driverCall("set-block-sizes", [this](TqBlkDriverUnix& d) {
-                    return d.setBlockSizes(
-                        m_uuid.c_str(), static_cast<int>(m_sizes[0]), static_cast<int>(m_sizes[1]),
-                        static_cast<int>(m_sizes[2]), static_cast<int>(m_sizes[3]));
-                });
-            };
+        callsDriver(sizes, [this](TqBlkDriverUnix& d) {
+            return d.setBlockSizes(m_uuid.c_str(), static_cast<int>(m_sizes[0]),
+                                   static_cast<int>(m_sizes[1]), static_cast<int>(m_sizes[2]),
+                                   static_cast<int>(m_sizes[3]));
         });
     }
 

@@ -1,7 +1,6 @@
 #include "Service.h"
 
 #include "ErrnoText.h"
-#include "ErrorText.h"
 #include "PlaceBytes.h"
 
 #include <algorithm>
@@ -85,7 +84,10 @@ int Service::run(const std::atomic<bool>& stop) {
         m_background.reset(new Background(m_options.background, m_options.recallStore, m_source,
                                           m_sync.get(), m_progress));
         if ((e = m_background->start(&detail)) != 0) {
-            m_progress.note("Couldn't start serving " + m_options.uuid + ":\n" + detail);
+            const size_t newline = detail.find('\n');
+            m_progress.problem(
+                "Couldn't start serving " + m_options.uuid + ": " + detail.substr(0, newline),
+                newline == std::string::npos ? "" : detail.substr(newline + 1));
             return e;
         }
     }

@@ -48,18 +48,6 @@ ssize_t readFully(int fd, char* buffer, size_t size, off_t offset) {
     return static_cast<ssize_t>(done);
 }
 
-int writeFully(int fd, const char* data, size_t size) {
-    for (size_t done = 0; done < size;) {
-        ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Removes our temporary file if it is still at its name: when the extent was present
 // already, or the move failed. Once it has been moved in, its name is free and another
 // worker may have claimed it for a file of its own, which must stay; our file, moved in, is
@@ -108,20 +96,6 @@ int placeThroughTemp(TqBlkBackingStore& target, long long extent, SyncGroup* syn
     return 0;
 }
 
-// Places data as extent `extent` of target: as a sparse extent when it is all zeros, else
-// through a temporary file.
-int placeBytes(TqBlkBackingStore& target, long long extent, const char* data, size_t size,
-               SyncGroup* sync, std::string* detail) {
-    if (allZero(data, size)) {
-        CZyError err = target.createExtentWithNUL(extent);
-        if (err.IsError())
-            *detail = describe(err);
-        return err.IsError() ? errnoOf(err) : 0;
-    }
-    return placeThroughTemp(target, extent, sync, detail,
-                            [&](int fd) { return writeFully(fd, data, size); });
-}
-
 // Copies size bytes at offset of source to fd inside the kernel, without passing them
 // through a buffer of ours; bytes past the end of the source become zeros. Returns 0 or the
 // errno: EINVAL or ENOSYS when the kernel cannot copy between these two files.
@@ -143,23 +117,6 @@ int copyInKernel(int source, long long offset, size_t size, int fd) {
     return 0;
 }
 
-// A buffer of at least size bytes, one per worker thread and kept between extents: a fresh
-// one per extent would cost a large allocation, its page faults and its zeroing every time.
-char* workerBuffer(size_t size) {
-    thread_local std::vector<char> buffer;
-    if (buffer.size() < size)
-        buffer.resize(size);
-    return buffer.data();
-}
-
-// The byte range [offset, offset + size) of the device that extent `extent` of target covers.
-void extentRange(const TqBlkBackingStore& target, long long extent, long long* offset,
-                 size_t* size) {
-    *offset = extent * target.getExtentSize();
-    long long left = target.getDeviceSize() - *offset;
-    *size = static_cast<size_t>(std::max(0LL, std::min<long long>(target.getExtentSize(), left)));
-}
-
 class ImageSource : public Source {
   public:
     explicit ImageSource(int fd) : m_fd(fd) {}
@@ -168,7 +125,7 @@ class ImageSource : public Source {
               std::string* detail) override {
         long long offset;
         size_t size;
-        extentRange(target, extent, &offset, &size);
+        extentBytes(target, extent, &offset, &size);
         int e = placeInKernel(target, extent, offset, size, sync, detail);
         if (e == ENOTSUP)
             e = placeBuffered(target, extent, offset, size, sync, detail);
@@ -203,7 +160,7 @@ class ImageSource : public Source {
 
     int placeBuffered(TqBlkBackingStore& target, long long extent, long long offset, size_t size,
                       SyncGroup* sync, std::string* detail) {
-        char* buffer = workerBuffer(size);
+        char* buffer = extentBuffer(size);
         ssize_t n = readFully(m_fd.get(), buffer, size, offset);
         if (n < 0) {
             *detail = "Couldn't read the image at offset " + std::to_string(offset) + ": " +
@@ -212,7 +169,7 @@ class ImageSource : public Source {
         }
         // Bytes past the end of a short image read as zeros.
         std::fill(buffer + n, buffer + size, 0);
-        return placeBytes(target, extent, buffer, size, sync, detail);
+        return placeExtentBytes(target, extent, buffer, size, sync, detail);
     }
 
     Fd m_fd;
@@ -227,7 +184,7 @@ class StoreSource : public Source {
               std::string* detail) override {
         long long offset;
         size_t size;
-        extentRange(target, extent, &offset, &size);
+        extentBytes(target, extent, &offset, &size);
         if (sameShape(target) && m_linkable) {
             bool placed = false;
             int e = placeLinked(target, extent, &placed, detail);
@@ -236,10 +193,10 @@ class StoreSource : public Source {
                 return e;
             }
         }
-        char* buffer = workerBuffer(size);
+        char* buffer = extentBuffer(size);
         int e = copyRange(offset, buffer, size, detail);
         if (e == 0)
-            e = placeBytes(target, extent, buffer, size, sync, detail);
+            e = placeExtentBytes(target, extent, buffer, size, sync, detail);
         if (e == 0)
             *bytes = static_cast<long long>(size);
         return e;
@@ -338,18 +295,35 @@ class StoreSource : public Source {
 
 }  // namespace
 
+// Places data as extent `extent` of target: as a sparse extent when it is all zeros, else
+// through a temporary file.
 int placeExtentBytes(TqBlkBackingStore& target, long long extent, const char* data, size_t size,
                      SyncGroup* sync, std::string* detail) {
-    return placeBytes(target, extent, data, size, sync, detail);
+    if (allZero(data, size)) {
+        CZyError err = target.createExtentWithNUL(extent);
+        if (err.IsError())
+            *detail = describe(err);
+        return err.IsError() ? errnoOf(err) : 0;
+    }
+    return placeThroughTemp(target, extent, sync, detail,
+                            [&](int fd) { return writeFully(fd, data, size); });
 }
 
+// A buffer of at least size bytes, one per worker thread and kept between extents: a fresh
+// one per extent would cost a large allocation, its page faults and its zeroing every time.
 char* extentBuffer(size_t size) {
-    return workerBuffer(size);
+    thread_local std::vector<char> buffer;
+    if (buffer.size() < size)
+        buffer.resize(size);
+    return buffer.data();
 }
 
+// The byte range [offset, offset + size) of the device that extent `extent` of target covers.
 void extentBytes(const TqBlkBackingStore& target, long long extent, long long* offset,
                  size_t* size) {
-    extentRange(target, extent, offset, size);
+    *offset = extent * target.getExtentSize();
+    long long left = target.getDeviceSize() - *offset;
+    *size = static_cast<size_t>(std::max(0LL, std::min<long long>(target.getExtentSize(), left)));
 }
 
 std::unique_ptr<Source> openImageSource(const std::string& path, std::string* detail) {

@@ -143,14 +143,7 @@ int StatsFile::writeNow(std::string* detail) {
             "Couldn't create a temporary file beside " + m_path + ": " + tqtools::errnoText(e);
         return e;
     }
-    int e = 0;
-    for (size_t done = 0; done < text.size() && e == 0;) {
-        ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno != EINTR)
-            e = errno;
-        else if (n > 0)
-            done += static_cast<size_t>(n);
-    }
+    int e = writeFully(fd.get(), text.data(), text.size());
     // Readable by operators who may not write it; mkostemp made it 0600.
     if (e == 0 && ::fchmod(fd.get(), 0644) != 0)
         e = errno;

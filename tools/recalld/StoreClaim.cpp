@@ -1,7 +1,6 @@
 #include "StoreClaim.h"
 
 #include "ErrnoText.h"
-#include "ErrorText.h"
 #include "SysUtil.h"
 
 #include <tqblk/TqBlkBackingStore.h>

@@ -6,6 +6,7 @@
 // descriptor toolkit (sys/include/tqsys, never installed) and keep these copies instead.
 
 #include <cerrno>
+#include <cstddef>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -39,6 +40,19 @@ inline int openRetrying(const char* path, int flags) {
         fd = ::open(path, flags | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// Writes all size bytes of data to fd, retrying after a signal. Returns 0 or the errno.
+inline int writeFully(int fd, const char* data, size_t size) {
+    for (size_t done = 0; done < size;) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
 }
 
 }  // namespace recalld

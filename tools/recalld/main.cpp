@@ -2,6 +2,7 @@
 #include "ErrorText.h"
 #include "HttpSource.h"
 #include "Options.h"
+#include "Presence.h"
 #include "Progress.h"
 #include "Service.h"
 #include "Source.h"
@@ -24,18 +25,6 @@
 namespace {
 
 using recalld::LogLevel;
-
-// The extents present in the recall store now, for the counters.
-CZyError presentExtents(TqBlkRecallStore& store, long long* present) {
-    std::vector<std::vector<unsigned char> > chunks;
-    int perChunk = 0;
-    CZyError err = store.getExtentBitmap(&chunks, &perChunk);
-    *present = 0;
-    for (const std::vector<unsigned char>& chunk : chunks)
-        for (unsigned char byte : chunk)
-            *present += __builtin_popcount(byte);
-    return err;
-}
 
 // Signals are taken by this thread only; workers never see them mid-request. SIGINT and
 // SIGTERM stop the service; SIGHUP is logged and ignored, since the service has nothing to
@@ -123,7 +112,9 @@ std::string prepare(const recalld::Options& options, recalld::Log& log,
             return detail;
     }
     *total = recall->m_extentCount;
-    err = presentExtents(*recall, present);
+    tqtools::Presence presence;
+    err = tqtools::countPresent(*recall, &presence);
+    *present = presence.present;
     if (err.IsError())
         log.failure(
             LogLevel::Warning,

@@ -172,12 +172,16 @@ CZyError fillCreateRecord(const JQCodeLocation& where, const CreateRequest& r,
     return CZyError::Success();
 }
 
-// Opens an admin node for reading and writing into *fd (-1 on failure); returns 0 or errno.
-// O_RDWR alone, no O_CLOEXEC: getFD hands this descriptor out, and a caller may pass it on to
-// a child it starts.
-int openAdmin(const char* path, int* fd) {
+// Opens an admin node for reading and writing into *fd unless *fd is already open; *fd stays
+// -1 on failure, which carries where. O_RDWR alone, no O_CLOEXEC: getFD hands this descriptor
+// out, and a caller may pass it on to a child it starts.
+CZyError openAdmin(const JQCodeLocation& where, const char* path, int* fd) {
+    if (*fd >= 0)
+        return CZyError::Success();
     *fd = tqsys::RetryOnEintr([path] { return ::open(path, O_RDWR); });
-    return *fd < 0 ? errno : 0;
+    if (*fd < 0)
+        return JQErrorUtil::ErrorErrNo(where, errno, "Couldn't open %s", path);
+    return CZyError::Success();
 }
 
 long long monotonicSeconds() {
@@ -198,23 +202,11 @@ TqBlkDriverUnix::~TqBlkDriverUnix() {
 }
 
 CZyError TqBlkDriverUnix::open() {
-    if (m_fd >= 0)
-        return CZyError::Success();
-    int error = openAdmin(TQBLK_ADMIN_NODE, &m_fd);
-    if (error != 0) {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, error, "Couldn't open %s", TQBLK_ADMIN_NODE);
-    }
-    return CZyError::Success();
+    return openAdmin(JQ_HERE, TQBLK_ADMIN_NODE, &m_fd);
 }
 
 CZyError TqBlkDriverUnix::openNode(const char* path) {
-    if (m_fd >= 0)
-        return CZyError::Success();
-    int error = openAdmin(path, &m_fd);
-    if (error != 0) {
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, error, "Couldn't open %s", path);
-    }
-    return CZyError::Success();
+    return openAdmin(JQ_HERE, path, &m_fd);
 }
 
 CZyError TqBlkDriverUnix::getFD(int* fd) {

@@ -17,7 +17,6 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -67,7 +66,6 @@ struct CTraverseFolder::Shared {
     size_t m_threads = 1;    // threads the walk may use
     size_t m_folders = 0;    // folders visited before the walk took more threads
     bool m_started = false;  // more threads taken (only the calling thread reads it first)
-    std::atomic<bool> m_parallel{false};
     std::mutex m_exceptionMutex;
     std::exception_ptr m_exception;  // the first exception a handler threw
 };
@@ -200,8 +198,7 @@ void CTraverseFolder::startThreads(Walker& w) {
         if (!spawned)
             break;
     }
-    w.m_started = shared.m_pool.Threads() > 0;
-    shared.m_parallel.store(w.m_started, std::memory_order_relaxed);
+    w.m_started = shared.m_pool.Threads() > 0;  // w is the calling thread's
 }
 
 CZyError CTraverseFolder::visitTask(Walker& w, Folder& folder) {
@@ -240,30 +237,23 @@ CZyError CTraverseFolder::walkFolder(Walker& w, int fd, size_t level) {
     const size_t depth = level - w.m_taskLevel;
     if (w.m_buffers.size() <= depth)
         w.m_buffers.emplace_back(new char[kReadBufferSize]);
-    char* buffer = w.m_buffers[depth].get();
-    for (;;) {
-        const long n = tqsys::RetryOnEintr(
-            [fd, buffer] { return ::syscall(SYS_getdents64, fd, buffer, kReadBufferSize); });
-        if (n < 0)
-            return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't read folder %s",
-                                           w.m_fullPath.c_str());
-        if (n == 0)
-            return CZyError::Success();
-        for (long offset = 0; offset < n;) {
-            const auto* entry = reinterpret_cast<const tqsys::LinuxDirent64*>(buffer + offset);
-            offset += entry->d_reclen;
-            if (tqsys::IsDotOrDotDot(entry->d_name))
-                continue;
-            CZyError err = visitEntry(w, fd, level, entry->d_name, entry->d_type, entry->d_ino);
-            if (err.IsError())
-                return err;
-        }
+    tqsys::DirEntryReader reader(fd, w.m_buffers[depth].get(), kReadBufferSize);
+    const tqsys::LinuxDirent64* entry = nullptr;
+    int r;
+    while ((r = reader.next(&entry)) > 0) {
+        CZyError err = visitEntry(w, fd, level, entry->d_name, entry->d_type, entry->d_ino);
+        if (err.IsError())
+            return err;
         // Another thread failed: this one's walk is no longer wanted. The error it returns
         // is never reported, for the pool keeps the first one only.
         if (w.m_started && shared.m_pool.Stopped())
             return JQErrorUtil::ErrorErrNo(JQ_HERE, ECANCELED, "Walk of %s stopped",
                                            w.m_fullPath.c_str());
     }
+    if (r < 0)
+        return JQErrorUtil::ErrorErrNo(JQ_HERE, -r, "Couldn't read folder %s",
+                                       w.m_fullPath.c_str());
+    return CZyError::Success();
 }
 
 void CTraverseFolder::shareAdded(Walker& w) {
@@ -333,8 +323,6 @@ CZyError CTraverseFolder::enterSubFolder(Walker& w, int dirFd, size_t level,
     if (fd.get() < 0)
         return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open folder %s",
                                        w.m_fullPath.c_str());
-    if (!w.m_started && m_shared->m_parallel.load(std::memory_order_relaxed))
-        w.m_started = true;  // the calling thread, once the others run
     CZyError err;
     if (!w.m_started) {
         err = walkFolder(w, fd.get(), level + 1);

@@ -38,11 +38,9 @@ class WalkPool {
                 m_wake.notify_all();
                 return false;
             }
-            ++m_waiting;
-            m_waitingHint.store(m_waiting, std::memory_order_relaxed);
+            m_waiting.fetch_add(1, std::memory_order_relaxed);
             m_wake.wait(lock);
-            --m_waiting;
-            m_waitingHint.store(m_waiting, std::memory_order_relaxed);
+            m_waiting.fetch_sub(1, std::memory_order_relaxed);
         }
         *task = std::move(m_tasks.front());
         m_tasks.pop_front();
@@ -68,7 +66,7 @@ class WalkPool {
     // Whether a thread waits for work while fewer than `limit` tasks are queued: a hint,
     // read without the lock, for handing work over only when somebody can take it.
     bool Hungry(size_t limit) const {
-        return m_waitingHint.load(std::memory_order_relaxed) > 0 &&
+        return m_waiting.load(std::memory_order_relaxed) > 0 &&
                m_queued.load(std::memory_order_relaxed) < limit;
     }
 
@@ -122,8 +120,8 @@ class WalkPool {
     std::condition_variable m_wake;
     std::deque<Task> m_tasks;
     size_t m_busy = 0;
-    size_t m_waiting = 0;
-    std::atomic<size_t> m_waitingHint{0};
+    // Changed under m_mutex, read without it by Hungry.
+    std::atomic<size_t> m_waiting{0};
     std::atomic<size_t> m_queued{0};
     std::atomic<bool> m_stopped{false};
     CZyError m_first;

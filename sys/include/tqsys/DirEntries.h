@@ -1,6 +1,8 @@
 #ifndef TQSYS_DIRENTRIES_H
 #define TQSYS_DIRENTRIES_H
 
+#include <tqsys/Retry.h>
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -34,10 +36,8 @@ class DirEntryReader {
     int next(const LinuxDirent64** entry) {
         for (;;) {
             if (m_offset >= m_size) {
-                long n;
-                do {
-                    n = ::syscall(SYS_getdents64, m_fd, m_buffer, m_capacity);
-                } while (n < 0 && errno == EINTR);
+                const long n = RetryOnEintr(
+                    [this] { return ::syscall(SYS_getdents64, m_fd, m_buffer, m_capacity); });
                 if (n <= 0)
                     return n < 0 ? -errno : 0;
                 m_size = static_cast<size_t>(n);

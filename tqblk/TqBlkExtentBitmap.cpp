@@ -1,8 +1,7 @@
 // The extent bitmap: one bit per extent whose file is present, found by walking the data tree.
 
 #include "StoreInternal.h"
-
-#include <zyutils/TraverseFolder.h>
+#include "StoreTreeWalk.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,44 +11,28 @@
 #include <new>
 #include <thread>
 
-using tqblk::store::firstGroupShift;
-
 namespace {
 
 constexpr int kBitsPerChunk = 32768;
 
 // Walks a store's data tree and sets the bit of every file named like an extent of the store.
-class TqBlkBackingStoreScanner : public CTraverseFolder {
+// Only canonical names below the extent count are extents: "data/f0" or a name past the last
+// extent of a store is no extent of it, whatever its number parses to.
+class TqBlkBackingStoreScanner : public tqblk::store::StoreTreeWalk {
   public:
     TqBlkBackingStoreScanner(const std::string& dir, long long extentCount,
                              std::vector<std::vector<unsigned char> >* bitmap, int bitsPerChunk)
-        : m_dir(dir),
-          m_extentCount(extentCount),
+        : StoreTreeWalk(dir, extentCount, 0),
           m_bitmap(bitmap),
           m_bitsPerChunk(bitsPerChunk),
-          m_folderLevels(firstGroupShift(extentCount) / 7),
-          m_chunkStates(new std::atomic<unsigned char>[bitmap->size()]()) {
-        SetConcurrentHandlers(true);
-        AddFolderToList(m_dir + "/data", "data");
-    }
+          m_chunkStates(new std::atomic<unsigned char>[bitmap->size()]()) {}
 
-    // Only folders that may hold extents are entered: an extent's name has one folder level
-    // per group but the last, so anything deeper holds none and may be arbitrarily deep.
-    CZyError OnFolder(const std::string& fullPath, const std::string& relativePath,
-                      JQFile::CFileData&) override {
-        const long slashes = std::count(relativePath.begin(), relativePath.end(), '/');
-        if (slashes <= m_folderLevels)
-            AddFolderToList(fullPath, relativePath);
-        return CZyError::Success();
-    }
-
-    CZyError OnFile(const std::string&, const std::string& relativePath,
-                    JQFile::CFileData&) override {
-        long long extent = tqblk_bstore_parse_extent_fname(relativePath.c_str(), m_extentCount);
-        if (extent < 0)
+    CZyError OnTreeEntry(const tqblk::store::TreeEntry& entry) override {
+        if (entry.kind != tqblk::store::TreeEntryKind::kExtent || !entry.reportedAsFile)
             return CZyError::Success();
-        const unsigned long long chunk = static_cast<unsigned long long>(extent) / m_bitsPerChunk;
-        const unsigned position = static_cast<unsigned>(extent % m_bitsPerChunk);
+        const unsigned long long chunk =
+            static_cast<unsigned long long>(entry.extent) / m_bitsPerChunk;
+        const unsigned position = static_cast<unsigned>(entry.extent % m_bitsPerChunk);
         if (chunk >= m_bitmap->size())
             return CZyError::Success();
         // Threads walking other folders may set bits of the same byte.
@@ -83,11 +66,8 @@ class TqBlkBackingStoreScanner : public CTraverseFolder {
         }
     }
 
-    std::string m_dir;
-    long long m_extentCount;
     std::vector<std::vector<unsigned char> >* m_bitmap;
     int m_bitsPerChunk;
-    long m_folderLevels;  // folder levels below "data" in the names of this store's extents
     std::unique_ptr<std::atomic<unsigned char>[]> m_chunkStates;  // one per chunk
 };
 

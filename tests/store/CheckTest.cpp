@@ -10,9 +10,11 @@
 #include <fcntl.h>
 #include <memory>
 #include <set>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using tqtest::HasError;
@@ -88,7 +90,14 @@ class StoreCheck : public ::testing::Test {
         ASSERT_OK(store->moveInExtentFile(path.c_str(), e));
     }
 
-    TqBlkStoreCheckReport check(const TqBlkStoreCheckOptions& options = {}) {
+    // Every temporary file counts as a leftover, however young.
+    static TqBlkStoreCheckOptions plain() {
+        TqBlkStoreCheckOptions options;
+        options.tempFileMinAge = 0;
+        return options;
+    }
+
+    TqBlkStoreCheckReport check(const TqBlkStoreCheckOptions& options = plain()) {
         TqBlkStoreCheckReport report;
         CZyError err = tqblk_check_store(dir().c_str(), options, &report);
         EXPECT_FALSE(err.IsError()) << err.GetDescription();
@@ -96,7 +105,8 @@ class StoreCheck : public ::testing::Test {
     }
 
     static TqBlkStoreCheckOptions repairing(bool prune = false) {
-        TqBlkStoreCheckOptions options;
+        TqBlkStoreCheckOptions options = plain();
+        options.storeKind = TQBLK_CHECK_STORE_RECALL;
         options.repair = true;
         options.pruneDamagedExtents = prune;
         return options;
@@ -410,6 +420,119 @@ TEST_F(StoreCheck, DeepOrHugeTreesAreWalkedInBoundedDepthAndMemory) {
     EXPECT_EQ(report.findings.size(), 10u);
     EXPECT_EQ(report.findingsDropped, 41);
     EXPECT_EQ(report.exitCode(), 4);
+}
+
+// The last extent of a device of 100,000 bytes in extents of 64 KiB is whole or cut at the
+// device's end (34,464 bytes); any other size, or a cut extent elsewhere, is damage.
+TEST(StoreCheckLastExtent, WholeOrCutAtTheDeviceEndIsSound) {
+    struct Case {
+        long long extent, size;
+        int exitCode;
+    };
+    const std::vector<Case> cases = {
+        {1, 34464, 0}, {1, 65536, 0}, {1, 34465, 4}, {1, 0, 4}, {0, 34464, 4}};
+    for (const Case& c : cases) {
+        tqtest::TempDir tmp;
+        CZyError err;
+        std::unique_ptr<TqBlkRecallStore> store(
+            TqBlkRecallStore::create((tmp / "s").c_str(), "u", 100000, 65536, &err));
+        ASSERT_TRUE(store) << err.GetDescription();
+        ASSERT_OK(store->createExtentWithNUL(1 - c.extent));
+        std::string path;
+        ASSERT_OK(store->getExtentFileName(c.extent, &path));
+        ASSERT_OK(TqBlkBackingStore::makeParentDir(path));
+        WriteFile(path, std::string(static_cast<size_t>(c.size), 'x'));
+        std::string image(100000, '\0');
+        std::fill(image.begin() + 65536 * c.extent,
+                  image.begin() + std::min(100000LL, 65536 * c.extent + c.size), 'x');
+        WriteFile(tmp / "image", image);
+        TqBlkStoreCheckOptions options;
+        options.verifyAgainst = tmp / "image";
+        options.storeKind = TQBLK_CHECK_STORE_RECALL;
+        options.repair = options.pruneDamagedExtents = true;
+        TqBlkStoreCheckReport report;
+        ASSERT_OK(tqblk_check_store((tmp / "s").c_str(), options, &report));
+        EXPECT_EQ(report.exitCode(), c.exitCode == 0 ? 0 : 1) << c.extent << " " << c.size;
+        EXPECT_EQ(report.extentsPresent, c.exitCode == 0 ? 2 : 1) << c.extent << " " << c.size;
+        EXPECT_EQ(PathExists(path), c.exitCode == 0) << c.extent << " " << c.size;
+    }
+}
+
+// A private store's extents differ from its base by design: they are "changed", and no prune
+// runs on a store not known to be a recall store unless allowed.
+TEST_F(StoreCheck, PrivateStoresAreNotPrunedByTheirBase) {
+    putExtent(2, 'c');
+    WriteFile(tmp / "image", std::string(3 * kExtent, 'b'));
+    WriteFile(to("data/00/05"), "short");
+    TqBlkStoreCheckOptions options = plain();
+    options.verifyAgainst = tmp / "image";
+    options.storeKind = TQBLK_CHECK_STORE_PRIVATE;
+    TqBlkStoreCheckReport report = check(options);
+    EXPECT_EQ(findingAt(report, "data/00/02")->kind, Finding::TQBLK_FINDING_CHANGED);
+    EXPECT_EQ(report.problems, 1);  // the short file
+    struct Case {
+        TqBlkCheckStoreKind kind;
+        bool allow;
+        int errnoValue;
+    };
+    for (const Case& c : {Case{TQBLK_CHECK_STORE_UNKNOWN, false, EPERM},
+                          Case{TQBLK_CHECK_STORE_PRIVATE, false, EPERM},
+                          Case{TQBLK_CHECK_STORE_PRIVATE, true, 0}}) {
+        options.pruneDamagedExtents = options.repair = true;
+        options.storeKind = c.kind;
+        options.allowPrivatePrune = c.allow;
+        EXPECT_EQ(tqblk_check_store(dir().c_str(), options, &report).GetErrNo(), c.errnoValue);
+        EXPECT_EQ(PathExists(at("data/00/02")), c.errnoValue != 0) << c.kind;
+    }
+}
+
+TEST_F(StoreCheck, YoungTemporaryFilesAreInUseAndKept) {
+    WriteFile(to("tmp/temp00ab"), "partial");
+    TqBlkStoreCheckOptions options = repairing();
+    options.tempFileMinAge = 900;
+    TqBlkStoreCheckReport report = check(options);
+    EXPECT_EQ(findingAt(report, "tmp/temp00ab")->kind, Finding::TQBLK_FINDING_TEMP_IN_USE);
+    EXPECT_EQ(report.exitCode(), 0);
+    EXPECT_TRUE(PathExists(at("tmp/temp00ab")));
+}
+
+// The library reads "64K" as 64; the checker reads numbers whole and prunes nothing then.
+TEST_F(StoreCheck, ConfigNumbersMustBeWholeAndInRange) {
+    putExtent(3, 'a');
+    for (const char* config : {"uuid=u\ndevice_size=819200\nextent_size=4K\n",
+                               "uuid=u\ndevice_size=800k\nextent_size=4096\n",
+                               "uuid=u\ndevice_size=99999999999999999999\nextent_size=4096\n",
+                               "uuid=u\ndevice_size=819200\nextent_size=8589934592\n"}) {
+        WriteFile(at("config"), config);
+        TqBlkStoreCheckReport report = check(repairing(true));
+        EXPECT_EQ(problemsOf(report), (std::set<Seen>{{"bad-config", "config"}})) << config;
+        EXPECT_TRUE(PathExists(at("data/00/03"))) << config;
+    }
+}
+
+// Out of descriptors at any point, the check fails with EMFILE: never a finding.
+TEST_F(StoreCheck, OwnResourceFailuresAreErrorsNotFindings) {
+    for (long long e : {0LL, 3LL, 130LL, 199LL})
+        putExtent(e, 'a');
+    for (rlim_t limit = 4; limit < 24; ++limit) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int fd = 3; fd < 1024; ++fd)
+                ::close(fd);
+            struct rlimit cap = {limit, limit};
+            ::setrlimit(RLIMIT_NOFILE, &cap);
+            TqBlkStoreCheckOptions options;
+            TqBlkStoreCheckReport report;
+            CZyError err = tqblk_check_store(dir().c_str(), options, &report);
+            if (err.IsError())
+                ::_exit(err.GetErrNo() == EMFILE ? 0 : 1);
+            ::_exit(report.problems == 0 && report.extentsPresent == 4 ? 0 : 2);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(status, 0) << "descriptor limit " << limit;
+    }
 }
 
 TEST(StoreCheckThreads, WalkersSplitTheTreeAndFindTheSame) {

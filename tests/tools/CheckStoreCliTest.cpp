@@ -42,14 +42,14 @@ TEST_F(CheckStoreCli, CleanStorePrintsOnlyTheSummaryAndExitsZero) {
 TEST_F(CheckStoreCli, FindingsPrintOneLineEachAndExitCodesFollowFsck) {
     WriteFile(dir() + "/data/00/1f", "");
     WriteFile(dir() + "/tmp/temp0001", "x");
-    CtlRun run = ctl("check-store " + dir());
+    CtlRun run = ctl("check-store --temp-age 0 " + dir());
     EXPECT_EQ(run.status, 4);
     EXPECT_EQ(run.out,
               "temp-file tmp/temp0001: leftover temporary regular file\n"
               "wrong-size data/00/1f: 0 bytes, expected 4096\n" +
                   dir() + ": 0 extents present of 200, 2 problems, 0 repaired\n");
 
-    run = ctl("check-store " + dir() + " --repair --prune-damaged");
+    run = ctl("check-store " + dir() + " --repair --prune-damaged --temp-age 0");
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find("wrong-size data/00/1f: 0 bytes, expected 4096 (repaired)\n"),
               std::string::npos)
@@ -104,6 +104,32 @@ TEST_F(CheckStoreCli, VerifyAgainstAnImageReportsTheChangedByte) {
                            " at device offset 126985\n"),
               std::string::npos)
         << run.out;
+}
+
+// Exit codes of runs that must not report damage: a short last extent, a refused prune of a
+// store that may be private, and the checker's own want of descriptors.
+TEST_F(CheckStoreCli, SoundOrRefusedRunsReportNoDamage) {
+    CZyError err;
+    std::unique_ptr<TqBlkRecallStore> cut(
+        TqBlkRecallStore::create((tmp / "cut").c_str(), "u", 100000, 65536, &err));
+    ASSERT_TRUE(cut) << err.GetDescription();
+    ASSERT_OK(TqBlkBackingStore::mkdir(tmp / "cut/data"));
+    WriteFile(tmp / "cut/data/01", std::string(34464, 'x'));
+    WriteFile(tmp / "image", std::string(65536, '\0') + std::string(34464, 'x'));
+    const std::string verify = " --verify-against " + tmp / "image";
+    const std::pair<std::string, int> cases[] = {
+        {"check-store --kind recall --prune-damaged " + tmp / "cut" + verify, 0},
+        {"check-store --prune-damaged " + dir() + verify, 8},
+        {"check-store --kind private --prune-damaged " + dir(), 8},
+        {"check-store --kind private " + dir() + verify, 0},
+        {"check-store --allow-private-prune --prune-damaged " + dir() + verify, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ctl(c.first).status, c.second) << c.first;
+    CtlRun run = tqtest::RunCommand("exec 2>&1; ulimit -n 4; " + std::string(TQBLK_CTL_PATH) +
+                                    " check-store " + dir());
+    EXPECT_EQ(run.status, 8) << run.out;
+    EXPECT_NE(run.out.find("Too many open files"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -2,16 +2,9 @@
 
 #include "Commands.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <thread>
 
 namespace ctl {
-// The data tree is walked by as many threads as there are processors, up to 4: the walk
-// waits on one stat per extent file, and these overlap well.
-unsigned defaultCheckThreads() {
-    return std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-}
 
 namespace {
 
@@ -55,8 +48,12 @@ nlohmann::json checkJson(const CheckStoreArgs& args, const TqBlkStoreCheckReport
 }  // namespace
 
 int checkStore(const CheckStoreArgs& args) {
+    TqBlkStoreCheckOptions options = args.options;
+    options.storeKind = args.storeKind == "private"  ? TQBLK_CHECK_STORE_PRIVATE
+                        : args.storeKind == "recall" ? TQBLK_CHECK_STORE_RECALL
+                                                     : TQBLK_CHECK_STORE_UNKNOWN;
     TqBlkStoreCheckReport found;
-    CZyError err = tqblk_check_store(args.dir.c_str(), args.options, &found);
+    CZyError err = tqblk_check_store(args.dir.c_str(), options, &found);
     if (err.IsError()) {
         if (args.json)
             printJson({{"store", args.dir},

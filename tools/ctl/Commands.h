@@ -62,12 +62,9 @@ int bitmap(const std::string& dir, bool json);
 
 // ---- check-store (CheckCommand.cpp) ----
 
-unsigned defaultCheckThreads();
-
 struct CheckStoreArgs {
-    CheckStoreArgs() { options.threads = defaultCheckThreads(); }
-
     std::string dir;
+    std::string storeKind;  // "private", "recall" or empty
     TqBlkStoreCheckOptions options;
     bool json = false;
 };

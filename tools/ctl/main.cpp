@@ -141,14 +141,27 @@ class CommandLine {
                     "remove leftover temporary files (takes the store's lock; removes nothing "
                     "while another process holds it)");
         c->add_flag("--prune-damaged", m_check.options.pruneDamagedExtents,
-                    "also remove extent files of the wrong size or type, dangling links and "
-                    "extents that differ from the verify source (recall stores recall them again)");
+                    "also remove extent files of the wrong size or type, dangling links and, in a "
+                    "recall store (--kind recall), extents that differ from the verify source; "
+                    "refused for a private store");
+        c->add_option("--kind", m_check.storeKind,
+                      "what the store is: a device's private store (extents that differ from the "
+                      "verify source are 'changed', not damage) or a recall store")
+            ->check(CLI::IsMember({"private", "recall"}));
+        c->add_flag("--allow-private-prune", m_check.options.allowPrivatePrune,
+                    "prune a private store, or one not named a recall store, all the same (its "
+                    "pruned extents' data is lost)");
+        tqtools::addInteger(c, "--temp-age", &m_check.options.tempFileMinAge, 0, LLONG_MAX,
+                            "seconds since a temporary file changed before it counts as a "
+                            "leftover; younger ones may be writes in flight (default 900)")
+            ->type_name("SECONDS");
         c->add_option("--verify-against", m_check.options.verifyAgainst,
                       "compare every extent with an image, block device or store, byte for byte")
             ->type_name("IMAGE|STORE");
         c->add_flag("--json", m_check.json, "one JSON object (see below)");
         tqtools::addInteger(c, "--threads", &m_check.options.threads, 1, 64,
-                            "walkers of the data tree (default: CPUs, up to 4)");
+                            "walkers of the data tree (default: TQBLK_THREADS, else a few per "
+                            "CPU, up to 8)");
         c->callback([this] { m_run = [this] { return checkStore(m_check); }; });
     }
 

@@ -115,7 +115,11 @@ size_t CTraverseFolder::DefaultThreadCount() {
     // A walk mostly waits on directory reads, so threads beyond the processors keep more
     // reads in flight: on a cold disk four per processor walk several times faster than
     // one, and a warm tree loses nothing.
-    threads = std::max<size_t>(1, std::min(threads * kThreadsPerProcessor, kMaxThreads));
+    return ThreadsForDescriptors(threads * kThreadsPerProcessor);
+}
+
+size_t CTraverseFolder::ThreadsForDescriptors(size_t wanted) {
+    size_t threads = std::max<size_t>(1, std::min(wanted, kMaxThreads));
     struct rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
         const size_t soft = static_cast<size_t>(limit.rlim_cur);
@@ -210,8 +214,9 @@ CZyError CTraverseFolder::visitTask(Walker& w, Folder& folder) {
             int e = errno;
             if (e == ENOENT && folder.m_queuedBeforeWalk)
                 return CZyError::Success();
-            return JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open folder %s",
-                                           folder.m_fullPath.c_str());
+            return OnFolderFailed(folder.m_fullPath, folder.m_relativePath,
+                                  JQErrorUtil::ErrorErrNo(JQ_HERE, e, "Couldn't open folder %s",
+                                                          folder.m_fullPath.c_str()));
         }
     }
     w.m_fullPath = std::move(folder.m_fullPath);
@@ -240,7 +245,9 @@ CZyError CTraverseFolder::walkFolder(Walker& w, int fd, size_t level) {
     tqsys::DirEntryReader reader(fd, w.m_buffers[depth].get(), kReadBufferSize);
     const tqsys::LinuxDirent64* entry = nullptr;
     int r;
+    size_t entries = 0;
     while ((r = reader.next(&entry)) > 0) {
+        ++entries;
         CZyError err = visitEntry(w, fd, level, entry->d_name, entry->d_type, entry->d_ino);
         if (err.IsError())
             return err;
@@ -251,8 +258,10 @@ CZyError CTraverseFolder::walkFolder(Walker& w, int fd, size_t level) {
                                            w.m_fullPath.c_str());
     }
     if (r < 0)
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, -r, "Couldn't read folder %s",
-                                       w.m_fullPath.c_str());
+        return OnFolderFailed(
+            w.m_fullPath, w.m_relativePath,
+            JQErrorUtil::ErrorErrNo(JQ_HERE, -r, "Couldn't read folder %s", w.m_fullPath.c_str()));
+    OnFolderRead(w.m_fullPath, w.m_relativePath, entries);
     return CZyError::Success();
 }
 
@@ -321,8 +330,9 @@ CZyError CTraverseFolder::enterSubFolder(Walker& w, int dirFd, size_t level,
             w.m_fullPath.c_str(), m_maxDepth);
     tqsys::UniqueFd fd = tqsys::OpenAtRetrying(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (fd.get() < 0)
-        return JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open folder %s",
-                                       w.m_fullPath.c_str());
+        return OnFolderFailed(w.m_fullPath, w.m_relativePath,
+                              JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open folder %s",
+                                                      w.m_fullPath.c_str()));
     CZyError err;
     if (!w.m_started) {
         err = walkFolder(w, fd.get(), level + 1);
@@ -382,3 +392,10 @@ CZyError CTraverseFolder::OnReparsePointFile(const std::string&, const std::stri
 void CTraverseFolder::OnInitializeWorker() {}
 
 void CTraverseFolder::OnFolderDone(const std::string&, const std::string&, JQFile::CFileData&) {}
+
+CZyError CTraverseFolder::OnFolderFailed(const std::string&, const std::string&,
+                                         const CZyError& err) {
+    return err;
+}
+
+void CTraverseFolder::OnFolderRead(const std::string&, const std::string&, size_t) {}

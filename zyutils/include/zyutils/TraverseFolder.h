@@ -90,6 +90,15 @@ class ZY_EXPORT CTraverseFolder {
     // another thread took the folder over. Default: nothing.
     virtual void OnFolderDone(const std::string& fullPath, const std::string& relativePath,
                               JQFile::CFileData& data);
+    // Called when a folder could not be opened or read, with the walk's error for it. What
+    // it returns is the outcome: the default, err, ends the walk; success skips the folder
+    // (the entries read before a read failed have been handled) and the walk goes on.
+    virtual CZyError OnFolderFailed(const std::string& fullPath, const std::string& relativePath,
+                                    const CZyError& err);
+    // Called when every entry of a folder has been read and handled, on the thread that read
+    // it, with the number of entries (never "." or ".."). Default: nothing.
+    virtual void OnFolderRead(const std::string& fullPath, const std::string& relativePath,
+                              size_t entries);
 
     // How many levels below a queued folder the walk enters; kDefaultMaxDepth unless set.
     static constexpr size_t kDefaultMaxDepth = 256;
@@ -107,6 +116,9 @@ class ZY_EXPORT CTraverseFolder {
     // otherwise four per processor this process may run on, up to kMaxThreads; fewer when the
     // descriptor limit (RLIMIT_NOFILE) would not allow that many threads their folders.
     static size_t DefaultThreadCount();
+    // wanted (at least 1, at most kMaxThreads), fewer when the descriptor limit would not
+    // allow that many threads their folders.
+    static size_t ThreadsForDescriptors(size_t wanted);
     static constexpr size_t kMaxThreads = 8;
     // Folders a walk visits alone before it takes more threads.
     static constexpr size_t kSerialFolders = 64;

@@ -318,13 +318,15 @@ TEST_F(ToolsCli, StatusReadsOnlyARegularStatsFile) {
     ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
     WriteFile(tmp / "big", std::string(2 << 20, ' '));
     WriteFile(tmp / "text", "not json");
+    WriteFile(tmp / "types", "{\"pid\": \"one\"}");
     const std::pair<std::string, std::string> stats[] = {
         {tmp / "fifo", "refused " + (tmp / "fifo") + ": not a regular file"},
         {tmp.path(), "refused " + tmp.path() + ": not a regular file"},
         {"/dev/zero", "refused /dev/zero: not a regular file"},
         {tmp / "none", "Couldn't read " + (tmp / "none") + ": No such file or directory"},
         {tmp / "big", "refused " + (tmp / "big") + ": larger than 1048576 bytes"},
-        {tmp / "text", (tmp / "text") + " is not a stats file of tqblk-recalld"}};
+        {tmp / "text", (tmp / "text") + " is not a stats file of tqblk-recalld"},
+        {tmp / "types", (tmp / "types") + " is not a stats file of tqblk-recalld"}};
     for (const auto& file : stats) {
         ToolRun out = run("timeout 20 " TQBLK_CTL_PATH, "status dev --stats " + file.first, tmp);
         EXPECT_EQ(out.status, 1) << file.first;

@@ -14,7 +14,7 @@ Globals g;
 int report(const CZyError& err, const std::string& what, bool driverCall) {
     if (!err.IsError())
         return kExitDone;
-    std::fprintf(stderr, "tqblk-ctl: %s\n", tqtools::oneLine(what, err).c_str());
+    std::fprintf(stderr, "tqblk-ctl: %s\n", printable(tqtools::oneLine(what, err)).c_str());
     if (g.verbose > 0)
         std::fprintf(stderr, "%s\n", tqtools::chain(err).c_str());
     int e = err.GetErrNo();

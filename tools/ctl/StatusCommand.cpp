@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -29,6 +30,20 @@ nlohmann::json storeStatus(const std::string& role, const std::string& dir, CZyE
             {"extents_present", p.present}};
 }
 
+// Whether the counters the text output shows are whole numbers where present.
+bool countersAreNumbers(const nlohmann::json& stats) {
+    for (const char* key : {"pid", "demand_recalls", "in_flight", "done", "failed", "bytes",
+                            "extents_present", "extent_count"})
+        if (stats.contains(key) && !stats[key].is_number_integer())
+            return false;
+    if (!stats.contains("failed_by_errno"))
+        return true;
+    const nlohmann::json& byErrno = stats["failed_by_errno"];
+    return byErrno.is_object() &&
+           std::all_of(byErrno.begin(), byErrno.end(),
+                       [](const nlohmann::json& n) { return n.is_number_integer(); });
+}
+
 // The recall service's counters as it last wrote them, with the file's age in seconds. The
 // file is read only when it is a regular file: a FIFO named by mistake would block.
 bool readStats(const std::string& path, nlohmann::json* stats, std::string* error) {
@@ -38,7 +53,7 @@ bool readStats(const std::string& path, nlohmann::json* stats, std::string* erro
     if (!tqtools::readUserFile(path, kLargest, &text, &st, error))
         return false;
     *stats = nlohmann::json::parse(text, nullptr, false);
-    if (stats->is_discarded() || !stats->is_object()) {
+    if (stats->is_discarded() || !stats->is_object() || !countersAreNumbers(*stats)) {
         *error = path + " is not a stats file of tqblk-recalld";
         return false;
     }
@@ -85,7 +100,7 @@ void printStatusText(const nlohmann::json& s) {
                 percent(present, total).c_str());
     if (v.contains("failed_by_errno"))
         for (auto it = v["failed_by_errno"].begin(); it != v["failed_by_errno"].end(); ++it)
-            std::printf("    failed with %s: %lld\n", it.key().c_str(),
+            std::printf("    failed with %s: %lld\n", printable(it.key()).c_str(),
                         it.value().get<long long>());
 }
 

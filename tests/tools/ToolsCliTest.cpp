@@ -254,4 +254,120 @@ TEST_F(ToolsCli, DriverCommandsWithoutANodeSayWhatFailedAndHint) {
     EXPECT_TRUE(contains(env.err, "Couldn't open " + (tmp / "other"))) << env.err;
 }
 
+// Output a script can trust: names that are not UTF-8 stay distinct in JSON, and bitmap
+// prints runs of present extents, its size following the extents present, not the store's.
+TEST_F(ToolsCli, JsonKeepsNamesDistinctAndBitmapPrintsRuns) {
+    const std::pair<std::string, std::string> names[] = {{"s\xff", "s\\xff"},
+                                                         {"s\xfe", "s\\xfe"},
+                                                         {"s\\xff", "s\\\\xff"},
+                                                         {"s\xc3\xa9", "s\xc3\xa9"},
+                                                         {"s\xed\xa0\x80", "s\\xed\\xa0\\x80"},
+                                                         {"s\xc0\xaf", "s\\xc0\\xaf"},
+                                                         {"s\xe2\x82", "s\\xe2\\x82"}};
+    for (const auto& name : names) {
+        CZyError err;
+        std::unique_ptr<TqBlkRecallStore> store(
+            TqBlkRecallStore::create((tmp / name.first).c_str(), "u", 1 << 20, 4096, &err));
+        ASSERT_TRUE(store) << err.GetDescription();
+        for (const char* command : {"bitmap --json '", "check-store --json '"}) {
+            ToolRun out = ctl(command + (tmp / name.first) + "'");
+            nlohmann::json j = nlohmann::json::parse(out.out, nullptr, false);
+            ASSERT_FALSE(j.is_discarded()) << command << name.second << out.out;
+            EXPECT_EQ(j["store"], tmp / name.second) << command;
+        }
+    }
+
+    struct Bitmap {
+        long long extents;
+        std::vector<long long> present;
+        const char* runs;
+        const char* chunks;
+    };
+    const Bitmap bitmaps[] = {{40000, {3, 4, 32773}, "[[3,4],[32773,32773]]", "[[0,2],[1,1]]"},
+                              {70000,
+                               {32766, 32767, 32768, 32769, 65536},
+                               "[[32766,32769],[65536,65536]]",
+                               "[[0,2],[1,2],[2,1]]"},
+                              {1LL << 34,
+                               {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, (1LL << 34) - 1},
+                               "[[0,10],[17179869183,17179869183]]",
+                               "[[0,11],[524287,1]]"},
+                              {1LL << 34, {}, "[]", "[]"}};
+    for (const Bitmap& b : bitmaps) {
+        const std::string dir = tmp / ("b" + std::to_string(&b - bitmaps));
+        CZyError err;
+        std::unique_ptr<TqBlkRecallStore> store(
+            TqBlkRecallStore::create(dir.c_str(), "u", b.extents * 2, 2, &err));
+        ASSERT_TRUE(store) << err.GetDescription();
+        for (long long extent : b.present)
+            ASSERT_OK(store->createExtentWithNUL(extent));
+        ToolRun out = ctl("bitmap --json " + dir);
+        ASSERT_EQ(out.status, 0) << out.err;
+        EXPECT_LT(out.out.size(), 400u);
+        nlohmann::json j = nlohmann::json::parse(out.out), chunks = nlohmann::json::array();
+        for (const nlohmann::json& chunk : j["chunks"])
+            chunks.push_back({chunk["chunk"], chunk["present"]});
+        EXPECT_EQ(j["present"].dump(), b.runs) << dir;
+        EXPECT_EQ(chunks.dump(), b.chunks) << dir;
+        EXPECT_EQ(j["extents_present"], b.present.size());
+    }
+}
+
+// A stats file that is not a regular file is refused instead of blocking the tool.
+TEST_F(ToolsCli, StatusReadsOnlyARegularStatsFile) {
+    ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
+    WriteFile(tmp / "big", std::string(2 << 20, ' '));
+    WriteFile(tmp / "text", "not json");
+    WriteFile(tmp / "types", "{\"pid\": \"one\"}");
+    const std::pair<std::string, std::string> stats[] = {
+        {tmp / "fifo", "refused " + (tmp / "fifo") + ": not a regular file"},
+        {tmp.path(), "refused " + tmp.path() + ": not a regular file"},
+        {"/dev/zero", "refused /dev/zero: not a regular file"},
+        {tmp / "none", "Couldn't read " + (tmp / "none") + ": No such file or directory"},
+        {tmp / "big", "refused " + (tmp / "big") + ": larger than 1048576 bytes"},
+        {tmp / "text", (tmp / "text") + " is not a stats file of tqblk-recalld"},
+        {tmp / "types", (tmp / "types") + " is not a stats file of tqblk-recalld"}};
+    for (const auto& file : stats) {
+        ToolRun out = run("timeout 20 " TQBLK_CTL_PATH, "status dev --stats " + file.first, tmp);
+        EXPECT_EQ(out.status, 1) << file.first;
+        EXPECT_EQ(out.err, "tqblk-ctl: status: " + file.second + "\n");
+    }
+}
+
+// A full disk or a tight memory limit ends a tool with a message, never an abort.
+TEST_F(ToolsCli, TightMemoryOrAFullDiskEndWithAMessage) {
+    ASSERT_EQ(ctl("create-store recall " + (tmp / "b1") + " u 1G 64K").status, 0);
+    ToolRun full = ctl("bitmap --json " + (tmp / "b1") + " >/dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "tqblk-ctl: Couldn't write the output: No space left on device\n");
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // From the least limit the loader starts the program under, up in small steps: the
+    // shared libraries, static constructors, command line and command stop fitting in turn.
+    const std::pair<const char*, std::string> commands[] = {
+        {TQBLK_CTL_PATH, "--version"},
+        {TQBLK_CTL_PATH, "bitmap --json " + (tmp / "b1")},
+        {TQBLK_CTL_PATH, "check-store " + (tmp / "b1")},
+        {TQBLK_RECALLD_PATH, "--version"}};
+    for (const auto& command : commands) {
+        const std::string path = command.first, name = path.substr(path.rfind('/') + 1);
+        auto under = [&](int kib) {
+            return run("ulimit -v " + std::to_string(kib) + "; exec " + path, command.second, tmp);
+        };
+        // The dynamic loader's own failures (a library or TLS that does not fit) exit 127.
+        auto loaderRefused = [](const ToolRun& out) { return out.status == 127; };
+        int started = 4000;
+        while (started < 65536 && loaderRefused(under(started)))
+            started += 500;
+        for (int kib = started - 500; kib < started + 1500; kib += 40) {
+            ToolRun out = under(kib);
+            // No abort (-1): success, or a failure status with a line of the tool's.
+            ASSERT_TRUE(loaderRefused(out) || out.status == 0 ||
+                        (out.status > 0 && contains("\n" + out.err, "\n" + name + ": ")))
+                << command.second << " under " << kib << " KiB: " << out.status << " " << out.err;
+        }
+        EXPECT_LT(started, 65536) << name;
+    }
+#endif
+}
+
 }  // namespace

@@ -35,7 +35,13 @@ extern Globals g;
 
 // Prints a failure: one line, the chain under -v, and a hint where one helps.
 int report(const CZyError& err, const std::string& what, bool driverCall = false);
-// File names need not be UTF-8: such bytes are replaced rather than failing the output.
+// File names need not be UTF-8, JSON text must be. In JSON output a byte that is not part of
+// well-formed UTF-8 is written as \xNN (four characters), as text output shows control
+// characters, and a backslash as \\, so that distinct names stay distinct strings.
+std::string jsonSafe(const std::string& text);
+// text as a JSON string literal, through jsonSafe.
+std::string jsonString(const std::string& text);
+// Prints document on one line, its strings and keys through jsonSafe.
 void printJson(const nlohmann::json& document);
 // A path or detail on one line of text output: control characters are shown escaped.
 std::string printable(const std::string& text);

@@ -3,14 +3,13 @@
 #include "Commands.h"
 #include "ErrorText.h"
 #include "ToolDriver.h"
+#include "UserFile.h"
 
 #include <sys/stat.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 
 namespace ctl {
 
@@ -31,16 +30,30 @@ nlohmann::json storeStatus(const std::string& role, const std::string& dir, CZyE
             {"extents_present", p.present}};
 }
 
-// The recall service's counters as it last wrote them, with the file's age in seconds.
+// Whether the counters the text output shows are whole numbers where present.
+bool countersAreNumbers(const nlohmann::json& stats) {
+    for (const char* key : {"pid", "demand_recalls", "in_flight", "done", "failed", "bytes",
+                            "extents_present", "extent_count"})
+        if (stats.contains(key) && !stats[key].is_number_integer())
+            return false;
+    if (!stats.contains("failed_by_errno"))
+        return true;
+    const nlohmann::json& byErrno = stats["failed_by_errno"];
+    return byErrno.is_object() &&
+           std::all_of(byErrno.begin(), byErrno.end(),
+                       [](const nlohmann::json& n) { return n.is_number_integer(); });
+}
+
+// The recall service's counters as it last wrote them, with the file's age in seconds. The
+// file is read only when it is a regular file: a FIFO named by mistake would block.
 bool readStats(const std::string& path, nlohmann::json* stats, std::string* error) {
-    std::ifstream in(path);
+    const size_t kLargest = 1 << 20;  // far above what tqblk-recalld writes
+    std::string text;
     struct stat st;
-    if (!in || ::stat(path.c_str(), &st) != 0) {
-        *error = "Couldn't read " + path + ": " + tqtools::errnoText(errno);
+    if (!tqtools::readUserFile(path, kLargest, &text, &st, error))
         return false;
-    }
-    *stats = nlohmann::json::parse(in, nullptr, false);
-    if (stats->is_discarded() || !stats->is_object()) {
+    *stats = nlohmann::json::parse(text, nullptr, false);
+    if (stats->is_discarded() || !stats->is_object() || !countersAreNumbers(*stats)) {
         *error = path + " is not a stats file of tqblk-recalld";
         return false;
     }
@@ -87,7 +100,7 @@ void printStatusText(const nlohmann::json& s) {
                 percent(present, total).c_str());
     if (v.contains("failed_by_errno"))
         for (auto it = v["failed_by_errno"].begin(); it != v["failed_by_errno"].end(); ++it)
-            std::printf("    failed with %s: %lld\n", it.key().c_str(),
+            std::printf("    failed with %s: %lld\n", printable(it.key()).c_str(),
                         it.value().get<long long>());
 }
 
@@ -95,6 +108,14 @@ void printStatusText(const nlohmann::json& s) {
 
 int status(const StatusArgs& a) {
     nlohmann::json s = {{"device", a.uuid}};
+    // The file the user named first: a mistake there is reported before asking the driver.
+    if (!a.statsFile.empty()) {
+        std::string error;
+        if (!readStats(a.statsFile, &s["service"], &error)) {
+            std::fprintf(stderr, "tqblk-ctl: status: %s\n", printable(error).c_str());
+            return kExitFailed;
+        }
+    }
     tqtools::ToolDriver driver(g.adminNode);
     s["admin_node"] = driver.path();
     bool ready = false;
@@ -119,13 +140,6 @@ int status(const StatusArgs& a) {
         s["stores"].push_back(storeStatus(store.first, store.second, &err));
         if (report(err, std::string("status: the ") + store.first + " store"))
             return kExitFailed;
-    }
-    if (!a.statsFile.empty()) {
-        std::string error;
-        if (!readStats(a.statsFile, &s["service"], &error)) {
-            std::fprintf(stderr, "tqblk-ctl: status: %s\n", error.c_str());
-            return kExitFailed;
-        }
     }
     if (a.json)
         printJson(s);

@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include "ErrorText.h"
+#include "ExtentRanges.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -103,27 +104,56 @@ CZyError presenceOf(const std::string& dir, std::unique_ptr<TqBlkRecallStore>* o
     return tqtools::countPresent(**opened, out);
 }
 
+// Prints the extents present as counts per chunk and, in JSON, as runs [first, last]. Only
+// chunks and runs holding extents are printed and nothing is held per extent or per empty
+// chunk, so a large store with few extents prints little.
 int bitmap(const std::string& dir, bool json) {
-    std::unique_ptr<TqBlkRecallStore> store;
-    Presence p;
-    if (report(presenceOf(dir, &store, &p), "bitmap"))
+    CZyError err;
+    std::unique_ptr<TqBlkRecallStore> store(TqBlkRecallStore::open(dir.c_str(), &err));
+    tqtools::ExtentBitmap chunks;
+    int perChunk = 0;
+    if (store)
+        err = store->getExtentBitmap(&chunks, &perChunk);
+    if (report(err, "bitmap"))
         return kExitFailed;
-    if (json) {
-        nlohmann::json chunks = nlohmann::json::array();
-        for (size_t c = 0; c < p.chunks.size(); ++c)
-            chunks.push_back({{"chunk", c}, {"present", p.chunks[c]}});
-        printJson({{"store", dir},
-                   {"extent_count", p.total},
-                   {"extents_present", p.present},
-                   {"extents_per_chunk", p.perChunk},
-                   {"chunks", chunks}});
+    // The chunks holding extents, with their counts; runs may cross chunk boundaries.
+    std::vector<std::pair<long long, long long> > counts;
+    long long present = 0;
+    tqtools::forEachPresentRange(
+        chunks, perChunk, store->m_extentCount, [&](long long first, long long last) {
+            present += last - first + 1;
+            for (long long at = first; at <= last;) {
+                const long long chunk = at / perChunk;
+                const long long end = std::min(last, (chunk + 1) * perChunk - 1);
+                if (counts.empty() || counts.back().first != chunk)
+                    counts.emplace_back(chunk, 0);
+                counts.back().second += end - at + 1;
+                at = end + 1;
+            }
+        });
+    if (!json) {
+        std::printf(
+            "%lld of %lld extents present (%lld chunks of %d)\n", present, store->m_extentCount,
+            perChunk > 0 ? (store->m_extentCount + perChunk - 1) / perChunk : 0LL, perChunk);
+        for (const auto& chunk : counts)
+            std::printf("  chunk %lld: %lld\n", chunk.first, chunk.second);
         return kExitDone;
     }
-    std::printf("%lld of %lld extents present (%zu chunks of %d)\n", p.present, p.total,
-                p.chunks.size(), p.perChunk);
-    for (size_t c = 0; c < p.chunks.size(); ++c)
-        if (p.chunks[c] > 0)
-            std::printf("  chunk %zu: %lld\n", c, p.chunks[c]);
+    std::printf(
+        "{\"store\":%s,\"extent_count\":%lld,\"extents_present\":%lld,"
+        "\"extents_per_chunk\":%d,\"chunks\":[",
+        jsonString(dir).c_str(), store->m_extentCount, present, perChunk);
+    for (size_t i = 0; i < counts.size(); ++i)
+        std::printf("%s{\"chunk\":%lld,\"present\":%lld}", i ? "," : "", counts[i].first,
+                    counts[i].second);
+    std::printf("],\"present\":[");
+    const char* comma = "";
+    tqtools::forEachPresentRange(chunks, perChunk, store->m_extentCount,
+                                 [&](long long first, long long last) {
+                                     std::printf("%s[%lld,%lld]", comma, first, last);
+                                     comma = ",";
+                                 });
+    std::printf("]}\n");
     return kExitDone;
 }
 

@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "Numbers.h"
 #include "ToolDriver.h"
+#include "TopLevel.h"
 
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/TqBlkStoreCheck.h>
@@ -120,7 +121,8 @@ class CommandLine {
         bits->add_option("DIR", m_dir)->required();
         bits->add_flag("--json", m_json,
                        "one object: {store, extent_count, extents_present, extents_per_chunk, "
-                       "chunks: [{chunk, present}]}");
+                       "chunks: [{chunk, present}], present: [[first, last]]}, listing only "
+                       "chunks with extents and runs of present extents");
         bits->callback([this] { m_run = [this] { return bitmap(m_dir, m_json); }; });
     }
 
@@ -282,6 +284,8 @@ class CommandLine {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CommandLine commandLine;
-    return commandLine.run(argc, argv);
+    return tqtools::runMain("tqblk-ctl", [&] {
+        CommandLine commandLine;
+        return commandLine.run(argc, argv);
+    });
 }

@@ -9,6 +9,7 @@
 #include "StartupChecks.h"
 #include "Stats.h"
 #include "StoreClaim.h"
+#include "TopLevel.h"
 
 #include <systemd/sd-daemon.h>
 
@@ -123,9 +124,7 @@ std::string prepare(const recalld::Options& options, recalld::Log& log,
     return "";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int serve(int argc, char** argv) {
     recalld::Options options;
     int early = recalld::parseOptions(argc, argv, &options);
     if (early >= 0)
@@ -176,4 +175,10 @@ int main(int argc, char** argv) {
     stats.setState("stopped");
     progress.finish();
     return result == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return tqtools::runMain("tqblk-recalld", [&] { return serve(argc, argv); });
 }

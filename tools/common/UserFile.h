@@ -1,0 +1,65 @@
+#ifndef TQBLK_TOOLS_USERFILE_H
+#define TQBLK_TOOLS_USERFILE_H
+
+// Files a user names on the command line, read without trusting what they are: a FIFO
+// would block the tool until a writer came, a character device could never end, so only a
+// regular file of bounded size is read.
+
+#include "ErrorText.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace tqtools {
+
+// Reads the regular file at path, at most limit bytes, into *content and its status into
+// *st. Opening does not wait (O_NONBLOCK), so a FIFO is refused rather than waited on.
+// Returns false with *error saying why when path is missing, not a regular file, larger
+// than limit or unreadable.
+inline bool readUserFile(const std::string& path, size_t limit, std::string* content,
+                         struct stat* st, std::string* error) {
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } file{-1};
+    do {
+        file.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (file.fd < 0 && errno == EINTR);
+    if (file.fd < 0 || ::fstat(file.fd, st) != 0) {
+        *error = "Couldn't read " + path + ": " + errnoText(errno);
+        return false;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        *error = "refused " + path + ": not a regular file";
+        return false;
+    }
+    content->clear();
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = ::read(file.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = "Couldn't read " + path + ": " + errnoText(errno);
+            return false;
+        }
+        if (n == 0)
+            return true;
+        if (content->size() + static_cast<size_t>(n) > limit) {
+            *error = "refused " + path + ": larger than " + std::to_string(limit) + " bytes";
+            return false;
+        }
+        content->append(buffer, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace tqtools
+
+#endif

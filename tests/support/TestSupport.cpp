@@ -15,6 +15,8 @@
 #include <ftw.h>
 #include <grp.h>
 #include <sstream>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,7 +115,11 @@ std::vector<std::string> ListDir(const std::string& path) {
     return ::testing::AssertionSuccess();
 }
 
-std::string RunUnprivileged(const std::function<std::string()>& body) {
+namespace {
+
+// Runs body in a forked child once enter succeeded; see RunUnprivileged.
+std::string runInChild(const std::function<const char*()>& enter,
+                       const std::function<std::string()>& body) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return "pipe failed";
@@ -124,11 +130,8 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
         return "fork failed";
     if (pid == 0) {
         readEnd.reset();
-        std::string result;
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-            result = "could not drop privileges";
-        else
-            result = body();
+        const char* failure = enter();
+        std::string result = failure ? failure : body();
         tqsys::WriteFull(writeEnd.get(), result.data(), result.size());
         ::_exit(0);
     }
@@ -144,6 +147,29 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "child died";
     return result;
+}
+
+}  // namespace
+
+std::string RunUnprivileged(const std::function<std::string()>& body) {
+    return runInChild(
+        [] {
+            return ::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0
+                       ? "could not drop privileges"
+                       : nullptr;
+        },
+        body);
+}
+
+std::string RunInPrivateMounts(const std::function<std::string()>& body) {
+    return runInChild(
+        [] {
+            return ::unshare(CLONE_NEWNS) != 0 ||
+                           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                       ? "could not make a private mount namespace"
+                       : nullptr;
+        },
+        body);
 }
 
 CommandRun RunCommand(const std::string& command) {

@@ -533,7 +533,7 @@ TEST_F(RecalldOperatorTest, SyslogAndJournalGetEachLineAtItsLevelAndNothingGoesT
             std::vector<LoggedLine> lines = daemon.lines();
             ASSERT_GE(lines.size(), debug ? 2u : 1u);
             EXPECT_EQ(lines[0].priority, facility + LOG_ERR);
-            EXPECT_EQ(lines[0].message.rfind("Couldn't lock the recall store " + missing[4], 0), 0u)
+            EXPECT_EQ(lines[0].message.rfind("Couldn't open the recall store " + missing[4], 0), 0u)
                 << lines[0].message;
             EXPECT_EQ(lines[0].message.find('\n'), std::string::npos) << lines[0].message;
             EXPECT_TRUE(debug || lines.size() == 1u) << lines.back().message;

@@ -237,9 +237,14 @@ TEST_F(ToolsCli, EmptyNamesArePathsOfNothingAndUsageErrors) {
         {false, "--uuid u --recall-store " + store + " --source ''"},
         {false, "--uuid u --recall-store " + store + " --source-store ''"},
         {false, "--uuid u --recall-store " + store + " --image i --stats-file ''"},
-        {false, "--uuid u --recall-store " + store + " --source s3://b/k --endpoint ''"}};
+        {false, "--uuid u --recall-store " + store + " --source s3://b/k --endpoint ''"},
+        {false, "--uuid u --recall-store " + store + " --source http://127.0.0.1:9/i --cacert ''"}};
+    // Should a value pass, what it falls back to stays on this machine and fails at once.
+    const std::string env =
+        "env TQBLK_ADMIN_NODE=" + (tmp / "none") + " AWS_ENDPOINT_URL=http://127.0.0.1:9 ";
     for (const auto& c : cases) {
-        ToolRun r = c.first ? ctl(c.second) : recalld(c.second);
+        ToolRun r = run(env + (c.first ? TQBLK_CTL_PATH : TQBLK_RECALLD_PATH),
+                        c.second + (c.first ? "" : " --remote-tries 1"), tmp);
         EXPECT_EQ(r.status, 2) << c.second << "\n" << r.err;
         EXPECT_TRUE(contains(r.err, ": is empty")) << r.err;
     }

@@ -98,9 +98,12 @@ CZyError TqBlkBackingStore::clear() {
 
 CZyError TqBlkBackingStore::remove(const char* dir) {
     // A link would be followed to its target's store, which would be emptied, and then
-    // fail to be removed as a directory.
+    // fail to be removed as a directory; "LINK/" would be followed too.
+    std::string top = dir ? dir : "";
+    while (top.size() > 1 && top.back() == '/')
+        top.pop_back();
     struct stat st;
-    if (dir && ::lstat(dir, &st) == 0 && S_ISLNK(st.st_mode))
+    if (dir && ::lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
         return JQErrorUtil::ErrorErrNo(
             TQ_STORE_HERE, ELOOP,
             "%s is a symbolic link: a backing store is removed by its own directory's path", dir);

@@ -117,9 +117,8 @@ std::vector<std::string> ListDir(const std::string& path) {
 
 namespace {
 
-// Runs body in a forked child once enter succeeded; see RunUnprivileged.
-std::string runInChild(const std::function<const char*()>& enter,
-                       const std::function<std::string()>& body) {
+// Runs body in a forked child, unprivileged or in a private mount namespace.
+std::string runInChild(bool unprivileged, const std::function<std::string()>& body) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return "pipe failed";
@@ -130,8 +129,15 @@ std::string runInChild(const std::function<const char*()>& enter,
         return "fork failed";
     if (pid == 0) {
         readEnd.reset();
-        const char* failure = enter();
-        std::string result = failure ? failure : body();
+        std::string result;
+        if (unprivileged &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            result = "could not drop privileges";
+        else if (!unprivileged && (::unshare(CLONE_NEWNS) != 0 ||
+                                   ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)))
+            result = "could not make a private mount namespace";
+        else
+            result = body();
         tqsys::WriteFull(writeEnd.get(), result.data(), result.size());
         ::_exit(0);
     }
@@ -152,24 +158,11 @@ std::string runInChild(const std::function<const char*()>& enter,
 }  // namespace
 
 std::string RunUnprivileged(const std::function<std::string()>& body) {
-    return runInChild(
-        [] {
-            return ::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0
-                       ? "could not drop privileges"
-                       : nullptr;
-        },
-        body);
+    return runInChild(true, body);
 }
 
 std::string RunInPrivateMounts(const std::function<std::string()>& body) {
-    return runInChild(
-        [] {
-            return ::unshare(CLONE_NEWNS) != 0 ||
-                           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-                       ? "could not make a private mount namespace"
-                       : nullptr;
-        },
-        body);
+    return runInChild(false, body);
 }
 
 CommandRun RunCommand(const std::string& command) {

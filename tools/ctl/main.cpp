@@ -69,6 +69,9 @@ class CommandLine {
     }
 
     int run(int argc, char** argv) {
+        // What the tool makes is never writable by group or others, whatever umask it was
+        // started with: whoever may write an extent may rewrite what a device serves.
+        ::umask(::umask(0) | 022);
         int early = tqtools::parseCommandLine(m_app, argc, argv);
         if (early >= 0)
             return early;
@@ -282,9 +285,6 @@ class CommandLine {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Files and directories the tools make are never writable by group or others, whatever
-    // umask they were started with: whoever may write an extent may rewrite a device.
-    ::umask(::umask(0) | 022);
     CommandLine commandLine;
     return commandLine.run(argc, argv);
 }

@@ -239,6 +239,32 @@ TEST_F(RecalldOperatorTest, ItTellsSystemdItIsReadyOnlyOnceItServes) {
     EXPECT_EQ(m_service.stop(), 0);
 }
 
+// Started with umask 000, the service still makes extents no one else may rewrite; while it
+// serves, no tqblk-ctl command removes anything from its store.
+TEST_F(RecalldOperatorTest, AServedStoreIsRefusedToCtlAndItsExtentsAreNotWorldWritable) {
+    makeDevice("dev", 512 * kKiB, 4 * kKiB, 64 * kKiB);
+    const mode_t mask = ::umask(0);
+    EXPECT_EQ(m_service.start(serviceArgs(makeImage(512 * kKiB)), m_temp / "service.log"), "");
+    ::umask(mask);
+    ASSERT_TRUE(waitForLog("serving recall requests")) << log();
+    expectPattern(startRead(3 * 64 * kKiB, 10));
+    std::string extent, out;
+    struct stat st;
+    ASSERT_OK(m_recall->getExtentFileName(3, &extent));
+    ASSERT_EQ(::stat(extent.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 022, 0u);
+    const std::string dir = m_recall->getDir();
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"clear-store", dir},
+          {"remove-store", dir},
+          {"create-store", "--force", "recall", dir, "u", "512K", "64K"}}) {
+        EXPECT_EQ(ctl(args, &out), 1) << args[0];
+        EXPECT_NE(out.find("in use by another process"), std::string::npos) << out;
+    }
+    EXPECT_EQ(BitmapOf(m_recall), std::set<long long>{3});
+    EXPECT_EQ(m_service.stop(), 0);
+}
+
 TEST_F(RecalldOperatorTest, CtlJsonOfTheDriversTuningParsesBack) {
     makeDevice("dev", 512 * kKiB, 4 * kKiB, 64 * kKiB);
     std::string out;
@@ -502,7 +528,7 @@ TEST_F(RecalldOperatorTest, SyslogAndJournalGetEachLineAtItsLevelAndNothingGoesT
             std::vector<LoggedLine> lines = daemon.lines();
             ASSERT_GE(lines.size(), debug ? 2u : 1u);
             EXPECT_EQ(lines[0].priority, facility + LOG_ERR);
-            EXPECT_EQ(lines[0].message.rfind("Couldn't lock the recall store " + missing[4], 0), 0u)
+            EXPECT_EQ(lines[0].message.rfind("Couldn't open the recall store " + missing[4], 0), 0u)
                 << lines[0].message;
             EXPECT_EQ(lines[0].message.find('\n'), std::string::npos) << lines[0].message;
             EXPECT_TRUE(debug || lines.size() == 1u) << lines.back().message;

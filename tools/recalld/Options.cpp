@@ -26,16 +26,19 @@ void addSourceOptions(CLI::App& app, Options* options) {
     sources
         ->add_option("--image", options->image,
                      "an image file or block device holding the device's bytes from offset 0")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(tqtools::nonEmpty());
     sources
         ->add_option("--source-store", options->sourceStore,
                      "another store: extents are hard-linked or copied from it")
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->check(tqtools::nonEmpty());
     sources
         ->add_option("--source", options->source,
                      "s3://BUCKET/KEY, an http(s):// URL of a server that honours Range "
                      "requests, or file://PATH or a plain path (an image)")
-        ->type_name("URL");
+        ->type_name("URL")
+        ->check(tqtools::nonEmpty());
     sources->require_option(1);
 }
 
@@ -47,15 +50,18 @@ void addRemoteOptions(CLI::App& app, Options* options) {
         ->add_option("--endpoint", options->remote.endpoint,
                      "S3 endpoint for MinIO, Ceph and other S3 stores, addressed path-style "
                      "(else AWS_ENDPOINT_URL, else AWS)")
-        ->type_name("URL");
+        ->type_name("URL")
+        ->check(tqtools::nonEmpty());
     remote
         ->add_option("--region", options->remote.region,
                      "S3 region (else AWS_REGION, else us-east-1)")
-        ->type_name("NAME");
+        ->type_name("NAME")
+        ->check(tqtools::nonEmpty());
     remote
         ->add_option("--cacert", options->remote.cacert,
                      "also trust the CAs in FILE for https (the system's CAs are always used)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(tqtools::nonEmpty());
     tqtools::addInteger(remote, "--remote-tries", &options->remote.tries, 1, 1000,
                         "attempts per remote request, the first included (default 10)");
     tqtools::addInteger(remote, "--remote-retry-time", &options->remote.retrySeconds, 1, 86400,
@@ -106,11 +112,13 @@ void addReportOptions(CLI::App& app, Options* options, bool* verbose) {
     app.add_option("--stats-file", options->statsFile,
                    "write the live counters there as JSON once a second (atomically: a "
                    "temporary file renamed over it); read by tqblk-ctl status --stats")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(tqtools::nonEmpty());
     app.add_option("--admin-node", options->service.adminNode,
                    "the driver's admin node (default /dev/tqblk/admin, or $TQBLK_ADMIN_NODE)")
         ->envname("TQBLK_ADMIN_NODE")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->check(tqtools::nonEmpty());
 }
 
 // Settles what the options imply once they are parsed.
@@ -136,10 +144,13 @@ int parseOptions(int argc, char** argv, Options* options) {
     CLI::App app(kDescription, "tqblk-recalld");
     app.set_version_flag("--version", std::string("tqblk-recalld ") + TQBLK_TOOLS_VERSION);
     app.footer(kFooter);
-    app.add_option("--uuid", options->service.uuid, "the device served")->required();
+    app.add_option("--uuid", options->service.uuid, "the device served")
+        ->required()
+        ->check(tqtools::nonEmpty());
     app.add_option("--recall-store", options->service.recallStore, "its recall store")
         ->required()
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->check(tqtools::nonEmpty());
     addSourceOptions(app, options);
     addRemoteOptions(app, options);
     addServiceOptions(app, options);

@@ -12,6 +12,7 @@
 #include "TopLevel.h"
 
 #include <systemd/sd-daemon.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <csignal>
@@ -126,6 +127,8 @@ std::string prepare(const recalld::Options& options, recalld::Log& log,
 
 int serve(int argc, char** argv) {
     recalld::Options options;
+    // Extents and directories are never writable by group or others, whatever the umask.
+    ::umask(::umask(0) | 022);
     int early = recalld::parseOptions(argc, argv, &options);
     if (early >= 0)
         return early;
@@ -134,6 +137,15 @@ int serve(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     recalld::Log log(options.logSink, options.logLevel);
 
+    // The store and the source are checked before anything in the store is removed.
+    std::unique_ptr<recalld::Source> source;
+    long long present = 0, total = 0;
+    std::string chain;
+    std::string refusal = prepare(options, log, &source, &present, &total, &chain);
+    if (!refusal.empty()) {
+        log.failure(LogLevel::Error, refusal, chain);
+        return 1;
+    }
     TqBlkStoreLock storeLock;
     int removed = 0;
     std::string detail;
@@ -142,14 +154,6 @@ int serve(int argc, char** argv) {
         size_t newline = detail.find('\n');
         log.failure(LogLevel::Error, detail.substr(0, newline),
                     newline == std::string::npos ? "" : detail.substr(newline + 1));
-        return 1;
-    }
-    std::unique_ptr<recalld::Source> source;
-    long long present = 0, total = 0;
-    std::string chain;
-    std::string refusal = prepare(options, log, &source, &present, &total, &chain);
-    if (!refusal.empty()) {
-        log.failure(LogLevel::Error, refusal, chain);
         return 1;
     }
 

@@ -298,6 +298,11 @@ class FileUnlinker : public CTraverseFolder {
             return CZyError::Success();
         return CTraverseFolder::OnFolder(fullPath, relativePath, data);
     }
+    // Checked again on the folder opened, so a mount made a moment before is seen too.
+    bool OnFolderOpened(const std::string&, int fd) override {
+        Mount mount;
+        return mountOf(fd, "", &mount) && mount.same(m_mount);
+    }
     CZyError OnFile(const std::string&, const std::string& relativePath,
                     JQFile::CFileData& data) override {
         if (!m_keep.empty() && relativePath == m_keep)

@@ -5,6 +5,7 @@
 #include "RoadFixture.h"
 
 #include <curl/curl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -323,9 +324,84 @@ TEST_F(RemoteTest, AnObjectReplacedMidRunFailsLaterRecallsWithEstaleAndIsNeverMi
             EXPECT_EQ(answer.second, answer.first < 4 ? 0 : ESTALE) << "extent " << answer.first;
         EXPECT_EQ(BitmapOf(m_recall), (std::set<long long>{0, 1, 2, 3}));
         expectStoreHolds(image);
-        EXPECT_EQ(Occurrences(serviceLog(), "The source changed while the service ran"), 1)
+        EXPECT_EQ(Occurrences(serviceLog(), "error: The source changed while the service ran"), 1)
             << serviceLog();
         m_service.stop();
+    }
+}
+
+TEST_F(RemoteTest, AnUnversionedSourceIsRefusedAtStartUnlessAllowedThenWarnedOfOnce) {
+    const std::vector<char> image = Pattern(0, 512 * kKiB);
+    std::string url = Env("TQBLK_TEST_ODD") + "/bare" + putHttp("bare.img", image);
+    makeDevice("bare", static_cast<long long>(image.size()), 0, static_cast<int>(kExtent));
+    startService(url);
+    EXPECT_EQ(exitStatus(), 1);
+    EXPECT_NE(serviceLog().find(url + " names no version of itself"), std::string::npos)
+        << serviceLog();
+    startServing(url, {"--allow-unversioned-source"});
+    expectDevice(image, 0, image.size());
+    EXPECT_EQ(Occurrences(serviceLog(), "warning: reading " + url +
+                                            ": 524288 bytes, version "
+                                            "(none given: a change to the source"),
+              1)
+        << serviceLog();
+}
+
+// A server sending 2 bytes every 1.5 s: each attempt ends by the time left to the request,
+// or by the minimum rate over the stall window, and the recall fails instead of hanging.
+TEST_F(RemoteTest, ATricklingServerFailsTheRecallInsteadOfHoldingIt) {
+    const std::vector<char> image = Pattern(0, 256 * kKiB);
+    std::string url = Env("TQBLK_TEST_ODD") + "/trickle" + putHttp("trickle.img", image);
+    for (const auto& extra : std::vector<std::vector<std::string>>{
+             {"--remote-retry-time", "5"}, {"--remote-tries", "1", "--remote-min-rate", "1"}}) {
+        makeDevice("trickle" + extra[1], static_cast<long long>(image.size()), 0,
+                   static_cast<int>(kExtent));
+        startServing(url, extra);
+        EXPECT_EQ(finish(startRead(0, 100)).first, EIO) << extra[0];
+        EXPECT_EQ(answered("trickle" + extra[1]),
+                  (std::vector<std::pair<long long, int>>{{0, EIO}}));
+        EXPECT_NE(serviceLog().find("(gave up after 1 tries in"), std::string::npos)
+            << serviceLog();
+        m_service.stop();
+    }
+}
+
+TEST_F(RemoteTest, HttpCredentialsComeFromANetrcFileOrTheUrlAndNeverShowInTheLog) {
+    const std::vector<char> image = Pattern(0, 256 * kKiB);
+    std::string path = "/private" + putHttp("private.img", image);
+    std::string host = Env("TQBLK_TEST_HTTP").substr(7);  // past "http://"
+    std::string netrc = m_temp / "netrc", fifo = m_temp / "fifo";
+    tqtest::WriteFile(netrc, "machine 127.0.0.1\nlogin tqblk\npassword tqblk-http-secret\n");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string url;
+        std::vector<std::string> args, environment;
+        std::string logged;  // "" when the service serves
+    };
+    std::vector<Case> cases = {
+        {"http://" + host + path, {}, {}, "was refused (HTTP 401)"},
+        {"http://tqblk:wrong-http-secret@" + host + path, {}, {}, "tqblk:***@" + host + path},
+        {"http://tqblk:tqblk-http-secret@" + host + path, {}, {}, ""},
+        {"http://" + host + path, {"--netrc-file", netrc}, {}, ""},
+        {"http://" + host + path, {"--netrc-file", fifo}, {}, "netrc file " + fifo + " is not"},
+        {putS3("fifo.img", image),
+         {},
+         {"AWS_SHARED_CREDENTIALS_FILE=" + fifo,
+          "AWS_ENDPOINT_URL=" + Env("TQBLK_TEST_S3_ENDPOINT")},
+         fifo + " is not"}};
+    for (const Case& c : cases) {
+        std::string uuid = "private" + std::to_string(&c - cases.data());
+        makeDevice(uuid, static_cast<long long>(image.size()), 0, static_cast<int>(kExtent));
+        if (c.logged.empty()) {
+            startServing(c.url, c.args, c.environment);
+            expectDevice(image, 0, image.size());
+            m_service.stop();
+        } else {
+            startService(c.url, c.args, c.environment);
+            EXPECT_EQ(exitStatus(), 1) << c.url;
+            EXPECT_NE(serviceLog().find(c.logged), std::string::npos) << serviceLog();
+        }
+        EXPECT_EQ(serviceLog().find("http-secret"), std::string::npos) << serviceLog();
     }
 }
 

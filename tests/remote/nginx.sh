@@ -2,7 +2,8 @@
 # nginx on 127.0.0.1 serving DIR/www over HTTP and HTTPS, for the remote-source tests and
 # benchmarks. The HTTPS certificate is signed by a throwaway CA made here (DIR/ca.pem).
 # Under /flaky/ the same files are served, but a share of the requests (FLAKY_SHARE, 20% by
-# default) is answered 503 Service Unavailable. Stopped by the PID recorded.
+# default) is answered 503 Service Unavailable; under /private/ they take basic
+# authentication as user tqblk, password tqblk-http-secret. Stopped by the PID recorded.
 #
 #   nginx.sh start DIR   prints "http=URL https=URL cacert=FILE www=DIR"
 #   nginx.sh stop DIR
@@ -27,6 +28,7 @@ start() {
   rm -rf "$dir"
   mkdir -p "$dir"/{www,tmp,log}
   make_certificates
+  echo 'tqblk:{PLAIN}tqblk-http-secret' >"$dir/htpasswd"
   local http_port https_port
   http_port=$(free_port)
   https_port=$(free_port)
@@ -53,6 +55,11 @@ http {
     root $dir/www;
     location /flaky/ {
       if (\$inject_failure) { return 503; }
+      alias $dir/www/;
+    }
+    location /private/ {
+      auth_basic "tqblk test";
+      auth_basic_user_file $dir/htpasswd;
       alias $dir/www/;
     }
   }

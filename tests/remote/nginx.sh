@@ -3,7 +3,8 @@
 # benchmarks. The HTTPS certificate is signed by a throwaway CA made here (DIR/ca.pem).
 # Under /flaky/ the same files are served, but a share of the requests (FLAKY_SHARE, 20% by
 # default) is answered 503 Service Unavailable; under /private/ they take basic
-# authentication as user tqblk, password tqblk-http-secret. Stopped by the PID recorded.
+# authentication as user tqblk, password tqblk-http-secret; under /bare/ they come without
+# ETag and Last-Modified; under /trickle/ at 2 bytes/s after the first KiB. Stopped by the PID recorded.
 #
 #   nginx.sh start DIR   prints "http=URL https=URL cacert=FILE www=DIR"
 #   nginx.sh stop DIR
@@ -55,6 +56,16 @@ http {
     root $dir/www;
     location /flaky/ {
       if (\$inject_failure) { return 503; }
+      alias $dir/www/;
+    }
+    location /bare/ {
+      proxy_pass http://127.0.0.1:$http_port/;
+      proxy_hide_header ETag;
+      proxy_hide_header Last-Modified;
+    }
+    location /trickle/ {
+      limit_rate_after 1k;
+      limit_rate 2;
       alias $dir/www/;
     }
     location /private/ {

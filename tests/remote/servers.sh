@@ -7,7 +7,6 @@ servers=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 work=$(mktemp -d /tmp/tqblk-remote.XXXXXX)
 chmod 755 "$work"  # nginx's workers (user nobody) read the files under it
 stop_servers() {
-  [ -f "$work/odd/pid" ] && kill "$(cat "$work/odd/pid")" 2>/dev/null || true
   bash "$servers/ceph-cluster.sh" stop "$work/ceph" >/dev/null 2>&1 || true
   bash "$servers/nginx.sh" stop "$work/nginx" >/dev/null 2>&1 || true
   rm -rf "$work"
@@ -27,11 +26,5 @@ start_servers() {
   export TQBLK_TEST_HTTP=$(field http "$nginx_out") TQBLK_TEST_HTTPS=$(field https "$nginx_out")
   export TQBLK_TEST_CACERT=$(field cacert "$nginx_out") TQBLK_TEST_WWW=$(field www "$nginx_out")
   export TQBLK_TEST_NGINX_SCRIPT="$servers/nginx.sh" TQBLK_TEST_NGINX_DIR="$work/nginx"
-  mkdir -p "$work/odd"
-  python3 "$servers/oddserver.py" "$TQBLK_TEST_WWW" >"$work/odd/port" 2>"$work/odd/log" &
-  echo $! >"$work/odd/pid"
-  for _ in $(seq 100); do [ -s "$work/odd/port" ] && break; sleep 0.1; done
-  [ -s "$work/odd/port" ] || "$fail" "the test web server did not start"
-  export TQBLK_TEST_ODD="http://127.0.0.1:$(cat "$work/odd/port")"
   unset AWS_ACCESS_KEY_ID AWS_SECRET_ACCESS_KEY AWS_SESSION_TOKEN AWS_PROFILE AWS_ENDPOINT_URL
 }

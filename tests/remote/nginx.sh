@@ -58,21 +58,10 @@ http {
       if (\$inject_failure) { return 503; }
       alias $dir/www/;
     }
-    location /bare/ {
-      proxy_pass http://127.0.0.1:$http_port/;
-      proxy_hide_header ETag;
-      proxy_hide_header Last-Modified;
-    }
-    location /trickle/ {
-      limit_rate_after 1k;
-      limit_rate 2;
-      alias $dir/www/;
-    }
-    location /private/ {
-      auth_basic "tqblk test";
-      auth_basic_user_file $dir/htpasswd;
-      alias $dir/www/;
-    }
+    location /bare/ { proxy_pass http://127.0.0.1:$http_port/; proxy_hide_header ETag;
+                      proxy_hide_header Last-Modified; }
+    location /trickle/ { limit_rate_after 1k; limit_rate 2; alias $dir/www/; }
+    location /private/ { auth_basic tqblk; auth_basic_user_file $dir/htpasswd; alias $dir/www/; }
   }
   server {
     listen 127.0.0.1:$https_port ssl;

@@ -66,6 +66,16 @@ void addRemoteOptions(CLI::App& app, Options* options) {
                         "attempts per remote request, the first included (default 10)");
     tqtools::addInteger(remote, "--remote-retry-time", &options->remote.retrySeconds, 1, 86400,
                         "seconds the attempts of one request may take in all (default 120)");
+    tqtools::addInteger(remote, "--remote-min-rate", &options->remoteMinRate, 1, 1 << 20,
+                        "an attempt slower than N KiB/s (over 15 s, or on the whole) fails and "
+                        "is retried (default 16)");
+    remote
+        ->add_option("--netrc-file", options->remote.netrcFile,
+                     "http(s) credentials per host from this netrc(5) file, kept out of the URL")
+        ->type_name("FILE");
+    remote->add_flag("--allow-unversioned-source", options->remote.allowUnversioned,
+                     "serve an http(s) source that gives neither ETag nor Last-Modified, whose "
+                     "change mid-run goes unseen (refused otherwise)");
     tqtools::addInteger(remote, "--readahead", &options->readahead, 0, 4096,
                         "bring in up to N extents ahead of sequential recalls (default 32 for "
                         "remote sources, 0 for local ones)");
@@ -132,6 +142,7 @@ void settleOptions(Options* options) {
                              : options->source;
         options->source.clear();
     }
+    options->remote.minRate = options->remoteMinRate * 1024L;
     service.background.readahead =
         options->readahead >= 0 ? options->readahead : (options->source.empty() ? 0 : 32);
     service.background.readaheadWorkers = std::max(2, service.workers);

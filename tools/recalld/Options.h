@@ -24,6 +24,7 @@ struct Options {
     LogSink logSink = LogSink::Stderr;
     LogLevel logLevel = LogLevel::Info;
     std::string statsFile;
+    int remoteMinRate = 16;  // KiB/s
 };
 
 // Parses the command line into *options. Returns -1 when the service is to start, else

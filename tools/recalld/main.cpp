@@ -162,7 +162,7 @@ int serve(int argc, char** argv) {
     if (!options.statsFile.empty())
         statsFile.reset(new recalld::StatsFile(stats, options.statsFile, log));
     recalld::Progress progress(log, stats, options.quiet);
-    source->setNote([&progress](const std::string& text) { progress.note(text); });
+    source->setNote([&progress](const std::string& text) { progress.problem(text, ""); });
     options.service.onServing = [&] {
         stats.setState("serving");
         progress.note("serving recall requests of " + options.service.uuid + " with " +

@@ -1,5 +1,5 @@
-// The recall service's group commit: which callers a sync covers, how they share it, and
-// how a failed one is reported.
+// The recall service's group commit of directory syncs: which callers a sync covers, how
+// they share it, how a failed one is reported, and which directories an extent's entry needs.
 
 #include "SyncGroup.h"
 
@@ -29,8 +29,8 @@ constexpr std::chrono::seconds kPatience{10};
 // the errno it is to return.
 class HeldSync {
   public:
-    std::function<int()> function() {
-        return [this] { return run(); };
+    std::function<int(const std::string&)> function() {
+        return [this](const std::string&) { return run(); };
     }
 
     // Whether n syncs have started, within the patience.
@@ -70,7 +70,7 @@ class HeldSync {
 std::future<Outcome> waitAsync(SyncGroup& group) {
     return std::async(std::launch::async, [&group] {
         std::string detail;
-        int error = group.waitForSync(&detail);
+        int error = group.syncDirectories({"/stores/a-recall/data/01"}, &detail);
         return Outcome(error, detail);
     });
 }
@@ -117,7 +117,7 @@ TEST(SyncGroupTest, CallersThatComeMidSyncShareTheNextSyncAndNotTheRunningOne) {
     EXPECT_EQ(run.second.get(), Outcome(0, ""));
     EXPECT_EQ(run.third.get(), Outcome(0, ""));
     EXPECT_EQ(run.held.started(), 2);
-    EXPECT_EQ(run.group.syncCount(), 2);
+    EXPECT_EQ(run.group.directorySyncs(), 2);
 }
 
 TEST(SyncGroupTest, EveryMemberOfAFailedSyncGetsItsErrnoAndTheNextSyncStartsAfresh) {
@@ -143,7 +143,7 @@ TEST(SyncGroupTest, UnderLoadEachCallerIsCoveredByASyncThatStartedAfterItCame) {
     std::atomic<long long> started{0};
     std::atomic<long long> ended{0};
     SyncGroup group(
-        [&] {
+        [&](const std::string&) {
             ++started;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
             ++ended;
@@ -159,7 +159,8 @@ TEST(SyncGroupTest, UnderLoadEachCallerIsCoveredByASyncThatStartedAfterItCame) {
             for (int call = 0; call < kCalls; ++call) {
                 long long before = started;
                 std::string detail;
-                if (group.waitForSync(&detail) != 0 || ended <= before)
+                if (group.syncDirectories({"/stores/b-recall/data"}, &detail) != 0 ||
+                    ended <= before)
                     ++uncovered;
             }
         });
@@ -167,22 +168,39 @@ TEST(SyncGroupTest, UnderLoadEachCallerIsCoveredByASyncThatStartedAfterItCame) {
     for (std::thread& caller : callers)
         caller.join();
     EXPECT_EQ(uncovered, 0);
-    EXPECT_EQ(group.syncCount(), started);
-    EXPECT_LE(group.syncCount(), kCallers * kCalls);
+    EXPECT_EQ(group.directorySyncs(), started);
+    EXPECT_LE(group.directorySyncs(), kCallers * kCalls);
 }
 
-TEST(SyncGroupTest, AGroupOverARealDirectorySyncsItsFileSystemAndAMissingOneIsRefused) {
-    tqtest::TempDir dir;
-    std::unique_ptr<SyncGroup> group;
+// An extent's own directory is synced every time; those above it up to the data directory
+// the first time only, and a failure names the directory.
+TEST(SyncGroupTest, AnEntrySyncsItsDirectoryAndTheOnesAboveItOnce) {
+    std::vector<std::string> synced;
+    SyncGroup group(
+        [&](const std::string& dir) {
+            synced.push_back(dir);
+            return dir.find("absent") != std::string::npos ? ENOENT : 0;
+        },
+        "/s");
     std::string detail;
-    ASSERT_EQ(SyncGroup::open(dir.path(), &group, &detail), 0) << detail;
-    EXPECT_EQ(group->waitForSync(&detail), 0) << detail;
-    EXPECT_EQ(group->syncCount(), 1);
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"/s/data/01/02/7f", {"/s/data", "/s/data/01", "/s/data/01/02"}},
+        {"/s/data/01/02/7e", {"/s/data/01/02"}},
+        {"/s/data/01/03/00", {"/s/data/01/03"}},
+        {"/s/data/absent/00", {"/s/data/absent"}},
+    };
+    for (const auto& entry : cases) {
+        synced.clear();
+        group.syncEntriesOf(entry.first, "/s/data", &detail);
+        EXPECT_EQ(synced, entry.second) << entry.first;
+    }
+    EXPECT_NE(detail.find("/s/data/absent"), std::string::npos) << detail;
 
-    std::unique_ptr<SyncGroup> missing;
-    EXPECT_EQ(SyncGroup::open(dir.path() + "/absent", &missing, &detail), ENOENT);
-    EXPECT_EQ(missing, nullptr);
-    EXPECT_NE(detail.find("/absent"), std::string::npos) << detail;
+    tqtest::TempDir dir;
+    SyncGroup real(dir.path());
+    EXPECT_EQ(real.syncEntriesOf(dir.path() + "/data/00", dir.path(), &detail), ENOENT);
+    EXPECT_EQ(real.syncData(-1, "a file", &detail), EBADF);
+    EXPECT_NE(detail.find("a file"), std::string::npos) << detail;
 }
 
 }  // namespace

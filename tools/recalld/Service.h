@@ -19,20 +19,22 @@ struct ServiceOptions {
     std::string uuid;         // the device served
     std::string recallStore;  // its recall store directory
     int workers = 2;
-    // Make each placed extent durable before answering: its bytes, then its directory
-    // entries, each with a sync of the store's file system shared by the workers waiting for
-    // one. Off only for throwaway stores.
+    // Make each placed extent durable before answering: its bytes synced through its own
+    // descriptor before its move-in, then its directory entries with directory syncs shared
+    // by the workers waiting for one. Off only for throwaway stores.
     bool sync = true;
     std::string adminNode;  // the driver's admin node; empty: the library's own
-    // Called once the workers are serving (the service then tells systemd it is ready).
-    std::function<void()> onServing;
+    // Called once the workers are serving, with the count of those started (the service then
+    // tells systemd it is ready).
+    std::function<void(int workers)> onServing;
     // Readahead and hydration beside the demand recalls.
     BackgroundOptions background;
 };
 
 // Serves the recall requests of one device until stop is set or the device goes away.
 // Each worker fetches a request, has the source put the extent in place, makes it durable
-// and answers recallDone, or recallFailed with the errno of what went wrong.
+// and answers recallDone, or recallFailed with the errno of what went wrong: a resource the
+// system refuses for one extent (memory, descriptors) fails that recall alone.
 //
 // What ends it: stop (SIGINT or SIGTERM), and a device the driver no longer knows (ENODEV:
 // destroyed), which ends every worker with one log line. Any other failed fetch counts as a
@@ -49,8 +51,10 @@ class Service {
 
   private:
     int work(const std::atomic<bool>& stop);
+    std::unique_ptr<TqBlkRecallStore> openStore(const std::atomic<bool>& stop, int* error);
     bool fetch(const std::atomic<bool>& stop, long long* extent);
     void serve(TqBlkBackingStore& store, long long extent);
+    int syncEntries(TqBlkBackingStore& store, long long extent, std::string* detail);
 
     ServiceOptions m_options;
     Source& m_source;

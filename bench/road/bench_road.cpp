@@ -69,6 +69,11 @@ struct Row {
     int roundTripWorkers = 0;
     double fileWork = 0;
     int fileWorkWorkers = 0;
+    // The disk's own synced write rate, in extents/s: extent-size files each written and
+    // fsync'ed by several writers, and one large file written and fdatasync'ed once.
+    double syncedFiles = 0;
+    int syncedFilesWorkers = 0;
+    double bigFile = 0;
     double road[kRoads] = {};
     double roadBusy[kRoads] = {};  // share of the machine's CPU time in use during the best run
     double readBack = 0;           // reading the extents again once all are present
@@ -167,6 +172,8 @@ class Bench {
     TqBlkPrivateStore* newPrivateStore(const std::string& name, const Size& size);
     double roundTrip(const Size& size, int workers);
     double fileWork(const Size& size, int workers);
+    double syncedFiles(const Size& size, int workers);
+    double bigFile(const Size& size);
     double road(const Size& size, int workers, const std::string& image, double* busy,
                 double* readBack);
     std::string createDevice(const std::string& uuid, TqBlkBackingStore* privateStore,
@@ -330,6 +337,49 @@ double Bench::road(const Size& size, int workers, const std::string& image, doub
     return static_cast<double>(size.extents) / seconds;
 }
 
+// Plain files of the extent's size, each written and fsync'ed, on the store's file system:
+// what the disk gives a writer that waits for each file to be on it.
+double Bench::syncedFiles(const Size& size, int workers) {
+    const std::string dir = m_dir + "/synced-" + std::to_string(++m_runs);
+    if (::mkdir(dir.c_str(), 0755) != 0)
+        die("mkdir " + dir + ": " + std::strerror(errno));
+    std::atomic<long long> next{0};
+    double seconds = timeThreads(workers, [&](int) {
+        std::vector<char> bytes(static_cast<size_t>(size.extentSize));
+        for (long long extent; (extent = next++) < size.extents;) {
+            fillPattern(extent * size.extentSize, bytes.data(), bytes.size());
+            const std::string path = dir + "/" + std::to_string(extent);
+            UniqueFd fd = tqsys::OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (!fd.valid() || tqsys::PwriteFull(fd.get(), bytes.data(), bytes.size(), 0) != 0 ||
+                ::fsync(fd.get()) != 0)
+                die("write and sync " + path + ": " + std::strerror(errno));
+        }
+    });
+    for (long long extent = 0; extent < size.extents; ++extent)
+        ::unlink((dir + "/" + std::to_string(extent)).c_str());
+    ::rmdir(dir.c_str());
+    return static_cast<double>(size.extents) / seconds;
+}
+
+// One file of all the run's bytes written and fdatasync'ed once: the disk's streaming rate.
+double Bench::bigFile(const Size& size) {
+    const std::string path = m_dir + "/big-" + std::to_string(++m_runs);
+    std::vector<char> bytes(static_cast<size_t>(size.extentSize));
+    double seconds = timeThreads(1, [&](int) {
+        UniqueFd fd = tqsys::OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (long long extent = 0; fd.valid() && extent < size.extents; ++extent) {
+            fillPattern(extent * size.extentSize, bytes.data(), bytes.size());
+            if (tqsys::PwriteFull(fd.get(), bytes.data(), bytes.size(), extent * size.extentSize) !=
+                0)
+                die("write " + path);
+        }
+        if (!fd.valid() || ::fdatasync(fd.get()) != 0)
+            die("write and sync " + path + ": " + std::strerror(errno));
+    });
+    ::unlink(path.c_str());
+    return static_cast<double>(size.extents) / seconds;
+}
+
 Row Bench::run(const Size& size) {
     Row row;
     row.extentSize = size.extentSize;
@@ -348,6 +398,15 @@ Row Bench::run(const Size& size) {
             if (rate > row.fileWork) {
                 row.fileWork = rate;
                 row.fileWorkWorkers = workers;
+            }
+            if (m_options.sync) {
+                rate = syncedFiles(size, workers);
+                if (rate > row.syncedFiles) {
+                    row.syncedFiles = rate;
+                    row.syncedFilesWorkers = workers;
+                }
+                if (i == 0 || m_options.onlyWorkers != 0)
+                    row.bigFile = std::max(row.bigFile, bigFile(size));
             }
             double busy = 0;
             double readBack = 0;
@@ -396,6 +455,11 @@ void printTable(const std::vector<Row>& rows, const Options& options) {
                          (workers == 1 ? " worker" : " workers"));
     for (const char* ratio : {"best/slower floor", "best/floors summed", "best/all three summed"})
         header.push_back(ratio);
+    if (options.sync) {
+        for (const char* synced : {"floor: synced files", "floor: one synced file",
+                                   "best/synced files", "best/one synced file"})
+            header.push_back(synced);
+    }
     std::vector<std::vector<std::string>> table = {header};
     for (const Row& row : rows) {
         double best = *std::max_element(row.road, row.road + kRoads);
@@ -412,6 +476,13 @@ void printTable(const std::vector<Row>& rows, const Options& options) {
         line.push_back(percent(best / std::min(row.roundTrip, row.fileWork)));
         line.push_back(percent(best / serial({row.roundTrip, row.fileWork})));
         line.push_back(percent(best / serial({row.roundTrip, row.fileWork, row.readBack})));
+        if (options.sync) {
+            line.push_back(rateText(row.syncedFiles, row.extentSize) + " [" +
+                           std::to_string(row.syncedFilesWorkers) + "]");
+            line.push_back(rateText(row.bigFile, row.extentSize));
+            line.push_back(percent(best / row.syncedFiles));
+            line.push_back(percent(best / row.bigFile));
+        }
         table.push_back(line);
     }
     std::vector<size_t> widths(header.size(), 0);

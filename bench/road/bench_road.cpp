@@ -6,7 +6,7 @@
 // Prints one table. Runs as root, in a private mount namespace of its own, on a tmpfs there
 // or on a fresh loop-mounted ext4.
 //
-//   bench_road [--quick] [--extent-kib N] [--workers N] [--fs tmpfs|ext4] [--no-sync]
+//   bench_road [--quick] [--extent-kib N] [--workers N] [--fs tmpfs|ext4] [--no-sync] [--readers N]
 //     --quick          fewer extents per run, for a smoke test
 //     --extent-kib N   only this extent size (4, 64 or 1024), e.g. under a profiler
 //     --workers N      only this worker count (1, 2, 4, 8 or 16)
@@ -14,6 +14,7 @@
 //                      (its backing file under /var/tmp, on the disk), removed after
 //     --no-sync        run the service with --no-sync (it syncs by default; the floors
 //                      never sync)
+//     --readers N      readers of the data file (default 16): each has one recall in flight
 
 #include "EmulatorHarness.h"
 #include "TimeThreads.h"
@@ -55,7 +56,6 @@ using tqsys::UniqueFd;
 // Syncing workers share their syncs, so it takes many of them in flight to fill each one.
 constexpr int kWorkerCounts[] = {1, 2, 4, 8, 16};
 constexpr size_t kRoads = sizeof kWorkerCounts / sizeof kWorkerCounts[0];
-constexpr int kReaders = 16;
 constexpr int kRepeats = 3;  // each rate is the best of this many runs: the machine is shared
 
 struct Size {
@@ -131,10 +131,10 @@ bool matchesPattern(long long offset, const char* data, size_t size) {
 
 // Reads every extent whole from the data file, the readers taking them in turn; returns the
 // seconds it took. Any wrong byte ends the run.
-double readAll(const std::string& data, const Size& size) {
+double readAll(const std::string& data, const Size& size, int readers) {
     std::atomic<long long> next{0};
     std::atomic<bool> wrong{false};
-    double seconds = timeThreads(kReaders, [&](int) {
+    double seconds = timeThreads(readers, [&](int) {
         UniqueFd fd = tqsys::OpenRetrying(data.c_str(), O_RDONLY);
         if (!fd.valid())
             die("open " + data + ": " + std::strerror(errno));
@@ -157,6 +157,8 @@ struct Options {
     int onlyWorkers = 0;     // 0: all
     bool ext4 = false;
     bool sync = true;
+    // Each reader waits for its extent, so they bound the recalls in flight.
+    int readers = 16;
 };
 
 class Bench {
@@ -321,10 +323,10 @@ double Bench::road(const Size& size, int workers, const std::string& image, doub
     if (!failure.empty())
         die(failure);
     CpuTimes before = cpuTimes();
-    double seconds = readAll(data, size);
+    double seconds = readAll(data, size, m_options.readers);
     CpuTimes after = cpuTimes();
     // Once more, now that every extent is present: what delivering the bytes costs alone.
-    *readBack = static_cast<double>(size.extents) / readAll(data, size);
+    *readBack = static_cast<double>(size.extents) / readAll(data, size, m_options.readers);
     *busy = after.total > before.total ? static_cast<double>(after.busy - before.busy) /
                                              static_cast<double>(after.total - before.total)
                                        : 0;
@@ -525,6 +527,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
                    (std::strcmp(argv[i + 1], "tmpfs") == 0 ||
                     std::strcmp(argv[i + 1], "ext4") == 0)) {
             options->ext4 = std::strcmp(argv[++i], "ext4") == 0;
+        } else if (a == "--readers" && hasValue) {
+            options->readers = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--no-sync") {
             options->sync = false;
         } else {
@@ -644,7 +648,7 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: bench_road [--quick] [--extent-kib N] [--workers N] "
-                     "[--fs tmpfs|ext4] [--no-sync]\n");
+                     "[--fs tmpfs|ext4] [--no-sync] [--readers N]\n");
         return 2;
     }
     std::string why = tqharness::EnterPrivateNamespace();

@@ -67,12 +67,16 @@ class HeldSync {
     std::map<int, int> m_results;
 };
 
-std::future<Outcome> waitAsync(SyncGroup& group) {
-    return std::async(std::launch::async, [&group] {
-        std::string detail;
-        int error = group.syncDirectories({"/stores/a-recall/data/01"}, &detail);
-        return Outcome(error, detail);
-    });
+// A caller on a thread of its own, kept in *threads. Its answer may come long before its call
+// returns: a leader goes on leading.
+std::future<Outcome> waitAsync(SyncGroup& group, std::vector<std::future<void>>* threads) {
+    auto answer = std::make_shared<std::promise<Outcome>>();
+    threads->push_back(std::async(std::launch::async, [answer, &group] {
+        group.syncDirectories({"/stores/a-recall/data/01"}, [answer](int e, const std::string& d) {
+            answer->set_value(Outcome(e, d));
+        });
+    }));
+    return answer->get_future();
 }
 
 bool ended(std::future<Outcome>& call) {
@@ -86,6 +90,7 @@ struct MidSync {
     std::future<Outcome> first;
     std::future<Outcome> second;
     std::future<Outcome> third;
+    std::vector<std::future<void>> threads;
 
     // A failed assertion must not leave the callers blocked in a held sync.
     ~MidSync() {
@@ -94,10 +99,10 @@ struct MidSync {
     }
 
     void start() {
-        first = waitAsync(group);
+        first = waitAsync(group, &threads);
         ASSERT_TRUE(held.waitStarted(1));
-        second = waitAsync(group);
-        third = waitAsync(group);
+        second = waitAsync(group, &threads);
+        third = waitAsync(group, &threads);
         // Time to join the group; they join the next generation whenever they come.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         held.release(0);
@@ -132,36 +137,42 @@ TEST(SyncGroupTest, EveryMemberOfAFailedSyncGetsItsErrnoAndTheNextSyncStartsAfre
         EXPECT_NE(outcome.second.find("/stores/a-recall"), std::string::npos) << outcome.second;
         EXPECT_NE(outcome.second.find(std::strerror(EIO)), std::string::npos) << outcome.second;
     }
-    std::future<Outcome> later = waitAsync(run.group);
+    std::future<Outcome> later = waitAsync(run.group, &run.threads);
     ASSERT_TRUE(run.held.waitStarted(3));
     run.held.release(0);
     EXPECT_EQ(later.get(), Outcome(0, ""));
 }
 
-// Many callers at once: each must return only once a sync that started after its call ended.
+// Many callers at once: each must be answered only once a sync that started after its call
+// ended.
 TEST(SyncGroupTest, UnderLoadEachCallerIsCoveredByASyncThatStartedAfterItCame) {
     std::atomic<long long> started{0};
     std::atomic<long long> ended{0};
     SyncGroup group(
-        [&](const std::string&) {
+        [&](const std::string& dir) {
             ++started;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
             ++ended;
-            return 0;
+            return dir.find("bad") != std::string::npos ? EIO : 0;
         },
         "/stores/b-recall");
+    // A quarter of the callers' directories fail to sync: only those callers see the error.
     std::atomic<int> uncovered{0};
     std::vector<std::thread> callers;
     constexpr int kCallers = 16;
     constexpr int kCalls = 100;
     for (int i = 0; i < kCallers; ++i) {
-        callers.emplace_back([&] {
+        callers.emplace_back([&, i] {
+            const std::string dir = i % 4 == 0 ? "/stores/b-recall/bad" : "/stores/b-recall/data";
             for (int call = 0; call < kCalls; ++call) {
                 long long before = started;
-                std::string detail;
-                if (group.syncDirectories({"/stores/b-recall/data"}, &detail) != 0 ||
-                    ended <= before)
-                    ++uncovered;
+                std::promise<void> answered;
+                group.syncDirectories({dir}, [&](int error, const std::string&) {
+                    if (error != (i % 4 == 0 ? EIO : 0) || ended <= before)
+                        ++uncovered;
+                    answered.set_value();
+                });
+                answered.get_future().wait();
             }
         });
     }
@@ -191,14 +202,18 @@ TEST(SyncGroupTest, AnEntrySyncsItsDirectoryAndTheOnesAboveItOnce) {
     };
     for (const auto& entry : cases) {
         synced.clear();
-        group.syncEntriesOf(entry.first, "/s/data", &detail);
+        group.syncEntriesOf(entry.first, "/s/data",
+                            [&](int, const std::string& why) { detail = why; });
         EXPECT_EQ(synced, entry.second) << entry.first;
     }
     EXPECT_NE(detail.find("/s/data/absent"), std::string::npos) << detail;
 
     tqtest::TempDir dir;
     SyncGroup real(dir.path());
-    EXPECT_EQ(real.syncEntriesOf(dir.path() + "/data/00", dir.path(), &detail), ENOENT);
+    int error = 0;
+    real.syncEntriesOf(dir.path() + "/data/00", dir.path(),
+                       [&](int e, const std::string&) { error = e; });
+    EXPECT_EQ(error, ENOENT);
     EXPECT_EQ(real.syncData(-1, "a file", &detail), EBADF);
     EXPECT_NE(detail.find("a file"), std::string::npos) << detail;
 }

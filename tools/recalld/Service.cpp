@@ -245,8 +245,22 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
         return;
     }
     // The extent's directory entry, and those of directories made on the way, must be on the
-    // disk before the driver may rely on them.
-    if (e == 0 && m_sync && (e = syncEntries(store, extent, &detail)) == 0)
+    // disk before the driver may rely on them. The grouped directory sync answers it, while
+    // this worker goes on to its next request (unless it leads that sync).
+    std::string path;
+    if (e == 0 && m_sync && (e = entryPath(store, extent, &path, &detail)) == 0) {
+        m_sync->syncEntriesOf(path, store.getDir() + "/data",
+                              [this, extent, bytes, start](int error, const std::string& why) {
+                                  answer(extent, error, why, bytes, start);
+                              });
+        return;
+    }
+    answer(extent, e, detail, bytes, start);
+}
+
+void Service::answer(long long extent, int e, const std::string& detail, long long bytes,
+                     std::chrono::steady_clock::time_point start) {
+    if (e == 0 && m_sync)
         ++m_synced;
     CZyError err = e == 0 ? m_driver.recallDone(m_options.uuid.c_str(), extent)
                           : m_driver.recallFailed(m_options.uuid.c_str(), extent, e);
@@ -260,14 +274,14 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
                                 std::chrono::steady_clock::now() - start));
 }
 
-int Service::syncEntries(TqBlkBackingStore& store, long long extent, std::string* detail) {
-    std::string path;
-    CZyError err = store.getExtentFileName(extent, &path);
+int Service::entryPath(TqBlkBackingStore& store, long long extent, std::string* path,
+                       std::string* detail) {
+    CZyError err = store.getExtentFileName(extent, path);
     if (err.IsError()) {
         *detail = err.GetDescription();
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }
-    return m_sync->syncEntriesOf(path, store.getDir() + "/data", detail);
+    return 0;
 }
 
 }  // namespace recalld

@@ -9,6 +9,7 @@
 #include "ToolDriver.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,7 +22,8 @@ struct ServiceOptions {
     int workers = 2;
     // Make each placed extent durable before answering: its bytes synced through its own
     // descriptor before its move-in, then its directory entries with directory syncs shared
-    // by the workers waiting for one. Off only for throwaway stores.
+    // by the workers, whose leader answers the extents they cover. Off only for throwaway
+    // stores.
     bool sync = true;
     std::string adminNode;  // the driver's admin node; empty: the library's own
     // Called once the workers are serving, with the count of those started (the service then
@@ -54,7 +56,11 @@ class Service {
     std::unique_ptr<TqBlkRecallStore> openStore(const std::atomic<bool>& stop, int* error);
     bool fetch(const std::atomic<bool>& stop, long long* extent);
     void serve(TqBlkBackingStore& store, long long extent);
-    int syncEntries(TqBlkBackingStore& store, long long extent, std::string* detail);
+    // Tells the driver the outcome of extent's recall (e: 0 or its errno) and counts it.
+    void answer(long long extent, int e, const std::string& detail, long long bytes,
+                std::chrono::steady_clock::time_point start);
+    static int entryPath(TqBlkBackingStore& store, long long extent, std::string* path,
+                         std::string* detail);
 
     ServiceOptions m_options;
     Source& m_source;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <map>
 #include <unistd.h>
 
 namespace recalld {
@@ -41,26 +42,23 @@ int SyncGroup::syncData(int fd, const std::string& path, std::string* detail) {
     return 0;
 }
 
-int SyncGroup::syncDirectories(const std::set<std::string>& dirs, std::string* detail) {
+void SyncGroup::syncDirectories(std::set<std::string> dirs, Answer answer) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_next)
-        m_next = std::make_shared<Generation>();
-    std::shared_ptr<Generation> mine = m_next;
-    mine->dirs.insert(dirs.begin(), dirs.end());
-    while (!mine->done) {
-        // With no sync running, the generation not yet done is the one callers join: ours.
-        if (!m_syncing)
-            lead(lock);
-        else
-            m_ended.wait(lock);
+    m_waiting.push_back({std::move(dirs), std::move(answer)});
+    if (m_syncing)
+        return;  // the leader takes it up once its running sync has ended
+    m_syncing = true;
+    while (!m_waiting.empty()) {
+        std::vector<Caller> generation;
+        generation.swap(m_waiting);
+        lock.unlock();
+        lead(generation);
+        lock.lock();
     }
-    if (mine->error != 0)
-        *detail = "Couldn't sync directory " + mine->failed + " of " + m_name + ": " +
-                  errnoText(mine->error);
-    return mine->error;
+    m_syncing = false;
 }
 
-int SyncGroup::syncEntriesOf(const std::string& path, const std::string& top, std::string* detail) {
+void SyncGroup::syncEntriesOf(const std::string& path, const std::string& top, Answer answer) {
     std::set<std::string> dirs;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -75,37 +73,38 @@ int SyncGroup::syncEntriesOf(const std::string& path, const std::string& top, st
                 break;
         }
     }
-    int e = syncDirectories(dirs, detail);
-    if (e == 0) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_durable.insert(dirs.begin(), dirs.end());
-    }
-    return e;
+    syncDirectories(dirs, [this, dirs, answer](int error, const std::string& detail) {
+        if (error == 0) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_durable.insert(dirs.begin(), dirs.end());
+        }
+        answer(error, detail);
+    });
 }
 
-// Closes the next generation to newcomers, syncs its directories without the lock held, and
-// wakes everyone: its members to collect the outcome, the following generation's to elect a
-// leader.
-void SyncGroup::lead(std::unique_lock<std::mutex>& lock) {
-    std::shared_ptr<Generation> generation = m_next;
-    m_next.reset();
-    m_syncing = true;
-    lock.unlock();
-    int error = 0;
-    std::string failed;
-    for (const std::string& dir : generation->dirs) {
+// Syncs every directory of the generation once, each even after another failed, and gives
+// each caller the outcome of its own directories.
+void SyncGroup::lead(std::vector<Caller>& generation) {
+    std::set<std::string> dirs;
+    for (const Caller& caller : generation)
+        dirs.insert(caller.dirs.begin(), caller.dirs.end());
+    std::map<std::string, int> failed;
+    for (const std::string& dir : dirs) {
         ++m_directorySyncs;
-        if ((error = m_syncDir(dir)) != 0) {
-            failed = dir;
-            break;
-        }
+        if (int error = m_syncDir(dir))
+            failed[dir] = error;
     }
-    lock.lock();
-    generation->error = error;
-    generation->failed = failed;
-    generation->done = true;
-    m_syncing = false;
-    m_ended.notify_all();
+    for (Caller& caller : generation) {
+        auto failure = failed.end();
+        for (auto dir = caller.dirs.begin(); failure == failed.end() && dir != caller.dirs.end();
+             ++dir)
+            failure = failed.find(*dir);
+        if (failure == failed.end())
+            caller.answer(0, "");
+        else
+            caller.answer(failure->second, "Couldn't sync directory " + failure->first + " of " +
+                                               m_name + ": " + errnoText(failure->second));
+    }
 }
 
 }  // namespace recalld

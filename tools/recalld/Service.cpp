@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -116,8 +117,19 @@ int Service::run(const std::atomic<bool>& stop) {
         m_progress.warning("serving with " + std::to_string(workers.size()) + " of the " +
                            std::to_string(m_options.workers) +
                            " workers asked for: the system refused more threads");
+    // Says how many serve once each worker tried to open its store object.
+    int opened = 0;
+    {
+        std::unique_lock<std::mutex> lock(m_startMutex);
+        m_started.wait(lock, [&] { return m_tried >= static_cast<int>(workers.size()); });
+        opened = m_opened;
+    }
+    if (opened < static_cast<int>(workers.size()))
+        m_progress.warning(std::to_string(workers.size() - static_cast<size_t>(opened)) + " of " +
+                           std::to_string(workers.size()) +
+                           " workers take no requests until they can open the recall store");
     if (m_options.onServing)
-        m_options.onServing(static_cast<int>(workers.size()));
+        m_options.onServing(opened);
     for (std::thread& t : workers)
         t.join();
     if (m_background)
@@ -135,7 +147,18 @@ int Service::run(const std::atomic<bool>& stop) {
 int Service::work(const std::atomic<bool>& stop) {
     // A store object serves one thread at a time, so each worker opens its own.
     int e = 0;
-    std::unique_ptr<TqBlkRecallStore> store = openStore(stop, &e);
+    bool told = false;
+    auto tried = [&](bool opened) {
+        if (told)
+            return;
+        told = true;
+        std::lock_guard<std::mutex> lock(m_startMutex);
+        ++m_tried;
+        m_opened += opened ? 1 : 0;
+        m_started.notify_all();
+    };
+    std::unique_ptr<TqBlkRecallStore> store = openStore(stop, &e, tried);
+    tried(false);  // stopped before a first attempt
     if (!store)
         return e;
     m_progress.workerWorking(true);
@@ -150,7 +173,8 @@ int Service::work(const std::atomic<bool>& stop) {
 // the worker takes no requests, says so, and tries again after pauses while the others serve;
 // other failures end the worker with their errno in *error. Null also once the service is to
 // end.
-std::unique_ptr<TqBlkRecallStore> Service::openStore(const std::atomic<bool>& stop, int* error) {
+std::unique_ptr<TqBlkRecallStore> Service::openStore(const std::atomic<bool>& stop, int* error,
+                                                     const std::function<void(bool)>& tried) {
     auto pause = std::chrono::milliseconds(50);
     int lastError = 0;
     while (!stop && !m_deviceGone && m_driverGone == 0) {
@@ -163,6 +187,7 @@ std::unique_ptr<TqBlkRecallStore> Service::openStore(const std::atomic<bool>& st
         } catch (const std::bad_alloc&) {
             e = ENOMEM;
         }
+        tried(store != nullptr);
         if (store) {
             if (lastError != 0)
                 m_progress.note("a worker opened the recall store and takes requests again");

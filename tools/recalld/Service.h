@@ -10,8 +10,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace recalld {
@@ -26,8 +28,8 @@ struct ServiceOptions {
     // stores.
     bool sync = true;
     std::string adminNode;  // the driver's admin node; empty: the library's own
-    // Called once the workers are serving, with the count of those started (the service then
-    // tells systemd it is ready).
+    // Called once the workers are serving, with the count of those able to take requests (the
+    // service then tells systemd it is ready).
     std::function<void(int workers)> onServing;
     // Readahead and hydration beside the demand recalls.
     BackgroundOptions background;
@@ -53,7 +55,9 @@ class Service {
 
   private:
     int work(const std::atomic<bool>& stop);
-    std::unique_ptr<TqBlkRecallStore> openStore(const std::atomic<bool>& stop, int* error);
+    // tried: told after each attempt whether it opened the store.
+    std::unique_ptr<TqBlkRecallStore> openStore(const std::atomic<bool>& stop, int* error,
+                                                const std::function<void(bool)>& tried);
     bool fetch(const std::atomic<bool>& stop, long long* extent);
     void serve(TqBlkBackingStore& store, long long extent);
     // Tells the driver the outcome of extent's recall (e: 0 or its errno) and counts it.
@@ -70,7 +74,11 @@ class Service {
     std::unique_ptr<Background> m_background;  // null without readahead and hydration
     std::atomic<long long> m_synced{0};        // extents made durable
     std::atomic<bool> m_deviceGone{false};
-    std::atomic<int> m_driverGone{0};  // the errno that ended the admin connection, or 0
+    std::atomic<int> m_driverGone{0};   // the errno that ended the admin connection, or 0
+    std::mutex m_startMutex;            // guards the workers' first attempts to open the store:
+    std::condition_variable m_started;  // told of each
+    int m_tried = 0;                    // workers that tried
+    int m_opened = 0;                   // and those that opened it
 };
 
 }  // namespace recalld

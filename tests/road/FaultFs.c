@@ -6,8 +6,8 @@
  *   FAULTFS_FAIL_EVERY  fail every Nth write that qualifies (0 or unset: none)
  *   FAULTFS_FAIL_MIN    only writes of at least this many bytes qualify (default 1)
  *   FAULTFS_KEEP        "START:END": writes that touch these bytes never fail (a journal)
- *   FAULTFS_REPORT      a file that receives the counts on unmount: "writes N", "failed N",
- *                       "fsyncs N" and "fsyncs-tmp N" (those of files under a tmp directory)
+ *   FAULTFS_REPORT      a file that receives on unmount "failed N" (the writes failed) and
+ *                       "fsyncs-tmp N" (the fsync calls of files under a tmp directory)
  *
  * A failed write changes nothing of the file. */
 #define FUSE_USE_VERSION 31
@@ -29,7 +29,7 @@ static struct {
     long every, min;
     long long keepStart, keepEnd;
     const char* report;
-    long writes, qualified, failed, fsyncs, fsyncsTmp;
+    long qualified, failed, fsyncsTmp;
 } g;
 
 static void full(const char* path, char* out) {
@@ -73,21 +73,11 @@ static int ff_unlink(const char* path) {
     REAL(path);
     RESULT(unlink(real));
 }
-static int ff_chmod(const char* path, mode_t mode, struct fuse_file_info* fi) {
-    (void)fi;
-    REAL(path);
-    RESULT(chmod(real, mode));
-}
 static int ff_truncate(const char* path, off_t size, struct fuse_file_info* fi) {
     if (fi != NULL)
         RESULT(ftruncate((int)fi->fh, size));
     REAL(path);
     RESULT(truncate(real, size));
-}
-static int ff_utimens(const char* path, const struct timespec tv[2], struct fuse_file_info* fi) {
-    (void)fi;
-    REAL(path);
-    RESULT(utimensat(AT_FDCWD, real, tv, AT_SYMLINK_NOFOLLOW));
 }
 
 static int ff_rename(const char* from, const char* to, unsigned int flags) {
@@ -96,28 +86,15 @@ static int ff_rename(const char* from, const char* to, unsigned int flags) {
     full(to, b);
     RESULT(renameat2(AT_FDCWD, a, AT_FDCWD, b, flags));
 }
-static int ff_link(const char* from, const char* to) {
-    char a[PATH_MAX], b[PATH_MAX];
-    full(from, a);
-    full(to, b);
-    RESULT(link(a, b));
-}
 
-static int ff_open(const char* path, struct fuse_file_info* fi) {
-    REAL(path);
-    int fd = open(real, fi->flags & ~O_NOFOLLOW);
-    if (fd < 0)
-        return -errno;
-    fi->fh = (uint64_t)fd;
-    return 0;
-}
 static int ff_create(const char* path, mode_t mode, struct fuse_file_info* fi) {
     REAL(path);
-    int fd = open(real, fi->flags, mode);
-    if (fd < 0)
-        return -errno;
+    int fd = open(real, fi->flags & ~O_NOFOLLOW, mode);
     fi->fh = (uint64_t)fd;
-    return 0;
+    RESULT(fd);
+}
+static int ff_open(const char* path, struct fuse_file_info* fi) {
+    return ff_create(path, 0, fi);
 }
 static int ff_release(const char* path, struct fuse_file_info* fi) {
     (void)path;
@@ -133,7 +110,6 @@ static int ff_read(const char* path, char* buf, size_t size, off_t offset,
 }
 
 static int fails(size_t size, off_t offset) {
-    __atomic_add_fetch(&g.writes, 1, __ATOMIC_SEQ_CST);
     if (g.every <= 0 || (long)size < g.min)
         return 0;
     if (offset < g.keepEnd && offset + (off_t)size > g.keepStart)
@@ -154,7 +130,6 @@ static int ff_write(const char* path, const char* buf, size_t size, off_t offset
 }
 
 static int ff_fsync(const char* path, int datasync, struct fuse_file_info* fi) {
-    __atomic_add_fetch(&g.fsyncs, 1, __ATOMIC_SEQ_CST);
     if (path != NULL && strstr(path, "/tmp/") != NULL)
         __atomic_add_fetch(&g.fsyncsTmp, 1, __ATOMIC_SEQ_CST);
     RESULT(datasync ? fdatasync((int)fi->fh) : fsync((int)fi->fh));
@@ -163,11 +138,9 @@ static int ff_fsync(const char* path, int datasync, struct fuse_file_info* fi) {
 static int ff_fsyncdir(const char* path, int datasync, struct fuse_file_info* fi) {
     (void)datasync, (void)fi;
     REAL(path);
-    int fd = open(real, O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return -errno;
-    int r = fsync(fd) < 0 ? -errno : 0;
-    close(fd);
+    int fd = open(real, O_RDONLY | O_DIRECTORY), r = fd < 0 || fsync(fd) < 0 ? -errno : 0;
+    if (fd >= 0)
+        close(fd);
     return r;
 }
 
@@ -188,8 +161,7 @@ static void ff_destroy(void* data) {
     FILE* out = g.report != NULL ? fopen(g.report, "w") : NULL;
     if (out == NULL)
         return;
-    fprintf(out, "writes %ld\nfailed %ld\nfsyncs %ld\nfsyncs-tmp %ld\n", g.writes, g.failed,
-            g.fsyncs, g.fsyncsTmp);
+    fprintf(out, "failed %ld\nfsyncs-tmp %ld\n", g.failed, g.fsyncsTmp);
     fclose(out);
 }
 
@@ -199,8 +171,6 @@ static const struct fuse_operations kOperations = {
     .unlink = ff_unlink,
     .rmdir = ff_rmdir,
     .rename = ff_rename,
-    .link = ff_link,
-    .chmod = ff_chmod,
     .truncate = ff_truncate,
     .open = ff_open,
     .read = ff_read,
@@ -213,7 +183,6 @@ static const struct fuse_operations kOperations = {
     .init = ff_init,
     .destroy = ff_destroy,
     .create = ff_create,
-    .utimens = ff_utimens,
 };
 
 static long long number(const char* name, long long fallback) {

@@ -56,8 +56,8 @@ struct Step {
 
 // Every path into the recall store's temporary directory and only those.
 const std::string kRecallTemp = "-recall/tmp/temp";
-// The recall store's directory, whose file system the service syncs.
-const std::string kRecallStore = "-recall";
+// The recall store's data directory, which the service syncs after each move-in.
+const std::string kRecallData = "-recall/data";
 
 std::vector<Step> recallSteps() {
     const std::string fetch = std::to_string(TQBLK_GET_RECALL_REQUEST);
@@ -67,12 +67,12 @@ std::vector<Step> recallSteps() {
         {"temporary file opened", "open", 1, "after", kRecallTemp, 1, {}},
         {"half the extent copied", "sendfile", 1, "mid", kRecallTemp, 1, {}},
         {"half the extent written", "write", 1, "mid", kRecallTemp, 1, {}, true},
-        // Each extent waits for two syncs: one for its file's bytes, one for its entry.
-        {"written, not synced", "syncfs", 1, "before", kRecallStore, 1, {}},
-        {"synced, not moved in", "syncfs", 1, "after", kRecallStore, 1, {}},
+        // Each extent waits for two syncs: its file's bytes, then its directory.
+        {"written, not synced", "fdatasync", 1, "before", kRecallTemp, 1, {}},
+        {"synced, not moved in", "fdatasync", 1, "after", kRecallTemp, 1, {}},
         {"moved in, not answered", "rename", 1, "after", kRecallTemp, 0, {2}},
-        {"moved in, entry not synced", "syncfs", 2, "before", kRecallStore, 0, {2}},
-        {"entry synced, not answered", "syncfs", 2, "after", kRecallStore, 0, {2}},
+        {"moved in, entry not synced", "fsync", 1, "before", kRecallData, 0, {2}},
+        {"entry synced, not answered", "fsync", 1, "after", kRecallData, 0, {2}},
         {"answer not sent", "ioctl", 1, "before", done, 0, {2}},
         {"answered", "ioctl", 1, "after", done, 0, {2}},
         // The second extent in the queue is all zeros and comes in sparse.
@@ -80,14 +80,8 @@ std::vector<Step> recallSteps() {
         {"sparse extent: last byte not written", "write", 1, "before", kRecallTemp, 1, {2}},
         {"sparse extent: synced, not moved in", "fsync", 1, "after", kRecallTemp, 1, {2}},
         {"sparse extent: moved in, not answered", "rename", 2, "after", kRecallTemp, 0, {2, 7}},
-        // Its bytes are synced by the store itself: its only shared sync is its entry's.
-        {"sparse extent: entry synced, not answered",
-         "syncfs",
-         3,
-         "after",
-         kRecallStore,
-         0,
-         {2, 7}},
+        // Its bytes are synced by the store itself; its entry by the service.
+        {"sparse extent: entry synced, not answered", "fsync", 2, "after", kRecallData, 0, {2, 7}},
         // Both workers hold a request when one of them dies.
         {"two workers: an extent half copied", "sendfile", 2, "mid", kRecallTemp, 0, {}, false, 2},
     };

@@ -208,6 +208,44 @@ TEST_F(RecalldOperatorTest, TheStatsFileFollowsTheRoadAndCtlStatusReadsIt) {
     EXPECT_EQ(stats(statsPath)["state"], "stopped");
 }
 
+// The system refusing what the service asks: memory for an extent fails that recall; too few
+// descriptors (none spare for the workers' store objects) or threads leave fewer workers, which
+// the log counts right. It never aborts.
+TEST_F(RecalldOperatorTest, RefusedMemoryDescriptorsAndThreadsFailARecallOrAWorkerNotTheService) {
+    const struct {
+        const char* limit;
+        const char* workers;
+        long long extentKiB;  // 256 MiB: an extent of zeros, read into one buffer, and read
+        const char* logged;
+        const char* notLogged;
+    } cases[] = {
+        {"--as=402653184", "2", 256 * kKiB, "Not enough memory to bring in extent 0", nullptr},
+        {"--nofile=6", "8", 64, "8 of 8 workers take no requests until", "with 8 workers"},
+        {"--as=268435456", "64", 64, "the system refused more threads", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        const long long size = 2 * c.extentKiB * kKiB;
+        makeDevice(std::string("dev") + c.workers, size, 4 * kKiB, static_cast<int>(size / 2));
+        const std::string image = m_temp / "zeros";
+        tqtest::WriteFile(image, "");
+        ASSERT_EQ(::truncate(image.c_str(), size), 0);
+        ::unlink((m_temp / "service.log").c_str());
+        std::vector<std::string> args = {"/usr/bin/prlimit", c.limit, "--"};
+        for (const std::string& arg : serviceArgs(image, {"--workers", c.workers}))
+            args.push_back(arg);
+        ASSERT_EQ(m_service.start(args, m_temp / "service.log"), "");
+        ASSERT_TRUE(waitForLog("serving recall requests")) << log();
+        if (c.extentKiB > 64) {
+            EXPECT_NE(finish(startRead(100, 3000)).first, 0);
+        }
+        EXPECT_TRUE(waitForLog(c.logged)) << log();
+        EXPECT_TRUE(c.notLogged == nullptr || log().find(c.notLogged) == std::string::npos)
+            << log();
+        EXPECT_EQ(m_service.stop(), 0) << log();
+    }
+}
+
 TEST_F(RecalldOperatorTest, ItTellsSystemdItIsReadyOnlyOnceItServes) {
     makeDevice("dev", 512 * kKiB, 4 * kKiB, 64 * kKiB);
     const std::string socketPath = m_temp / "notify";

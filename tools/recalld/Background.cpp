@@ -5,10 +5,28 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <new>
+#include <system_error>
 
 namespace recalld {
 
 using Clock = std::chrono::steady_clock;
+
+int placeCatching(Source& source, TqBlkBackingStore& target, long long extent, SyncGroup* sync,
+                  long long* bytes, std::string* detail) {
+    try {
+        return source.place(target, extent, sync, bytes, detail);
+    } catch (const std::bad_alloc&) {
+        *detail = "Not enough memory to bring in extent " + std::to_string(extent);
+        return ENOMEM;
+    } catch (const std::system_error& failure) {
+        *detail = "Couldn't bring in extent " + std::to_string(extent) + ": " + failure.what();
+        return failure.code().category() == std::generic_category() ||
+                       failure.code().category() == std::system_category()
+                   ? failure.code().value()
+                   : EIO;
+    }
+}
 
 Background::Background(BackgroundOptions options, std::string storeDir, Source& source,
                        SyncGroup* sync, Progress& progress)
@@ -39,13 +57,20 @@ int Background::start(std::string* detail) {
     m_extentSize = m_stores[0]->getExtentSize();
     m_extentCount = (m_stores[0]->getDeviceSize() + m_extentSize - 1) / m_extentSize;
     size_t next = 0;
-    if (m_options.hydrate) {
-        TqBlkBackingStore& store = *m_stores[next++];
-        m_threads.emplace_back([this, &store] { hydrateLoop(store); });
-    }
-    for (; next < m_stores.size(); ++next) {
-        TqBlkBackingStore& store = *m_stores[next];
-        m_threads.emplace_back([this, &store] { readaheadLoop(store); });
+    try {
+        if (m_options.hydrate) {
+            TqBlkBackingStore& store = *m_stores[next++];
+            m_threads.emplace_back([this, &store] { hydrateLoop(store); });
+        }
+        for (; next < m_stores.size(); ++next) {
+            TqBlkBackingStore& store = *m_stores[next];
+            m_threads.emplace_back([this, &store] { readaheadLoop(store); });
+        }
+    } catch (const std::system_error& failure) {
+        *detail = "Couldn't start a readahead or hydration thread: " + std::string(failure.what()) +
+                  " (--readahead 0 turns readahead off)";
+        stop();
+        return EAGAIN;
     }
     return 0;
 }
@@ -121,7 +146,7 @@ int Background::fill(TqBlkBackingStore& store, long long extent, const char* why
             return ECANCELED;
     }
     std::string detail;
-    int e = m_source.place(store, extent, m_sync, bytes, &detail);
+    int e = placeCatching(m_source, store, extent, m_sync, bytes, &detail);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_inFlight.erase(extent);

@@ -35,6 +35,12 @@ struct BackgroundOptions {
 // from the first and brings in those still missing, at a bounded rate, until the store holds
 // them all. Both skip extents present, make each file durable before its move-in as demand
 // recalls do, and leave the driver out: it finds the extents when it next looks.
+// source.place, with a resource the system refused turned into that recall's errno: memory
+// for the extent's bytes (ENOMEM) or a thread (the errno of the std::system_error). The
+// service goes on; only this extent fails.
+int placeCatching(Source& source, TqBlkBackingStore& target, long long extent, SyncGroup* sync,
+                  long long* bytes, std::string* detail);
+
 class Background {
   public:
     Background(BackgroundOptions options, std::string storeDir, Source& source, SyncGroup* sync,

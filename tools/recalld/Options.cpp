@@ -94,9 +94,9 @@ void addServiceOptions(CLI::App& app, Options* options) {
     tqtools::addInteger(&app, "--workers", &service.workers, 1, 256, "worker threads (default 2)");
     app.add_flag_callback(
         "--durable", [&service] { service.sync = true; },
-        "the default: make each extent's bytes, then its directory entries durable before "
-        "answering, with syncs of the store's whole file system (syncfs) shared by the "
-        "workers; give the store a file system of its own");
+        "the default: make each extent's bytes (fdatasync of its own file), then its "
+        "directory entries (fsync of its directories, shared by the workers) durable before "
+        "answering");
     app.add_flag_callback(
         "--no-sync", [&service] { service.sync = false; },
         "no syncs: faster, but a power cut may lose or tear extents the driver was told are "

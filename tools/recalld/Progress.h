@@ -24,6 +24,8 @@ class Progress {
     Progress& operator=(const Progress&) = delete;
 
     void fetched() { m_stats.fetched(); }
+    void setWorkers(int wanted) { m_stats.setWorkers(wanted); }
+    void workerWorking(bool working) { m_stats.workerWorking(working); }
     void recalled(long long extent, long long bytes, std::chrono::microseconds took);
     void failed(long long extent, int error, const std::string& detail);
     void note(const std::string& text) { m_log.write(LogLevel::Info, text); }

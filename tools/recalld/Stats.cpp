@@ -38,7 +38,8 @@ void Stats::done(long long bytes) {
     // An extent counts once, even when the driver asks for one that another request
     // brought in already.
     long long present = m_present.load();
-    while (present < m_total && !m_present.compare_exchange_weak(present, present + 1)) {
+    while (present >= 0 && present < m_total &&
+           !m_present.compare_exchange_weak(present, present + 1)) {
     }
 }
 
@@ -95,24 +96,28 @@ std::string Stats::json() const {
             byErrno[tqtools::errnoName(entry.first)] = entry.second;
         state = m_state;
     }
-    nlohmann::json document = {{"device", m_device},
-                               {"recall_store", m_recallStore},
-                               {"pid", static_cast<long long>(::getpid())},
-                               {"state", state},
-                               {"updated", static_cast<long long>(std::time(nullptr))},
-                               {"uptime_seconds", std::chrono::duration_cast<std::chrono::seconds>(
-                                                      std::chrono::steady_clock::now() - m_started)
-                                                      .count()},
-                               {"demand_recalls", m_demand.load()},
-                               {"in_flight", m_inFlight.load()},
-                               {"done", m_done.load()},
-                               {"failed", m_failed.load()},
-                               {"failed_by_errno", byErrno},
-                               {"bytes", m_bytes.load()},
-                               {"extents_present", m_present.load()},
-                               {"extent_count", m_total},
-                               {"bytes_per_second", bytesPerSecond()},
-                               {"extents_per_second", extentsPerSecond()}};
+    nlohmann::json document = {
+        {"device", m_device},
+        {"recall_store", m_recallStore},
+        {"pid", static_cast<long long>(::getpid())},
+        {"state", state},
+        {"updated", static_cast<long long>(std::time(nullptr))},
+        {"uptime_seconds", std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now() - m_started)
+                               .count()},
+        {"demand_recalls", m_demand.load()},
+        {"in_flight", m_inFlight.load()},
+        {"done", m_done.load()},
+        {"failed", m_failed.load()},
+        {"failed_by_errno", byErrno},
+        {"bytes", m_bytes.load()},
+        {"extents_present",
+         m_present.load() >= 0 ? nlohmann::json(m_present.load()) : nlohmann::json()},
+        {"workers", m_workersWanted.load()},
+        {"workers_working", m_workersWorking.load()},
+        {"extent_count", m_total},
+        {"bytes_per_second", bytesPerSecond()},
+        {"extents_per_second", extentsPerSecond()}};
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 

@@ -18,12 +18,18 @@ class Log;
 // puts them in the stats file once a second (see StatsFile).
 class Stats {
   public:
+    // present: the extents the store holds, or -1 when they could not be counted (the
+    // stats file then shows null rather than a wrong count).
     Stats(std::string device, std::string recallStore, long long present, long long total);
 
     void fetched();              // a demand recall came in
     void done(long long bytes);  // and was put in place
     void failed(int error);      // or failed with this errno
     void setState(const std::string& state);
+    // The workers asked for, and those able to work now (a worker that cannot open the store
+    // is not).
+    void setWorkers(int wanted) { m_workersWanted = wanted; }
+    void workerWorking(bool working) { m_workersWorking += working ? 1 : -1; }
 
     // Bytes and extents recalled per second over the last few seconds (not since start, so
     // it falls to 0 while the service idles). Takes a sample; call about once a second.
@@ -59,6 +65,8 @@ class Stats {
     std::atomic<long long> m_done{0};
     std::atomic<long long> m_failed{0};
     std::atomic<long long> m_bytes{0};
+    std::atomic<int> m_workersWanted{0};
+    std::atomic<int> m_workersWorking{0};
     mutable std::mutex m_mutex;  // guards what follows
     std::map<int, long long> m_failedByErrno;
     std::deque<Sample> m_samples;

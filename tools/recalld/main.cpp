@@ -116,12 +116,12 @@ std::string prepare(const recalld::Options& options, recalld::Log& log,
     *total = recall->m_extentCount;
     tqtools::Presence presence;
     err = tqtools::countPresent(*recall, &presence);
-    *present = presence.present;
+    *present = err.IsError() ? -1 : presence.present;
     if (err.IsError())
-        log.failure(
-            LogLevel::Warning,
-            tqtools::oneLine("Couldn't count the extents present", err) + "; counting from 0",
-            tqtools::chain(err));
+        log.failure(LogLevel::Warning,
+                    tqtools::oneLine("Couldn't count the extents present", err) +
+                        "; their count stays unknown (null in the stats file)",
+                    tqtools::chain(err));
     return "";
 }
 
@@ -163,10 +163,10 @@ int serve(int argc, char** argv) {
         statsFile.reset(new recalld::StatsFile(stats, options.statsFile, log));
     recalld::Progress progress(log, stats, options.quiet);
     source->setNote([&progress](const std::string& text) { progress.problem(text, ""); });
-    options.service.onServing = [&] {
+    options.service.onServing = [&](int workers) {
         stats.setState("serving");
         progress.note("serving recall requests of " + options.service.uuid + " with " +
-                      std::to_string(options.service.workers) + " workers");
+                      std::to_string(workers) + " workers");
         sd_notify(0, "READY=1");
     };
     recalld::Service service(options.service, *source, progress);

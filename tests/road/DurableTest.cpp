@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -26,14 +25,10 @@ constexpr long long kExtents = kDeviceSize / kExtentSize;
 
 // Runs a shell command; true when it succeeded, its output (errors too) in *out.
 bool run(const std::string& command, std::string* out = nullptr) {
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return false;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        if (out != nullptr)
-            out->append(buffer, n);
-    return ::pclose(pipe) == 0;
+    tqtest::CommandRun r = tqtest::RunCommand(command + " 2>&1");
+    if (out != nullptr)
+        *out = r.out;
+    return r.status == 0;
 }
 
 // A mount that is gone on every path out; a loop mount's device detaches with it.

@@ -1,6 +1,7 @@
 #include "Service.h"
 
 #include "ErrnoText.h"
+#include "Evictor.h"
 #include "PlaceBytes.h"
 
 #include <algorithm>
@@ -163,6 +164,7 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
     long long bytes = 0;
     std::string detail;
     int e = -1;
+    Evictor::Hold hold(m_options.evictor, extent, true);
     if (m_background) {
         m_background->demanded(extent);
         // Being brought in already by readahead or hydration: that fetch is the quickest.
@@ -185,6 +187,8 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
     // disk before the driver may rely on them.
     if (e == 0 && m_sync && (e = m_sync->waitForSync(&detail)) == 0)
         ++m_synced;
+    if (e == 0)
+        hold.placed();
     CZyError err = e == 0 ? m_driver.recallDone(m_options.uuid.c_str(), extent)
                           : m_driver.recallFailed(m_options.uuid.c_str(), extent, e);
     if (e != 0)

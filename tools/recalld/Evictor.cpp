@@ -79,6 +79,7 @@ int Evictor::start(std::string* detail) {
                     std::to_string(m_options.lowMark()) + "; it holds " +
                     std::to_string(m_counts.used) + " bytes in " +
                     std::to_string(m_policy.count()) + " extents");
+    m_urgent = m_counts.used > m_options.highMark();
     m_thread = std::thread(&Evictor::loop, this);
     return 0;
 }

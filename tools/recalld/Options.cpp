@@ -89,7 +89,7 @@ void addRemoteOptions(CLI::App& app, Options* options) {
 // A bounded recall store: the limit and its watermarks, "HIGH,LOW" in percent of it.
 void addStoreLimitOptions(CLI::App& app, Options* options) {
     EvictOptions& evict = options->evict;
-    tqtools::addSize(&app, "--store-limit", &evict.limit, 1 << 20, INT64_MAX,
+    tqtools::addSize(&app, "--store-limit", &evict.limit, 4096, INT64_MAX,
                      "keep the recall store under SIZE bytes (allocated blocks): past the high "
                      "watermark the coldest extents are evicted down to the low one, and "
                      "--hydrate stops where the device does not fit (default: unbounded)");

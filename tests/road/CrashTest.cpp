@@ -107,6 +107,7 @@ class CrashTest : public RoadTest {
                                          "--workers",
                                          std::to_string(workers),
                                          "--durable"};
+        argv.insert(argv.end(), m_extraArgs.begin(), m_extraArgs.end());
         ASSERT_EQ(m_service.start(argv, m_temp / "service.log", env), "");
     }
 
@@ -144,6 +145,7 @@ class CrashTest : public RoadTest {
 
     std::string m_image;
     std::string m_source;
+    std::vector<std::string> m_extraArgs;  // more service options
     tqharness::ChildProcess m_service;
 };
 
@@ -253,6 +255,42 @@ TEST_F(CrashTest, AServiceKilledWhileItRemovesWhatTheLastOneLeftIsRecoveredByThe
     crashAndRecover(
         {halfCopied,
          {"killed once the leftover is removed", "unlink", 1, "after", kRecallTemp, 0, {}}});
+}
+
+// A service that evicts from a store over its limit is killed before and after removals:
+// every extent left is whole, and the next service reads the device right and trims on.
+TEST_F(CrashTest, AServiceKilledMidEvictionLeavesEveryPresentExtentRight) {
+    m_image = makeImage(kDeviceSize);
+    m_extraArgs = {"--store-limit", "512K"};
+    const std::string evicted = "-recall/data/";
+    for (const Step& step :
+         std::vector<Step>{{"before the first removal", "unlink", 1, "before", evicted, 0, {}},
+                           {"after the third removal", "unlink", 3, "after", evicted, 0, {}}}) {
+        SCOPED_TRACE(step.name);
+        makeDevice("evict" + std::to_string(m_stores.size()), kDeviceSize, 0, kExtentSize);
+        for (long long extent = 0; extent < kDeviceSize / kExtentSize; ++extent)
+            placeExtent(m_recall, extent);
+        crashAt({step.name, step.call, step.nth, step.when, step.match, 0, {}, false, 2});
+        const int removed = step.nth - (std::string(step.when) == "before" ? 1 : 0);
+        EXPECT_EQ(BitmapOf(m_recall).size(),
+                  static_cast<size_t>(kDeviceSize / kExtentSize - removed));
+        startService(2);
+        // The next service trims the store under its low mark (6 extents and the 2 sparse
+        // ones, which cost nothing), then recalls what the read needs.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (BitmapOf(m_recall).size() > 8 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_LE(BitmapOf(m_recall).size(), 8u);
+        std::vector<char> bytes;
+        EXPECT_EQ(ReadAt(m_dataPath, 0, static_cast<size_t>(kDeviceSize), &bytes), 0);
+        EXPECT_TRUE(bytes == Pattern(0, static_cast<size_t>(kDeviceSize)));
+        m_service.signal(SIGTERM);
+        int status = m_service.waitExit(std::chrono::seconds(10));
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << describeStatus(status) << tqtest::ReadFile(m_temp / "service.log");
+        expectStoreClean(m_recall);
+        ::unlink((m_temp / "service.log").c_str());
+    }
 }
 
 // Creates the device again, over the stores it had, in a new emulator.

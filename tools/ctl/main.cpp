@@ -124,6 +124,16 @@ class CommandLine {
         clear->add_option("DIR", m_dir)->required()->check(named);
         clear->callback([this] { m_run = [this] { return clearStore(m_dir); }; });
 
+        CLI::App* trim = command("trim-store",
+                                 "Remove the extents of a recall store least recently written or "
+                                 "read until it occupies at most SIZE bytes; offline: refused "
+                                 "while a service holds the store.");
+        trim->add_option("DIR", m_dir)->required()->check(named);
+        tqtools::addSize(trim, "--to", &m_trimTo, 0, INT64_MAX,
+                         "the bytes the store may occupy after (allocated blocks)")
+            ->required();
+        trim->callback([this] { m_run = [this] { return trimStore(m_dir, m_trimTo); }; });
+
         CLI::App* bits = command("bitmap", "The extents present in a store, in all and per chunk.");
         bits->add_option("DIR", m_dir)->required()->check(named);
         bits->add_flag("--json", m_json,
@@ -291,6 +301,7 @@ class CommandLine {
     CreateDeviceArgs m_device;
     StatusArgs m_status;
     std::string m_dir, m_uuid;
+    long long m_trimTo = 0;
     unsigned m_seconds = 0;
     int m_value = 0;
     long long m_sizes[4] = {0, 0, 0, 0};

@@ -1,6 +1,7 @@
 #include "Background.h"
 
 #include "ErrnoText.h"
+#include "Evictor.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -146,7 +147,13 @@ int Background::fill(TqBlkBackingStore& store, long long extent, const char* why
             return ECANCELED;
     }
     std::string detail;
-    int e = placeCatching(m_source, store, extent, m_sync, bytes, &detail);
+    int e = 0;
+    {
+        Evictor::Hold hold(m_options.evictor, extent, false);
+        e = placeCatching(m_source, store, extent, m_sync, bytes, &detail);
+        if (e == 0)
+            hold.placed();
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_inFlight.erase(extent);
@@ -186,6 +193,20 @@ bool Background::sleepUntil(Clock::time_point when) {
     return !m_stop && !m_stale;
 }
 
+// Under a store limit, hydration brings in extents only while they fit under the high mark:
+// past it, eviction would remove what hydration brings, so it stops and says so.
+bool Background::roomFor(long long extent, long long moved) {
+    if (m_options.evictor == nullptr || m_options.evictor->roomFor(m_extentSize))
+        return true;
+    const EvictOptions& limits = m_options.evictor->options();
+    m_progress.warning("hydration stopped at extent " + std::to_string(extent) + " of " +
+                       std::to_string(m_extentCount) + " after " + std::to_string(moved) +
+                       " bytes: the device does not fit under the recall store's limit of " +
+                       std::to_string(limits.limit) + " bytes (high watermark " +
+                       std::to_string(limits.highMark()) + "); demand recalls go on");
+    return false;
+}
+
 long long Background::countPresent(TqBlkBackingStore& store) {
     long long present = 0;
     for (long long extent = 0; extent < m_extentCount; ++extent) {
@@ -211,6 +232,8 @@ void Background::hydrateLoop(TqBlkBackingStore& store) {
             bool present = false;
             if (!store.checkExtentFile(extent, &present).IsError() && present)
                 continue;
+            if (!roomFor(extent, moved))
+                return;
             if (bytesPerSecond > 0) {
                 // Paced by the bytes moved: a late start is not made up with a burst.
                 clock = std::max(clock, Clock::now() - std::chrono::milliseconds(100));

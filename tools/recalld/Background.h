@@ -17,6 +17,8 @@
 
 namespace recalld {
 
+class Evictor;
+
 struct BackgroundOptions {
     // The most extents brought in ahead of sequential demand recalls; 0 turns readahead off.
     int readahead = 32;
@@ -24,6 +26,8 @@ struct BackgroundOptions {
     // Fill every missing extent, at most hydrateRate MiB/s (0: as fast as one worker goes).
     bool hydrate = false;
     double hydrateRate = 0;
+    // A bounded store's evictor: told of each placement; hydration stops where it has no room.
+    Evictor* evictor = nullptr;
 
     bool any() const { return readahead > 0 || hydrate; }
 };
@@ -69,6 +73,7 @@ class Background {
     int fill(TqBlkBackingStore& store, long long extent, const char* why, long long* bytes);
     bool sleepUntil(std::chrono::steady_clock::time_point when);
     long long countPresent(TqBlkBackingStore& store);
+    bool roomFor(long long extent, long long moved);
 
     const BackgroundOptions m_options;
     const std::string m_storeDir;

@@ -3,6 +3,7 @@
 #include "Cli.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace recalld {
 namespace {
@@ -85,6 +86,38 @@ void addRemoteOptions(CLI::App& app, Options* options) {
                         "hydrate at most N MiB/s (default: unbounded)");
 }
 
+// A bounded recall store: the limit and its watermarks, "HIGH,LOW" in percent of it.
+void addStoreLimitOptions(CLI::App& app, Options* options) {
+    EvictOptions& evict = options->evict;
+    tqtools::addSize(&app, "--store-limit", &evict.limit, 4096, INT64_MAX,
+                     "keep the recall store under SIZE bytes (allocated blocks): past the high "
+                     "watermark the coldest extents are evicted down to the low one, and "
+                     "--hydrate stops where the device does not fit (default: unbounded)");
+    tqtools::addChecked(&app, "--store-watermarks", "HIGH,LOW",
+                        "eviction starts above HIGH % of --store-limit and ends at LOW % "
+                        "(default 95,80)",
+                        [&evict](const std::string& text) -> std::string {
+                            const size_t comma = text.find(',');
+                            long long high = 0, low = 0;
+                            std::string error =
+                                comma == std::string::npos
+                                    ? "--store-watermarks: \"" + text + "\" is not HIGH,LOW"
+                                    : tqtools::parseInteger("--store-watermarks HIGH",
+                                                            text.substr(0, comma), 1, 100, &high);
+                            if (error.empty())
+                                error = tqtools::parseInteger("--store-watermarks LOW",
+                                                              text.substr(comma + 1), 1, 100, &low);
+                            if (error.empty() && low >= high)
+                                error = "--store-watermarks: LOW must be below HIGH";
+                            if (error.empty()) {
+                                evict.highPercent = static_cast<int>(high);
+                                evict.lowPercent = static_cast<int>(low);
+                            }
+                            return error;
+                        })
+        ->needs(app.get_option("--store-limit"));
+}
+
 // How the workers serve.
 void addServiceOptions(CLI::App& app, Options* options) {
     ServiceOptions& service = options->service;
@@ -102,6 +135,7 @@ void addServiceOptions(CLI::App& app, Options* options) {
         "no syncs: faster, but a power cut may lose or tear extents the driver was told are "
         "in place; only for throwaway stores (a tmpfs)");
     app.add_flag("--quiet", options->quiet, "no log line per recalled extent");
+    addStoreLimitOptions(app, options);
 }
 
 // The log and the counters.

@@ -1,6 +1,7 @@
 #ifndef TQBLK_RECALLD_OPTIONS_H
 #define TQBLK_RECALLD_OPTIONS_H
 
+#include "Evictor.h"
 #include "HttpSource.h"
 #include "Log.h"
 #include "Service.h"
@@ -25,6 +26,7 @@ struct Options {
     LogLevel logLevel = LogLevel::Info;
     std::string statsFile;
     int remoteMinRate = 16;  // KiB/s
+    EvictOptions evict;      // --store-limit, --store-watermarks
 };
 
 // Parses the command line into *options. Returns -1 when the service is to start, else

@@ -1,6 +1,7 @@
 #include "Service.h"
 
 #include "ErrnoText.h"
+#include "Evictor.h"
 #include "PlaceBytes.h"
 
 #include <algorithm>
@@ -251,6 +252,7 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
     long long bytes = 0;
     std::string detail;
     int e = -1;
+    Evictor::Hold hold(m_options.evictor, extent, true);
     if (m_background) {
         m_background->demanded(extent);
         // Being brought in already by readahead or hydration: that fetch is the quickest.
@@ -269,6 +271,10 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
         m_progress.note("left extent " + std::to_string(extent) + " for the next run");
         return;
     }
+    // In place: the evictor may count it from now on, though its answer may wait for the
+    // directory sync below.
+    if (e == 0)
+        hold.placed();
     // The extent's directory entry, and those of directories made on the way, must be on the
     // disk before the driver may rely on them. The grouped directory sync answers it, while
     // this worker goes on to its next request (unless it leads that sync).

@@ -18,6 +18,8 @@
 
 namespace recalld {
 
+class Evictor;
+
 struct ServiceOptions {
     std::string uuid;         // the device served
     std::string recallStore;  // its recall store directory
@@ -33,6 +35,8 @@ struct ServiceOptions {
     std::function<void(int workers)> onServing;
     // Readahead and hydration beside the demand recalls.
     BackgroundOptions background;
+    // Keeps the store under its limit; null when unbounded. Told of every placement.
+    Evictor* evictor = nullptr;
 };
 
 // Serves the recall requests of one device until stop is set or the device goes away.

@@ -55,6 +55,14 @@ void Stats::setState(const std::string& state) {
     m_state = state;
 }
 
+void Stats::setStoreUse(const StoreUse& use) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Evicted extents are no longer present; a count that is unknown stays so.
+    if (m_present >= 0)
+        m_present -= use.evictions - m_storeUse.evictions;
+    m_storeUse = use;
+}
+
 void Stats::sample() {
     auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -90,11 +98,13 @@ double Stats::extentsPerSecond() const {
 std::string Stats::json() const {
     nlohmann::json byErrno = nlohmann::json::object();
     std::string state;
+    StoreUse use;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (const auto& entry : m_failedByErrno)
             byErrno[tqtools::errnoName(entry.first)] = entry.second;
         state = m_state;
+        use = m_storeUse;
     }
     nlohmann::json document = {
         {"device", m_device},
@@ -118,6 +128,19 @@ std::string Stats::json() const {
         {"extent_count", m_total},
         {"bytes_per_second", bytesPerSecond()},
         {"extents_per_second", extentsPerSecond()}};
+    if (use.limit > 0) {
+        // Hits are the reads of present extents the MRU list showed: a lower bound, since
+        // reads of one extent between two looks at the list count once.
+        const long long reads = use.hitsSeen + m_done.load();
+        document["store_limit"] = use.limit;
+        document["store_used_bytes"] = use.used;
+        document["evictions"] = use.evictions;
+        document["evicted_bytes"] = use.evictedBytes;
+        document["remisses"] = use.remisses;
+        document["hits_seen"] = use.hitsSeen;
+        document["hit_ratio"] = reads > 0 ? static_cast<double>(use.hitsSeen) / reads : 0.0;
+        document["limit_unmet"] = use.unmet;
+    }
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 

@@ -14,6 +14,17 @@ namespace recalld {
 
 class Log;
 
+// The counters of a bounded recall store (see Evictor).
+struct StoreUse {
+    long long limit = 0;         // bytes; 0: unbounded
+    long long used = 0;          // bytes the store occupies, as its extents cost them
+    long long evictions = 0;     // extents removed to keep the limit
+    long long evictedBytes = 0;  // what those removals freed
+    long long remisses = 0;      // demand recalls of extents evicted before
+    long long hitsSeen = 0;      // reads of present extents seen in the driver's MRU list
+    long long unmet = 0;         // rounds that could not get under the low mark
+};
+
 // The service's live counters. Thread-safe; the workers count, a writer thread of its own
 // puts them in the stats file once a second (see StatsFile).
 class Stats {
@@ -30,6 +41,7 @@ class Stats {
     // is not).
     void setWorkers(int wanted) { m_workersWanted = wanted; }
     void workerWorking(bool working) { m_workersWorking += working ? 1 : -1; }
+    void setStoreUse(const StoreUse& use);
 
     // Bytes and extents recalled per second over the last few seconds (not since start, so
     // it falls to 0 while the service idles). Takes a sample; call about once a second.
@@ -71,6 +83,7 @@ class Stats {
     std::map<int, long long> m_failedByErrno;
     std::deque<Sample> m_samples;
     std::string m_state = "starting";
+    StoreUse m_storeUse;
 };
 
 // Writes Stats to a file once a second, atomically (a temporary file beside it, renamed

@@ -1,5 +1,6 @@
 // tqblk-recalld: a reference recall service for one device (see --help).
 #include "ErrorText.h"
+#include "Evictor.h"
 #include "HttpSource.h"
 #include "Options.h"
 #include "Presence.h"
@@ -169,12 +170,26 @@ int serve(int argc, char** argv) {
                       std::to_string(workers) + " workers");
         sd_notify(0, "READY=1");
     };
+    // A bounded store is trimmed only while its lock is held, which it is from here on.
+    std::unique_ptr<recalld::Evictor> evictor;
+    if (options.evict.any()) {
+        evictor.reset(new recalld::Evictor(options.evict, options.service.uuid,
+                                           options.service.recallStore, options.service.adminNode,
+                                           progress, stats));
+        if (evictor->start(&detail) != 0) {
+            log.write(LogLevel::Error, detail);
+            return 1;
+        }
+        options.service.evictor = options.service.background.evictor = evictor.get();
+    }
     recalld::Service service(options.service, *source, progress);
     signals.start(log, stats, [&source] { source->interrupt(); });
     if (removed > 0)
         progress.note("removed " + std::to_string(removed) + " leftover temporary files from " +
                       options.service.recallStore + "/tmp");
     int result = service.run(signals.stop);
+    if (evictor)
+        evictor->stop();
     signals.finish();
     stats.setState("stopped");
     progress.finish();

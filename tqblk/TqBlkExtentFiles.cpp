@@ -135,25 +135,27 @@ CZyError TqBlkBackingStore::openTempFile(std::string* path, int* fd) {
     // The tmp directory is made (or judged) only when the file cannot be made in it: every
     // temporary file but the first would otherwise pay a failed mkdir and a stat.
     bool madeDir = false;
+    std::string candidate;
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        path->assign(tmpDir);
-        appendTempName(path);
-        *fd = openAsGiven(path->c_str(), kTempFileFlags);
-        if (*fd >= 0)
-            return CZyError::Success();
-        int e = errno;
-        if ((e == ENOENT || e == ENOTDIR) && !madeDir) {
+        candidate.assign(tmpDir);
+        appendTempName(&candidate);
+        int raw = openAsGiven(candidate.c_str(), kTempFileFlags);
+        if (raw < 0 && (errno == ENOENT || errno == ENOTDIR) && !madeDir) {
             madeDir = true;
             CZyError err = mkdir(tmpDir);
             if (err.IsError())
                 return err.Push(TQ_STORE_HERE, "Couldn't create tmp directory for backup store %s",
                                 m_uuid.c_str());
-            --attempt;
-            continue;
+            raw = openAsGiven(candidate.c_str(), kTempFileFlags);
         }
+        const int e = raw < 0 ? errno : 0;
+        *path = candidate;
+        *fd = raw;
+        if (raw >= 0)
+            return CZyError::Success();
         if (e != EEXIST)
-            return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, e,
-                                           "Couldn't open temporary extent file %s", path->c_str());
+            return JQErrorUtil::ErrorErrNo(
+                TQ_STORE_HERE, e, "Couldn't open temporary extent file %s", candidate.c_str());
     }
     return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, EEXIST,
                                    "Couldn't find a free temporary file name in %s after %d tries",

@@ -518,6 +518,9 @@ TEST_F(RemoteTest, HydrationFillsTheStoreAtItsRate) {
     EXPECT_EQ(BitmapOf(m_recall).size(), 48u);
     expectStoreHolds(image);
     expectDevice(image, 0, image.size());
+    // The stats count what hydration placed, not only the demand recalls.
+    EXPECT_EQ(m_service.stop(), 0);
+    EXPECT_NE(serviceLog().find("48 of 48 extents present"), std::string::npos) << serviceLog();
 }
 
 }  // namespace

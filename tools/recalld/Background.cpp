@@ -165,6 +165,8 @@ int Background::fill(TqBlkBackingStore& store, long long extent, const char* why
         }
     }
     m_wake.notify_all();
+    if (e == 0)
+        m_progress.placedInBackground();
     if (e != 0 && e != ECANCELED && e != ESTALE)
         m_progress.note(std::string(why) + " of extent " + std::to_string(extent) + " failed (" +
                         errnoText(e) + "): " + detail);

@@ -1,5 +1,6 @@
 #include "HttpSource.h"
 
+#include "ContentRange.h"
 #include "ErrnoText.h"
 #include "PlaceBytes.h"
 #include "S3Credentials.h"
@@ -128,12 +129,19 @@ std::string s3Code(const std::string& body) {
     return body.substr(open + 6, close - open - 6);
 }
 
-// One kept connection: a curl handle whose connection cache outlives each request.
+// One kept connection: a curl handle whose connection cache outlives each request. Its
+// fixed options and its header list are set once; a request sets only what changes.
 struct Handle {
     CURL* curl = nullptr;
+    bool configured = false;   // the fixed options are set
+    bool headersSet = false;   // the header list is set ...
+    bool conditional = false;  // ... and carries If-Match
+    struct curl_slist* headers = nullptr;
+    char error[CURL_ERROR_SIZE] = "";
     ~Handle() {
         if (curl != nullptr)
             curl_easy_cleanup(curl);
+        curl_slist_free_all(headers);
     }
 };
 
@@ -317,66 +325,80 @@ class HttpSource : public Source {
     void exchange(Handle& handle, long long offset, size_t size, char* buffer, Response* r,
                   Attempt* a, bool probe) {
         CURL* c = handle.curl;
-        curl_easy_reset(c);
-        curl_easy_setopt(c, CURLOPT_URL, m_url.c_str());
-        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        configure(handle, !probe && m_versionIsEtag && m_version.rfind("W/", 0) != 0);
         setDeadlines(c, size, a->budgetMs);
-        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!m_options.cacert.empty())
-            curl_easy_setopt(c, CURLOPT_CAINFO, m_options.cacert.c_str());
-        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
         curl_easy_setopt(c, CURLOPT_HEADERDATA, r);
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, r);
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
         std::string range;
         if (probe) {
             curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+            curl_easy_setopt(c, CURLOPT_RANGE, nullptr);
         } else {
             range = std::to_string(offset) + "-" +
                     std::to_string(offset + static_cast<long long>(size) - 1);
+            curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
             curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
             r->body = buffer;
             r->capacity = size;
         }
-        struct curl_slist* headers = nullptr;
-        std::string ifMatch;
-        if (!probe && m_versionIsEtag && m_version.rfind("W/", 0) != 0) {
-            ifMatch = "If-Match: " + m_version;
-            headers = curl_slist_append(headers, ifMatch.c_str());
-        }
-        std::string token;
-        std::string sigv4;
-        if (!m_s3 && !m_options.netrcFile.empty()) {
-            // Credentials in the URL come first; else the file's for the host, if any.
-            curl_easy_setopt(c, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
-            curl_easy_setopt(c, CURLOPT_NETRC_FILE, m_options.netrcFile.c_str());
-        }
-        if (m_s3) {
-            headers = curl_slist_append(
-                headers, (std::string("x-amz-content-sha256: ") + kEmptySha256).c_str());
-            if (!m_credentials.empty()) {
-                sigv4 = "aws:amz:" + m_region + ":s3";
+        handle.error[0] = '\0';
+        CURLcode code = curl_easy_perform(c);
+        judge(code, handle.error, offset, size, probe, *r, a);
+    }
+
+    // Sets what every request of this handle shares, once, and its header list (If-Match
+    // once the version is an ETag) when it differs from the one set.
+    void configure(Handle& handle, bool conditional) {
+        CURL* c = handle.curl;
+        if (!handle.configured) {
+            handle.configured = true;
+            curl_easy_setopt(c, CURLOPT_URL, m_url.c_str());
+            curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
+            // An extent's body in a few reads rather than one per 16 KiB.
+            curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024);
+            curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+            curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+            curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+            if (!m_options.cacert.empty())
+                curl_easy_setopt(c, CURLOPT_CAINFO, m_options.cacert.c_str());
+            curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
+            curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
+            // The progress callback is what lets a stop cut a transfer that stalls; curl
+            // calls it from its own transfer loop, with no timer or poll of its own.
+            curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
+            curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+            curl_easy_setopt(c, CURLOPT_ERRORBUFFER, handle.error);
+            if (!m_s3 && !m_options.netrcFile.empty()) {
+                // Credentials in the URL come first; else the file's for the host, if any.
+                curl_easy_setopt(c, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
+                curl_easy_setopt(c, CURLOPT_NETRC_FILE, m_options.netrcFile.c_str());
+            }
+            if (m_s3 && !m_credentials.empty()) {
+                const std::string sigv4 = "aws:amz:" + m_region + ":s3";
                 curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4.c_str());
                 curl_easy_setopt(c, CURLOPT_USERNAME, m_credentials.accessKey.c_str());
                 curl_easy_setopt(c, CURLOPT_PASSWORD, m_credentials.secretKey.c_str());
-                if (!m_credentials.sessionToken.empty()) {
-                    token = "x-amz-security-token: " + m_credentials.sessionToken;
-                    headers = curl_slist_append(headers, token.c_str());
-                }
             }
         }
+        if (handle.headersSet && handle.conditional == conditional)
+            return;
+        struct curl_slist* headers = nullptr;
+        if (conditional)
+            headers = curl_slist_append(headers, ("If-Match: " + m_version).c_str());
+        if (m_s3) {
+            headers = curl_slist_append(
+                headers, (std::string("x-amz-content-sha256: ") + kEmptySha256).c_str());
+            if (!m_credentials.empty() && !m_credentials.sessionToken.empty())
+                headers = curl_slist_append(
+                    headers, ("x-amz-security-token: " + m_credentials.sessionToken).c_str());
+        }
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-        char curlError[CURL_ERROR_SIZE] = "";
-        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
-        CURLcode code = curl_easy_perform(c);
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
-        curl_slist_free_all(headers);
-        judge(code, curlError, offset, size, probe, *r, a);
+        curl_slist_free_all(handle.headers);
+        handle.headers = headers;
+        handle.headersSet = true;
+        handle.conditional = conditional;
     }
 
     // An attempt ends when the request's time runs out, or when it is slower than the
@@ -490,26 +512,25 @@ class HttpSource : public Source {
         a->error = EIO;
         // The version first: a changed object is never retried into the device.
         const std::string& seen = m_versionIsEtag ? r.etag : r.lastModified;
-        std::string expected = "bytes " + std::to_string(offset) + "-" +
-                               std::to_string(offset + static_cast<long long>(size) - 1) + "/" +
-                               std::to_string(m_size);
+        const long long last = offset + static_cast<long long>(size) - 1;
         if (seen != m_version) {
             a->error = ESTALE;
             a->detail = what + " came back as version " + (seen.empty() ? "(none)" : seen) +
                         ", not " + m_version;
             return;
         }
-        if (r.contentRange != expected) {
-            std::string slash = r.contentRange.substr(r.contentRange.rfind('/') + 1);
-            if (!r.contentRange.empty() && slash != std::to_string(m_size)) {
-                a->error = ESTALE;
-                a->detail = what + " came back from an object of another size (Content-Range: " +
-                            r.contentRange + ")";
-                return;
-            }
+        const RangeVerdict verdict = judgeContentRange(r.contentRange, offset, last, m_size);
+        if (verdict == RangeVerdict::OtherSize) {
+            a->error = ESTALE;
+            a->detail = what + " came back from an object of another size (Content-Range: " +
+                        r.contentRange + ")";
+            return;
+        }
+        if (verdict == RangeVerdict::Wrong) {
             a->transient = true;
             a->detail = "Couldn't read " + what + ": the server sent Content-Range \"" +
-                        r.contentRange + "\", not \"" + expected + "\"";
+                        r.contentRange + "\", not \"bytes " + std::to_string(offset) + "-" +
+                        std::to_string(last) + "/" + std::to_string(m_size) + "\"";
             return;
         }
         if (r.overflow || r.received != size) {

@@ -23,8 +23,9 @@ Progress::~Progress() {
     m_log.setStatus(nullptr);
 }
 
-void Progress::recalled(long long extent, long long bytes, std::chrono::microseconds took) {
-    m_stats.done(bytes);
+void Progress::recalled(long long extent, long long bytes, std::chrono::microseconds took,
+                        bool placed) {
+    m_stats.done(bytes, placed);
     if (!m_log.onTerminal() && !m_quiet)
         m_log.write(LogLevel::Info, "recalled extent " + std::to_string(extent) + " (" +
                                         std::to_string(bytes) + " bytes) in " +

@@ -26,7 +26,11 @@ class Progress {
     void fetched() { m_stats.fetched(); }
     void setWorkers(int wanted) { m_stats.setWorkers(wanted); }
     void workerWorking(bool working) { m_stats.workerWorking(working); }
-    void recalled(long long extent, long long bytes, std::chrono::microseconds took);
+    // placed false: readahead or hydration had put the extent in place (counted there).
+    void recalled(long long extent, long long bytes, std::chrono::microseconds took,
+                  bool placed = true);
+    // Readahead or hydration put an extent in place.
+    void placedInBackground() { m_stats.placed(); }
     void failed(long long extent, int error, const std::string& detail);
     void note(const std::string& text) { m_log.write(LogLevel::Info, text); }
     void warning(const std::string& text) { m_log.write(LogLevel::Warning, text); }

@@ -253,6 +253,7 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
     std::string detail;
     int e = -1;
     Evictor::Hold hold(m_options.evictor, extent, true);
+    bool placed = true;  // false: readahead or hydration placed it, and counted it
     if (m_background) {
         m_background->demanded(extent);
         // Being brought in already by readahead or hydration: that fetch is the quickest.
@@ -262,6 +263,7 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
             extentBytes(store, extent, &offset, &size);
             bytes = static_cast<long long>(size);
             e = 0;
+            placed = false;
         }
     }
     if (e != 0)
@@ -280,17 +282,18 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
     // this worker goes on to its next request (unless it leads that sync).
     std::string path;
     if (e == 0 && m_sync && (e = entryPath(store, extent, &path, &detail)) == 0) {
-        m_sync->syncEntriesOf(path, store.getDir() + "/data",
-                              [this, extent, bytes, start](int error, const std::string& why) {
-                                  answer(extent, error, why, bytes, start);
-                              });
+        m_sync->syncEntriesOf(
+            path, store.getDir() + "/data",
+            [this, extent, bytes, start, placed](int error, const std::string& why) {
+                answer(extent, error, why, bytes, start, placed);
+            });
         return;
     }
-    answer(extent, e, detail, bytes, start);
+    answer(extent, e, detail, bytes, start, placed);
 }
 
 void Service::answer(long long extent, int e, const std::string& detail, long long bytes,
-                     std::chrono::steady_clock::time_point start) {
+                     std::chrono::steady_clock::time_point start, bool placed) {
     if (e == 0 && m_sync)
         ++m_synced;
     CZyError err = e == 0 ? m_driver.recallDone(m_options.uuid.c_str(), extent)
@@ -302,7 +305,8 @@ void Service::answer(long long extent, int e, const std::string& detail, long lo
     else
         m_progress.recalled(extent, bytes,
                             std::chrono::duration_cast<std::chrono::microseconds>(
-                                std::chrono::steady_clock::now() - start));
+                                std::chrono::steady_clock::now() - start),
+                            placed);
 }
 
 int Service::entryPath(TqBlkBackingStore& store, long long extent, std::string* path,

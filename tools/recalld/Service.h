@@ -64,9 +64,10 @@ class Service {
                                                 const std::function<void(bool)>& tried);
     bool fetch(const std::atomic<bool>& stop, long long* extent);
     void serve(TqBlkBackingStore& store, long long extent);
-    // Tells the driver the outcome of extent's recall (e: 0 or its errno) and counts it.
+    // Tells the driver the outcome of extent's recall (e: 0 or its errno) and counts it;
+    // placed false when readahead or hydration placed the extent (and counted it there).
     void answer(long long extent, int e, const std::string& detail, long long bytes,
-                std::chrono::steady_clock::time_point start);
+                std::chrono::steady_clock::time_point start, bool placed);
     static int entryPath(TqBlkBackingStore& store, long long extent, std::string* path,
                          std::string* detail);
 

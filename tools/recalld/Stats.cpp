@@ -31,12 +31,15 @@ void Stats::fetched() {
     ++m_inFlight;
 }
 
-void Stats::done(long long bytes) {
+void Stats::done(long long bytes, bool placed) {
     --m_inFlight;
     ++m_done;
     m_bytes += bytes;
-    // An extent counts once, even when the driver asks for one that another request
-    // brought in already.
+    if (placed)
+        Stats::placed();
+}
+
+void Stats::placed() {
     long long present = m_present.load();
     while (present >= 0 && present < m_total &&
            !m_present.compare_exchange_weak(present, present + 1)) {

@@ -33,9 +33,11 @@ class Stats {
     // stats file then shows null rather than a wrong count).
     Stats(std::string device, std::string recallStore, long long present, long long total);
 
-    void fetched();              // a demand recall came in
-    void done(long long bytes);  // and was put in place
-    void failed(int error);      // or failed with this errno
+    void fetched();  // a demand recall came in
+    // and was put in place; placed false when readahead or hydration had put it there
+    void done(long long bytes, bool placed = true);
+    void placed();           // readahead or hydration put an extent in place
+    void failed(int error);  // or failed with this errno
     void setState(const std::string& state);
     // The workers asked for, and those able to work now (a worker that cannot open the store
     // is not).

@@ -12,6 +12,7 @@
 #include "StoreClaim.h"
 #include "TopLevel.h"
 
+#include <pthread.h>
 #include <systemd/sd-daemon.h>
 #include <sys/stat.h>
 
@@ -36,7 +37,8 @@ class SignalWaiter {
   public:
     SignalWaiter() {
         sigemptyset(&m_signals);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        // SIGUSR1 only wakes the thread to end (finish); one sent from outside is ignored.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
             sigaddset(&m_signals, sig);
         pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
     }
@@ -45,16 +47,17 @@ class SignalWaiter {
     // Ends the waiting thread; called before what it logs to goes away.
     void finish() {
         m_done = true;
-        if (m_thread.joinable())
+        if (m_thread.joinable()) {
+            pthread_kill(m_thread.native_handle(), SIGUSR1);
             m_thread.join();
+        }
     }
 
     // onStop runs on SIGINT or SIGTERM, after stop is set (it interrupts a source's waits).
     void start(recalld::Log& log, recalld::Stats& stats, std::function<void()> onStop) {
         m_thread = std::thread([this, &log, &stats, onStop] {
-            const timespec tick{0, 100 * 1000 * 1000};
             while (!m_done) {
-                int sig = sigtimedwait(&m_signals, nullptr, &tick);
+                int sig = sigwaitinfo(&m_signals, nullptr);
                 if (sig == SIGHUP) {
                     log.write(LogLevel::Info, "SIGHUP received and ignored: nothing to reload");
                 } else if (sig == SIGINT || sig == SIGTERM) {

@@ -62,24 +62,26 @@ const std::string kRecallData = "-recall/data";
 std::vector<Step> recallSteps() {
     const std::string fetch = std::to_string(TQBLK_GET_RECALL_REQUEST);
     const std::string done = std::to_string(TQBLK_RECALL_DONE);
+    // The store is new: the first temporary file and the first move-in each fail once, finding
+    // their directory missing, before it is made.
     return {
         {"request fetched", "ioctl", 1, "after", fetch, 0, {}},
-        {"temporary file opened", "open", 1, "after", kRecallTemp, 1, {}},
+        {"temporary file opened", "open", 2, "after", kRecallTemp, 1, {}},
         {"half the extent copied", "sendfile", 1, "mid", kRecallTemp, 1, {}},
         {"half the extent written", "write", 1, "mid", kRecallTemp, 1, {}, true},
         // Each extent waits for two syncs: its file's bytes, then its directory.
         {"written, not synced", "fdatasync", 1, "before", kRecallTemp, 1, {}},
         {"synced, not moved in", "fdatasync", 1, "after", kRecallTemp, 1, {}},
-        {"moved in, not answered", "rename", 1, "after", kRecallTemp, 0, {2}},
+        {"moved in, not answered", "rename", 2, "after", kRecallTemp, 0, {2}},
         {"moved in, entry not synced", "fsync", 1, "before", kRecallData, 0, {2}},
         {"entry synced, not answered", "fsync", 1, "after", kRecallData, 0, {2}},
         {"answer not sent", "ioctl", 1, "before", done, 0, {2}},
         {"answered", "ioctl", 1, "after", done, 0, {2}},
         // The second extent in the queue is all zeros and comes in sparse.
-        {"sparse extent: temporary file opened", "open", 2, "after", kRecallTemp, 1, {2}},
+        {"sparse extent: temporary file opened", "open", 3, "after", kRecallTemp, 1, {2}},
         {"sparse extent: last byte not written", "write", 1, "before", kRecallTemp, 1, {2}},
         {"sparse extent: synced, not moved in", "fsync", 1, "after", kRecallTemp, 1, {2}},
-        {"sparse extent: moved in, not answered", "rename", 2, "after", kRecallTemp, 0, {2, 7}},
+        {"sparse extent: moved in, not answered", "rename", 3, "after", kRecallTemp, 0, {2, 7}},
         // Its bytes are synced by the store itself; its entry by the service.
         {"sparse extent: entry synced, not answered", "fsync", 2, "after", kRecallData, 0, {2, 7}},
         // Both workers hold a request when one of them dies.

@@ -16,7 +16,7 @@
 //     --http URL --www DIR  nginx serving DIR at URL (tests/remote/nginx.sh start prints
 //                           both); bench/road/latency.sh starts one and passes them
 
-#include "EmulatorHarness.h"
+#include "RoadBench.h"
 
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqblk/unix/TqBlkDriverUnix.h>
@@ -26,7 +26,6 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,37 +43,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tqbench::check;
+using tqbench::die;
+using tqbench::matchesPattern;
 using tqsys::UniqueFd;
-
-[[noreturn]] void die(const std::string& what) {
-    throw std::runtime_error(what);
-}
-
-void check(const CZyError& err, const char* what) {
-    if (err.IsError())
-        die(std::string(what) + ": " + err.GetDescription());
-}
 
 double micros(Clock::time_point start) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
-
-// Each 8-byte word holds its own offset, so a misplaced extent shows.
-void fillPattern(long long offset, char* out, size_t size) {
-    for (size_t i = 0; i < size; i += 8) {
-        long long word = offset + static_cast<long long>(i);
-        std::memcpy(out + i, &word, std::min<size_t>(8, size - i));
-    }
-}
-
-bool matchesPattern(long long offset, const char* data, size_t size) {
-    for (size_t i = 0; i + 8 <= size; i += 4096) {
-        long long word;
-        std::memcpy(&word, data + i, 8);
-        if (word != offset + static_cast<long long>(i))
-            return false;
-    }
-    return true;
 }
 
 struct Percentiles {
@@ -192,12 +167,7 @@ class Bench {
 
   private:
     TqBlkRecallStore* newStore(const std::string& name, const Case& c) {
-        CZyError err;
-        TqBlkRecallStore* store =
-            TqBlkRecallStore::create((m_dir + "/" + name).c_str(), name.c_str(),
-                                     c.extents * c.extentSize, c.extentSize, &err);
-        check(err, "create a recall store");
-        return store;
+        return tqbench::newRecallStore(m_dir, name, c.extents, c.extentSize);
     }
     std::vector<long long> order(const Case& c);
     double roundTrip(const Case& c);
@@ -281,15 +251,7 @@ double Bench::roundTrip(const Case& c) {
     std::unique_ptr<TqBlkRecallStore> store(newStore(uuid, c));
     std::string name;
     check(m_driver.createDevice(uuid.c_str(), nullptr, store.get(), &name), "create a device");
-    std::string lines;
-    for (long long extent = 0; extent < c.extents; ++extent)
-        lines += "recall " + std::to_string(extent) + " " + uuid + "\n";
-    for (size_t at = 0; at < lines.size();) {
-        size_t end = std::min(lines.size(), lines.rfind('\n', at + 60000) + 1);
-        if (int error = m_emulator.control(lines.substr(at, end - at)))
-            die(std::string("control: ") + std::strerror(error));
-        at = end;
-    }
+    tqbench::queueRecalls(m_emulator, uuid, c.extents);
     std::vector<double> times;
     for (long long i = 0; i < c.extents; ++i) {
         long long extent = -1;
@@ -310,16 +272,9 @@ double Bench::fileWork(const Case& c) {
     std::vector<char> bytes(static_cast<size_t>(c.extentSize));
     std::vector<double> times;
     for (long long extent : order(c)) {
-        fillPattern(extent * c.extentSize, bytes.data(), bytes.size());
+        tqbench::fillPattern(extent * c.extentSize, bytes.data(), bytes.size());
         const Clock::time_point start = Clock::now();
-        std::string temp;
-        int raw = -1;
-        check(store->openTempFile(&temp, &raw), "open a temporary file");
-        UniqueFd fd(raw);
-        if (tqsys::PwriteFull(fd.get(), bytes.data(), bytes.size(), 0) != 0)
-            die("write " + temp);
-        fd.reset();
-        check(store->moveInExtentFile(temp.c_str(), extent), "move an extent in");
+        tqbench::placeExtent(*store, extent, bytes);
         times.push_back(micros(start));
     }
     check(TqBlkBackingStore::remove(store->getDir().c_str()), "remove a store");
@@ -353,19 +308,6 @@ double Bench::peer(const Case& c, const std::string& url) {
     if (!ran)
         die("the peer (nbdkit curl plugin, nbdcopy) failed or is not installed");
     return total / static_cast<double>(c.extents);
-}
-
-std::string makeImage(const std::string& path, const Case& c) {
-    UniqueFd fd = tqsys::OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!fd.valid())
-        die("open " + path + ": " + std::strerror(errno));
-    std::vector<char> chunk(static_cast<size_t>(c.extentSize));
-    for (long long extent = 0; extent < c.extents; ++extent) {
-        fillPattern(extent * c.extentSize, chunk.data(), chunk.size());
-        if (tqsys::PwriteFull(fd.get(), chunk.data(), chunk.size(), extent * c.extentSize) != 0)
-            die("write " + path);
-    }
-    return path;
 }
 
 void printTable(const std::vector<Case>& cases, const std::vector<std::vector<Figures>>& runs,
@@ -435,28 +377,6 @@ bool parseOptions(int argc, char** argv, Options* options) {
     return options->http.empty() == options->www.empty();
 }
 
-class Scratch {
-  public:
-    ~Scratch() {
-        if (m_mounted)
-            ::umount2(m_dir, MNT_DETACH);
-        ::rmdir(m_dir);
-    }
-    std::string mount() {
-        if (::mkdtemp(m_dir) == nullptr)
-            return std::string("mkdtemp: ") + std::strerror(errno);
-        if (::mount("tqblk-bench-latency", m_dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-            return std::string("mount a tmpfs: ") + std::strerror(errno);
-        m_mounted = true;
-        return "";
-    }
-    const char* dir() const { return m_dir; }
-
-  private:
-    char m_dir[40] = "/tmp/tqblk-bench-latency-XXXXXX";
-    bool m_mounted = false;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -468,11 +388,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    std::string why = tqharness::EnterPrivateNamespace();
-    if (!why.empty()) {
-        std::fprintf(stderr, "bench_latency: needs a private mount namespace: %s\n", why.c_str());
-        return 1;
-    }
     std::vector<Case> cases;
     for (const char* source : {"image", "http"}) {
         if ((std::strcmp(source, "http") == 0 && options.http.empty()) ||
@@ -488,37 +403,30 @@ int main(int argc, char** argv) {
     std::string failure;
     std::vector<std::string> published;
     {
-        Scratch scratch;
-        failure = scratch.mount();
-        try {
-            if (!failure.empty())
-                die(failure);
-            tqharness::EmulatorProcess emulator;
-            failure = emulator.start(tqharness::kDriverDir);
-            if (!failure.empty())
-                die(failure);
-            Bench bench(scratch.dir(), emulator, options);
-            for (int r = 0; r < options.repeat; ++r) {
-                for (size_t i = 0; i < cases.size(); ++i) {
-                    const Case& c = cases[i];
-                    const std::string file = "latency-image-" + std::to_string(c.extentSize);
-                    std::string image = std::string(scratch.dir()) + "/" + file;
-                    std::string url;
-                    if (c.source == "http") {
-                        image = options.www + "/" + file;
-                        url = options.http + "/" + file;
+        tqbench::Scratch scratch("tqblk-bench-latency");
+        failure = tqbench::runWithEmulator(
+            scratch.mount(), [&](const tqharness::EmulatorProcess& emulator) {
+                Bench bench(scratch.dir(), emulator, options);
+                for (int r = 0; r < options.repeat; ++r) {
+                    for (size_t i = 0; i < cases.size(); ++i) {
+                        const Case& c = cases[i];
+                        const std::string file = "latency-image-" + std::to_string(c.extentSize);
+                        std::string image = std::string(scratch.dir()) + "/" + file;
+                        std::string url;
+                        if (c.source == "http") {
+                            image = options.www + "/" + file;
+                            url = options.http + "/" + file;
+                        }
+                        if (std::find(published.begin(), published.end(), image) ==
+                            published.end()) {
+                            published.push_back(tqbench::makeImage(image, c.extentSize, c.extents));
+                        }
+                        std::fprintf(stderr, "run %d: %s, %d KiB, %s\n", r + 1, c.source.c_str(),
+                                     c.extentSize >> 10, c.random ? "random" : "sequential");
+                        runs[i].push_back(bench.run(c, image, url));
                     }
-                    if (std::find(published.begin(), published.end(), image) == published.end()) {
-                        published.push_back(makeImage(image, c));
-                    }
-                    std::fprintf(stderr, "run %d: %s, %d KiB, %s\n", r + 1, c.source.c_str(),
-                                 c.extentSize >> 10, c.random ? "random" : "sequential");
-                    runs[i].push_back(bench.run(c, image, url));
                 }
-            }
-        } catch (const std::runtime_error& error) {
-            failure = error.what();
-        }
+            });
         for (const std::string& path : published)
             ::unlink(path.c_str());
     }

@@ -8,7 +8,7 @@
 //
 //   bench_remote [--quick]
 
-#include "EmulatorHarness.h"
+#include "RoadBench.h"
 #include "TimeThreads.h"
 
 #include <tqblk/TqBlkBackingStore.h>
@@ -18,7 +18,6 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,14 +37,11 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tqbench::die;
 using tqbench::timeThreads;
 using tqsys::UniqueFd;
 
 constexpr int kWorkerCounts[] = {2, 4, 8};
-
-[[noreturn]] void die(const std::string& what) {
-    throw std::runtime_error(what);
-}
 
 // A libcurl easy handle, cleaned up on every way out (die throws).
 using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
@@ -247,50 +243,16 @@ void printTable(const std::vector<Row>& rows) {
     }
 }
 
-class Scratch {
-  public:
-    ~Scratch() {
-        if (m_mounted)
-            ::umount2(m_dir, MNT_DETACH);
-        ::rmdir(m_dir);
-    }
-    std::string mount() {
-        if (::mkdtemp(m_dir) == nullptr)
-            return std::string("mkdtemp: ") + std::strerror(errno);
-        if (::mount("tqblk-bench-remote", m_dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-            return std::string("mount a tmpfs: ") + std::strerror(errno);
-        m_mounted = true;
-        return "";
-    }
-    const char* dir() const { return m_dir; }
-
-  private:
-    char m_dir[32] = "/tmp/tqblk-bench-remote-XXXXXX";
-    bool m_mounted = false;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    std::string why = tqharness::EnterPrivateNamespace();
-    if (!why.empty()) {
-        std::fprintf(stderr, "bench_remote: needs a private mount namespace: %s\n", why.c_str());
-        return 1;
-    }
     std::vector<Row> rows;
     std::string failure;
     {
-        Scratch scratch;
-        failure = scratch.mount();
-        try {
-            if (!failure.empty())
-                die(failure);
-            tqharness::EmulatorProcess emulator;
-            failure = emulator.start(tqharness::kDriverDir);
-            if (!failure.empty())
-                die(failure);
+        tqbench::Scratch scratch("tqblk-bench-remote");
+        failure = tqbench::runWithEmulator(scratch.mount(), [&](const tqharness::EmulatorProcess&) {
             Bench bench(scratch.dir());
             const long long imageSize = (quick ? 16LL : 128LL) << 20;
             std::vector<char> image = pattern(imageSize);
@@ -334,9 +296,7 @@ int main(int argc, char** argv) {
                 }
             }
             ::unlink(www.c_str());
-        } catch (const std::runtime_error& error) {
-            failure = error.what();
-        }
+        });
     }
     if (!failure.empty()) {
         std::fprintf(stderr, "bench_remote: %s\n", failure.c_str());

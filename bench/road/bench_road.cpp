@@ -16,7 +16,7 @@
 //                      never sync)
 //     --readers N      readers of the data file (default 16): each has one recall in flight
 
-#include "EmulatorHarness.h"
+#include "RoadBench.h"
 #include "TimeThreads.h"
 #include <tqsys/FullIo.h>
 #include <tqsys/Retry.h>
@@ -50,6 +50,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tqbench::check;
+using tqbench::die;
+using tqbench::fillPattern;
 using tqbench::timeThreads;
 using tqsys::UniqueFd;
 
@@ -101,34 +104,6 @@ CpuTimes cpuTimes() {
     return times;
 }
 
-// A run that cannot go on; main reports it after everything started has been stopped.
-[[noreturn]] void die(const std::string& what) {
-    throw std::runtime_error(what);
-}
-
-void check(const CZyError& err, const char* what) {
-    if (err.IsError())
-        die(std::string(what) + ":\n" + err.GetDescription());
-}
-
-// The image's bytes: each 8-byte word holds its own offset, so a misplaced extent shows.
-void fillPattern(long long offset, char* out, size_t size) {
-    for (size_t i = 0; i < size; i += 8) {
-        long long word = offset + static_cast<long long>(i);
-        std::memcpy(out + i, &word, std::min<size_t>(8, size - i));
-    }
-}
-
-bool matchesPattern(long long offset, const char* data, size_t size) {
-    for (size_t i = 0; i + 8 <= size; i += 4096) {
-        long long word;
-        std::memcpy(&word, data + i, 8);
-        if (word != offset + static_cast<long long>(i))
-            return false;
-    }
-    return true;
-}
-
 // Reads every extent whole from the data file, the readers taking them in turn; returns the
 // seconds it took. Any wrong byte ends the run.
 double readAll(const std::string& data, const Size& size, int readers) {
@@ -142,7 +117,7 @@ double readAll(const std::string& data, const Size& size, int readers) {
         for (long long extent; (extent = next++) < size.extents;) {
             long long offset = extent * size.extentSize;
             if (tqsys::PreadFull(fd.get(), bytes.data(), bytes.size(), offset) != 0 ||
-                !matchesPattern(offset, bytes.data(), bytes.size()))
+                !tqbench::matchesPattern(offset, bytes.data(), bytes.size()))
                 wrong = true;
         }
     });
@@ -169,7 +144,6 @@ class Bench {
     Row run(const Size& size);
 
   private:
-    std::string makeImage(const Size& size);
     TqBlkRecallStore* newRecallStore(const std::string& name, const Size& size);
     TqBlkPrivateStore* newPrivateStore(const std::string& name, const Size& size);
     double roundTrip(const Size& size, int workers);
@@ -189,28 +163,8 @@ class Bench {
     int m_runs = 0;
 };
 
-std::string Bench::makeImage(const Size& size) {
-    std::string path = m_dir + "/image-" + std::to_string(size.extentSize);
-    UniqueFd fd = tqsys::OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!fd.valid())
-        die("open " + path + ": " + std::strerror(errno));
-    std::vector<char> chunk(static_cast<size_t>(size.extentSize));
-    for (long long extent = 0; extent < size.extents; ++extent) {
-        long long offset = extent * size.extentSize;
-        fillPattern(offset, chunk.data(), chunk.size());
-        if (tqsys::PwriteFull(fd.get(), chunk.data(), chunk.size(), offset) != 0)
-            die("write " + path);
-    }
-    return path;
-}
-
 TqBlkRecallStore* Bench::newRecallStore(const std::string& name, const Size& size) {
-    CZyError err;
-    TqBlkRecallStore* store =
-        TqBlkRecallStore::create((m_dir + "/" + name).c_str(), name.c_str(),
-                                 size.extents * size.extentSize, size.extentSize, &err);
-    check(err, "create a recall store");
-    return store;
+    return tqbench::newRecallStore(m_dir, name, size.extents, size.extentSize);
 }
 
 TqBlkPrivateStore* Bench::newPrivateStore(const std::string& name, const Size& size) {
@@ -239,15 +193,7 @@ double Bench::roundTrip(const Size& size, int workers) {
     std::string uuid = "round-trip-" + std::to_string(++m_runs);
     std::unique_ptr<TqBlkRecallStore> store(newRecallStore(uuid, size));
     createDevice(uuid, nullptr, store.get());
-    std::string lines;
-    for (long long extent = 0; extent < size.extents; ++extent) {
-        lines += "recall " + std::to_string(extent) + " " + uuid + "\n";
-        if (lines.size() > 60000 || extent + 1 == size.extents) {
-            if (int error = m_emulator.control(lines))
-                die(std::string("control: ") + std::strerror(error));
-            lines.clear();
-        }
-    }
+    tqbench::queueRecalls(m_emulator, uuid, size.extents);
     std::atomic<long long> next{0};
     double seconds = timeThreads(workers, [&](int) {
         while (next++ < size.extents) {
@@ -275,14 +221,7 @@ double Bench::fileWork(const Size& size, int workers) {
         std::vector<char> bytes(static_cast<size_t>(size.extentSize));
         for (long long extent; (extent = next++) < size.extents;) {
             fillPattern(extent * size.extentSize, bytes.data(), bytes.size());
-            std::string temp;
-            int raw = -1;
-            check(store->openTempFile(&temp, &raw), "open a temporary file");
-            UniqueFd fd(raw);
-            if (tqsys::PwriteFull(fd.get(), bytes.data(), bytes.size(), 0) != 0)
-                die("write " + temp);
-            fd.reset();
-            check(store->moveInExtentFile(temp.c_str(), extent), "move an extent in");
+            tqbench::placeExtent(*store, extent, bytes);
         }
     });
     check(TqBlkBackingStore::remove(created->getDir().c_str()), "remove a store");
@@ -385,7 +324,8 @@ double Bench::bigFile(const Size& size) {
 Row Bench::run(const Size& size) {
     Row row;
     row.extentSize = size.extentSize;
-    std::string image = makeImage(size);
+    std::string image = tqbench::makeImage(m_dir + "/image-" + std::to_string(size.extentSize),
+                                           size.extentSize, size.extents);
     for (int repeat = 0; repeat < kRepeats; ++repeat) {
         for (size_t i = 0; i < kRoads; ++i) {
             int workers = kWorkerCounts[i];
@@ -575,39 +515,30 @@ std::string runProgram(const std::vector<std::string>& args, std::string* out = 
     return args[0] + " failed (status " + std::to_string(status) + ")";
 }
 
-// Where the run keeps its stores and images: a tmpfs, or a fresh ext4 on a loop device whose
-// backing file lies on the disk. Either is mounted in the process's private mount namespace
-// alone, and both the mount and the backing file are gone once the object is.
-class Scratch {
+// The run's scratch: a tmpfs, or a fresh ext4 on a loop device whose backing file lies on the
+// disk; the loop device and the backing file are gone once the object is, too.
+class Scratch : public tqbench::Scratch {
   public:
+    Scratch() : tqbench::Scratch("tqblk-bench-road") {}
     ~Scratch() {
-        if (m_mounted && ::umount2(m_dir, 0) != 0)
-            ::umount2(m_dir, MNT_DETACH);
+        unmount();
         if (!m_loop.empty())
             runProgram({"losetup", "--detach", m_loop});
         if (!m_backing.empty())
             ::unlink(m_backing.c_str());
-        if (m_made)
-            ::rmdir(m_dir);
     }
 
     std::string mount(bool ext4) {
-        if (::mkdtemp(m_dir) == nullptr)
-            return std::string("mkdtemp: ") + std::strerror(errno);
-        m_made = true;
-        std::string failure = ext4 ? mountExt4() : mountTmpfs();
-        m_mounted = failure.empty();
+        if (!ext4)
+            return tqbench::Scratch::mount();
+        std::string failure = make();
+        if (failure.empty())
+            failure = mountExt4();
+        setMounted(failure.empty());
         return failure;
     }
-    const char* dir() const { return m_dir; }
 
   private:
-    std::string mountTmpfs() {
-        if (::mount("tqblk-bench-road", m_dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-            return std::string("mount a tmpfs: ") + std::strerror(errno);
-        return std::string();
-    }
-
     // Not the root file system itself (mounted with discard) nor a tmpfs: a file system of
     // the run's own on the disk. The loop device writes to its backing file with direct I/O,
     // as a disk would take them, rather than through a second page cache, and the file is
@@ -630,15 +561,12 @@ class Scratch {
         while (!m_loop.empty() && m_loop.back() == '\n')
             m_loop.pop_back();
         if (failure.empty())
-            failure = runProgram({"mount", "-t", "ext4", "-o", "nosuid,nodev", m_loop, m_dir});
+            failure = runProgram({"mount", "-t", "ext4", "-o", "nosuid,nodev", m_loop, dir()});
         return failure;
     }
 
-    char m_dir[64] = "/tmp/tqblk-bench-road-XXXXXX";
     std::string m_backing;
     std::string m_loop;  // the loop device, once attached
-    bool m_made = false;
-    bool m_mounted = false;
 };
 
 }  // namespace
@@ -651,23 +579,13 @@ int main(int argc, char** argv) {
                      "[--fs tmpfs|ext4] [--no-sync] [--readers N]\n");
         return 2;
     }
-    std::string why = tqharness::EnterPrivateNamespace();
-    if (!why.empty()) {
-        std::fprintf(stderr, "bench_road: needs a private mount namespace: %s\n", why.c_str());
-        return 1;
-    }
     std::vector<Row> rows;
     std::string failure;
     {
         Scratch scratch;
-        failure = scratch.mount(options.ext4);
-        try {
-            if (!failure.empty())
-                die(failure);
-            tqharness::EmulatorProcess emulator;
-            failure = emulator.start(tqharness::kDriverDir);
-            if (!failure.empty())
-                die(failure);
+        failure = tqbench::runWithEmulator(scratch.mount(options.ext4), [&](const tqharness::
+                                                                                EmulatorProcess&
+                                                                                    emulator) {
             Bench bench(scratch.dir(), emulator, options);
             const long long scale = options.quick ? 16 : 1;
             for (Size size : {Size{4 << 10, 16384}, Size{64 << 10, 8192}, Size{1 << 20, 1024}}) {
@@ -678,9 +596,7 @@ int main(int argc, char** argv) {
                              sizeText(size.extentSize).c_str(), size.extents);
                 rows.push_back(bench.run(size));
             }
-        } catch (const std::runtime_error& error) {
-            failure = error.what();
-        }
+        });
     }
     if (!failure.empty()) {
         std::fprintf(stderr, "bench_road: %s\n", failure.c_str());

@@ -5,13 +5,7 @@
 #   bench/road/remote.sh [--build DIR] [--quick]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-remote="$here/../../tests/remote"
-build="$here/../../build"
-if [ "${1:-}" = "--build" ]; then
-  build=$2
-  shift 2
-fi
-source "$remote/servers.sh"
+source "$here/../../tests/remote/servers.sh"
 failed() { echo "bench_remote: $*" >&2; exit 1; }
 start_servers failed
 "$build/bench/road/bench_remote" "$@"

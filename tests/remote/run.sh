@@ -6,15 +6,9 @@
 #   tests/remote/run.sh [--build DIR] [gtest options...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-build="$here/../../build"
-if [ "${1:-}" = "--build" ]; then
-  build=$2
-  shift 2
-fi
+source "$here/servers.sh"
 binary="$build/tests/remote/remote_tests"
 [ -x "$binary" ] || { echo "remote tests: $binary is not built" >&2; exit 1; }
-
-source "$here/servers.sh"
 
 unavailable() {
   if [ "${CI:-}" = "true" ]; then

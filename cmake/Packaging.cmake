@@ -43,6 +43,7 @@ if(TQBLK_BUILD_TOOLS AND EXISTS ${TQBLK_UNIT_SOURCE})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tqblk-recalld@.service
     DESTINATION ${TQBLK_SYSTEMD_UNIT_DIR} COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/recalld/recalld.conf.example
+    ${PROJECT_SOURCE_DIR}/tools/recalld/tqblk-recalld@.service.d-override.conf
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${TQBLK_DEB_TOOLS}/examples COMPONENT tools)
 endif()
 

@@ -75,7 +75,8 @@ expect_files "$tools" usr/bin/tqblk-ctl usr/bin/tqblk-recalld usr/bin/tqblk-make
   usr/share/man/man8/tqblk-ctl.8.gz usr/share/man/man8/tqblk-recalld.8.gz \
   usr/share/man/man8/tqblk-emulator.8.gz usr/share/man/man8/tqblk-run-in-namespace.8.gz \
   usr/share/man/man1/tqblk-make-image.1.gz usr/share/bash-completion/completions/tqblk-ctl \
-  usr/share/doc/tqblk-tools/examples/recalld.conf.example usr/share/doc/tqblk-tools/copyright
+  usr/share/doc/tqblk-tools/examples/recalld.conf.example usr/share/doc/tqblk-tools/copyright \
+  'usr/share/doc/tqblk-tools/examples/tqblk-recalld@.service.d-override.conf'
 expect_none "$tools" '\.so|^usr/include/'
 pass "tqblk-tools holds the programs, the unit, the man pages and the completion"
 
@@ -100,20 +101,19 @@ if depends "$runtime" | grep -q libtqblk1; then fail "libtqblk1 depends on itsel
 pass "dependencies: $(for deb in "$runtime" "$dev" "$tools"; do
   printf '\n  %s: %s' "$(dpkg-deb -f "$deb" Package)" "$(depends "$deb")"; done)"
 
-dpkg-deb --ctrl-tarfile "$runtime" | tar -t | grep -qx './shlibs' ||
-  fail "libtqblk1 carries no shlibs file"
-dpkg-deb --ctrl-tarfile "$runtime" | tar -t | grep -qx './triggers' ||
+control() { dpkg-deb --ctrl-tarfile "$1" | tar -xO "./$2" 2>/dev/null; }
+control "$runtime" shlibs >/dev/null || fail "libtqblk1 carries no shlibs file"
+control "$runtime" triggers | grep -c '^activate-noawait ldconfig$' >/dev/null ||
   fail "libtqblk1 carries no ldconfig trigger"
 pass "libtqblk1 carries its shlibs file and the ldconfig trigger"
 
 # ---- maintainer scripts: the trigger runs ldconfig; systemd is told of the unit's changes
-control() { dpkg-deb --ctrl-tarfile "$1" | tar -xO "./$2" 2>/dev/null; }
 for script in postinst postrm; do
   if control "$runtime" "$script" >/dev/null; then fail "libtqblk1 carries a $script"; fi
 done
 expect_script() {
   local script=$1 pattern=$2
-  control "$tools" "$script" | grep -Eq "$pattern" || fail "tqblk-tools' $script lacks /$pattern/"
+  control "$tools" "$script" | grep -Ec "$pattern" >/dev/null || fail "tqblk-tools' $script lacks /$pattern/"
 }
 expect_script postinst '^ *systemctl --system daemon-reload'
 expect_script postinst "deb-systemd-invoke try-restart 'tqblk-recalld@\*\.service'"

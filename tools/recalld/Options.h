@@ -24,6 +24,8 @@ struct Options {
     LogSink logSink = LogSink::Stderr;
     LogLevel logLevel = LogLevel::Info;
     std::string statsFile;
+    std::string metricsFile;  // --metrics-file: Prometheus' text format
+    int waitDevice = 0;       // seconds to wait for the admin node and the device
 };
 
 // Parses the command line into *options. Returns -1 when the service is to start, else

@@ -1,4 +1,5 @@
 // tqblk-recalld: a reference recall service for one device (see --help).
+#include "DeviceWait.h"
 #include "ErrorText.h"
 #include "HttpSource.h"
 #include "Options.h"
@@ -14,6 +15,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -155,8 +157,8 @@ int serve(int argc, char** argv) {
 
     recalld::Stats stats(options.service.uuid, options.service.recallStore, present, total);
     std::unique_ptr<recalld::StatsFile> statsFile;
-    if (!options.statsFile.empty())
-        statsFile.reset(new recalld::StatsFile(stats, options.statsFile, log));
+    if (!options.statsFile.empty() || !options.metricsFile.empty())
+        statsFile.reset(new recalld::StatsFile(stats, options.statsFile, options.metricsFile, log));
     recalld::Progress progress(log, stats, options.quiet);
     source->setNote([&progress](const std::string& text) { progress.note(text); });
     options.service.onServing = [&] {
@@ -170,7 +172,19 @@ int serve(int argc, char** argv) {
     if (removed > 0)
         progress.note("removed " + std::to_string(removed) + " leftover temporary files from " +
                       options.service.recallStore + "/tmp");
-    int result = service.run(signals.stop);
+    // A service started before its driver or device (at boot) waits for them rather than fail.
+    int result = 0;
+    if (options.waitDevice > 0) {
+        stats.setState("waiting");
+        result = recalld::waitForDevice(options.service.adminNode, options.service.uuid,
+                                        options.waitDevice, signals.stop,
+                                        [&log](const std::string& text) {
+                                            log.write(LogLevel::Info, text);
+                                            sd_notifyf(0, "STATUS=%s", text.c_str());
+                                        });
+    }
+    // Stopped while waiting: nothing to serve. A wait that ran out: serving reports why.
+    result = result == ECANCELED ? 0 : service.run(signals.stop);
     signals.finish();
     stats.setState("stopped");
     progress.finish();

@@ -92,6 +92,9 @@ endif()
 
 # ---- the files every Debian package carries: copyright and changelog
 set(TQBLK_DEB_RUNTIME libtqblk${PROJECT_VERSION_MAJOR})
+# The packages' version; a rebuild of the same sources that is to upgrade installed packages
+# gets a higher one (e.g. 1.0.0+1).
+set(TQBLK_DEB_VERSION "${PROJECT_VERSION}" CACHE STRING "The Debian packages' version")
 set(TQBLK_DEB_DEV libtqblk-dev)
 set(TQBLK_PACKAGE_MAINTAINER
     "libtqblk maintainers <maintainers@users.noreply.c-seed-4c937ca6.example>"
@@ -125,7 +128,7 @@ endif()
 # ---- CPack: one Debian package per component
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "tqblk")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${TQBLK_DEB_VERSION})
 set(CPACK_PACKAGE_CONTACT "${TQBLK_PACKAGE_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -20,8 +20,9 @@ passed=0
 pass() { passed=$((passed + 1)); echo "ok: $*"; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-[ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
+version=$(sed -n 's/^TQBLK_DEB_VERSION:STRING=//p' "$build/CMakeCache.txt")
+tools_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] && [ -n "$tools_version" ] || fail "no versions in $build/CMakeCache.txt"
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 libdir=usr/lib/$multiarch
@@ -54,8 +55,8 @@ expect_none() {
   found=$(files "$deb" | grep -E "$pattern" || true)
   [ -z "$found" ] || fail "$(basename "$deb") holds what belongs elsewhere: $found"
 }
-expect_files "$runtime" "$libdir/libtqblk.so.1" "$libdir/libtqblk.so.$version" \
-  "$libdir/libZyUtils.so.1" "$libdir/libZyUtils.so.$version" \
+expect_files "$runtime" "$libdir/libtqblk.so.1" "$libdir/libtqblk.so.$tools_version" \
+  "$libdir/libZyUtils.so.1" "$libdir/libZyUtils.so.$tools_version" \
   usr/share/doc/libtqblk1/copyright usr/share/doc/libtqblk1/changelog.gz
 expect_none "$runtime" '\.so$|^usr/include/|^usr/bin/|cmake|pkgconfig'
 pass "libtqblk1 holds the two shared libraries"
@@ -173,7 +174,7 @@ c++ -std=c++17 -o "$work/consumer-pc" "$root/tests/consumer/consumer.cpp" \
 pass "a pkg-config program builds against the unpacked packages and runs"
 
 shown=$("$tree/usr/bin/tqblk-ctl" --version) || fail "tqblk-ctl --version failed: $shown"
-grep -qF "$version" <<<"$shown" || fail "tqblk-ctl --version printed '$shown', not $version"
+grep -qF "$tools_version" <<<"$shown" || fail "tqblk-ctl --version printed '$shown', not $tools_version"
 pass "tqblk-ctl --version from the unpacked root: $shown"
 unset LD_LIBRARY_PATH PKG_CONFIG_PATH
 

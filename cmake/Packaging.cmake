@@ -154,7 +154,7 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # An ldconfig trigger, with the mode Debian wants whatever the checkout's umask was.
 # CPack adds postinst and postrm scripts calling ldconfig to a package of libraries unless the
 # package brings its own; the trigger does that work, so the package names scripts of its own
-# that do not exist, and carries none.
+# that do not exist, and carries none (cpack warns of the two missing files).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
     ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime-none/postinst
     ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime-none/postrm)

@@ -40,7 +40,7 @@ for v in "$version" "$version+1"; do
     -DTQBLK_WERROR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EMULATOR=ON -DTQBLK_BUILD_TESTS=OFF \
     -DTQBLK_BUILD_BENCH=OFF -DTQBLK_BUILD_EXAMPLES=OFF >"$work/cmake.log"
   cmake --build "$build" -j "$(nproc)" >"$work/build.log"
-  (cd "$build" && cpack -G DEB -B "$work/packages" >"$work/cpack.log")
+  (cd "$build" && cpack -G DEB -B "$work/packages" >"$work/cpack.log" 2>&1)
   n=$([ "$v" = "$version" ] && echo v1 || echo v2)
   mkdir -p "$work/debs/$n"
   mv "$work/packages"/*.deb "$work/debs/$n/"
@@ -73,6 +73,8 @@ source "$here/units.sh"
 write_units "$guest"
 echo "/dev/vda / ext4 defaults 0 1" >"$guest/etc/fstab"
 echo tqblk-guest >"$guest/etc/hostname"
+# A machine ID of its own: a first boot would ask for locale and password on the console.
+tr -d - </proc/sys/kernel/random/uuid >"$guest/etc/machine-id"
 # No network in the guest: apt installs the local packages with what the root already holds.
 rm -f "$guest/etc/apt/sources.list" "$guest/etc/apt/sources.list.d/"*
 truncate -s 4G "$work/disk.img"
@@ -83,7 +85,7 @@ rm -rf "$guest"
 say "booting the guest (kernel $release, TCG); the steps follow"
 set +e
 timeout "${timeout_minutes}m" qemu-system-x86_64 -accel tcg,thread=multi -smp 2 -m 2048 \
-  -nographic -monitor none -serial "file:$work/serial.log" -nic none \
+  -display none -monitor none -serial "file:$work/serial.log" -nic none \
   -kernel "$work/kernel" -initrd "$work/initrd" \
   -append "root=/dev/vda rw console=ttyS0 no_timer_check loglevel=4 systemd.show_status=0" \
   -drive "file=$work/disk.img,if=virtio,format=raw,cache=unsafe"

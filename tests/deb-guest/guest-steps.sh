@@ -2,17 +2,19 @@
 # Runs in the Debian guest as a service at every boot (tqblk-guest-steps.service) and walks
 # an administrator's road with the packages: install, the service from the example
 # configuration, a full read, reload, restart, kill -9, a reboot with a device that comes
-# late, an upgrade while the service runs, a purge. One line per step on the serial console:
+# late, an upgrade while the service runs, a purge. One line per step on the second serial
+# port (the console's getty would hang up a writer on the first), kept in results.log too:
 #   DEB-GUEST step NAME: PASS|FAIL (detail)
 # then "DEB-GUEST done" and a power-off.
 set -u
-exec >/dev/ttyS0 2>&1
+exec >>/dev/ttyS1 2>&1
 state=/var/lib/tqblk-guest
 unit=tqblk-recalld@vm1.service
 uuid=vm1-disk0
 stores=/var/lib/tqblk/$uuid
 image=/var/lib/images/base.img
 mkdir -p "$state"
+exec > >(tee -a "$state/results.log") 2>&1
 phase=$(cat "$state/phase" 2>/dev/null || echo 1)
 v1=$(cat /root/debs/v1.version) v2=$(cat /root/debs/v2.version)
 

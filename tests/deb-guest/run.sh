@@ -72,6 +72,7 @@ install -m 0755 "$here/guest-steps.sh" "$guest/root/guest-steps.sh"
 source "$here/units.sh"
 write_units "$guest"
 echo "/dev/vda / ext4 defaults 0 1" >"$guest/etc/fstab"
+mkdir -p "$guest/var/log/journal" # kept across the reboot, and for a look afterwards
 echo tqblk-guest >"$guest/etc/hostname"
 # A machine ID of its own: a first boot would ask for locale and password on the console.
 tr -d - </proc/sys/kernel/random/uuid >"$guest/etc/machine-id"
@@ -85,7 +86,8 @@ rm -rf "$guest"
 say "booting the guest (kernel $release, TCG); the steps follow"
 set +e
 timeout "${timeout_minutes}m" qemu-system-x86_64 -accel tcg,thread=multi -smp 2 -m 2048 \
-  -display none -monitor none -serial "file:$work/serial.log" -nic none \
+  -display none -monitor none -serial "file:$work/serial.log" -serial "file:$work/steps.log" \
+  -nic none \
   -kernel "$work/kernel" -initrd "$work/initrd" \
   -append "root=/dev/vda rw console=ttyS0 no_timer_check loglevel=4 systemd.show_status=0" \
   -drive "file=$work/disk.img,if=virtio,format=raw,cache=unsafe"
@@ -94,11 +96,12 @@ set -e
 [ "$status" -eq 0 ] || say "QEMU ended with status $status"
 
 # ---- the results
-grep -a 'DEB-GUEST' "$work/serial.log" | sed 's/.*DEB-GUEST /  /' | tr -d '\r' || true
-passed=$(grep -ac 'DEB-GUEST step .*: PASS' "$work/serial.log" || true)
-failed=$(grep -ac 'DEB-GUEST step .*: FAIL' "$work/serial.log" || true)
+touch "$work/steps.log"
+grep -a 'DEB-GUEST' "$work/steps.log" | sed 's/.*DEB-GUEST /  /' | tr -d '\r' || true
+passed=$(grep -ac 'DEB-GUEST step .*: PASS' "$work/steps.log" || true)
+failed=$(grep -ac 'DEB-GUEST step .*: FAIL' "$work/steps.log" || true)
 expected=12
-if ! grep -aq 'DEB-GUEST done' "$work/serial.log" || [ $((passed + failed)) -ne "$expected" ]; then
+if ! grep -aq 'DEB-GUEST done' "$work/steps.log" || [ $((passed + failed)) -ne "$expected" ]; then
   failed=$((expected - passed))
   echo "the guest did not finish its $expected steps; the console's end:"
   tail -n 40 "$work/serial.log" | tr -d '\r' | sed 's/^/  | /'

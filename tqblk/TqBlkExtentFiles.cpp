@@ -132,20 +132,30 @@ CZyError TqBlkBackingStore::pruneExtentFile(long long extent) {
 
 CZyError TqBlkBackingStore::openTempFile(std::string* path, int* fd) {
     const std::string tmpDir = m_dir + "/tmp";
-    CZyError err = mkdir(tmpDir);
-    if (err.IsError())
-        return err.Push(TQ_STORE_HERE, "Couldn't create tmp directory for backup store %s",
-                        m_uuid.c_str());
+    // The tmp directory is made (or judged) only when the file cannot be made in it: every
+    // temporary file but the first would otherwise pay a failed mkdir and a stat.
+    bool madeDir = false;
+    std::string candidate;
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        path->assign(tmpDir);
-        appendTempName(path);
-        *fd = openAsGiven(path->c_str(), kTempFileFlags);
-        if (*fd >= 0)
+        candidate.assign(tmpDir);
+        appendTempName(&candidate);
+        int raw = openAsGiven(candidate.c_str(), kTempFileFlags);
+        if (raw < 0 && (errno == ENOENT || errno == ENOTDIR) && !madeDir) {
+            madeDir = true;
+            CZyError err = mkdir(tmpDir);
+            if (err.IsError())
+                return err.Push(TQ_STORE_HERE, "Couldn't create tmp directory for backup store %s",
+                                m_uuid.c_str());
+            raw = openAsGiven(candidate.c_str(), kTempFileFlags);
+        }
+        const int e = raw < 0 ? errno : 0;
+        *path = candidate;
+        *fd = raw;
+        if (raw >= 0)
             return CZyError::Success();
-        int e = errno;
         if (e != EEXIST)
-            return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, e,
-                                           "Couldn't open temporary extent file %s", path->c_str());
+            return JQErrorUtil::ErrorErrNo(
+                TQ_STORE_HERE, e, "Couldn't open temporary extent file %s", candidate.c_str());
     }
     return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, EEXIST,
                                    "Couldn't find a free temporary file name in %s after %d tries",
@@ -213,11 +223,17 @@ CZyError TqBlkBackingStore::openExtentFile(long long extent, int flags, FILE** s
 CZyError TqBlkBackingStore::moveInExtentFile(const char* path, long long extent) {
     std::string target;
     CZyError err = getExtentFileName(extent, &target);
-    if (!err.IsError())
-        err = makeParentDir(target);
     if (err.IsError())
         return err.Push(TQ_STORE_HERE);
-    if (moveWithoutReplacing(path, target.c_str()) != 0) {
+    // The parent directory is made only when the move finds it missing.
+    int moved = moveWithoutReplacing(path, target.c_str());
+    if (moved != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        err = makeParentDir(target);
+        if (err.IsError())
+            return err.Push(TQ_STORE_HERE);
+        moved = moveWithoutReplacing(path, target.c_str());
+    }
+    if (moved != 0) {
         int e = errno;
         return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, e, "Couldn't move %s to %s", path,
                                        target.c_str());

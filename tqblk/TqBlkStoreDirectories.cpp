@@ -8,9 +8,12 @@
 #include <zyutils/TraverseFolder.h>
 
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,26 +50,63 @@ CZyError openDirStream(const JQCodeLocation& where, int dirFd, const char* name,
     return CZyError::Success();
 }
 
+// The mount a file lies on. A bind mount of a file system shares its device number, so
+// mounts are told apart by their mount id; the device alone serves where no id is reported.
+struct Mount {
+    unsigned long long m_id = 0;
+    dev_t m_dev = 0;
+    bool m_hasId = false;
+    bool m_isDir = false;  // what was looked at is a directory
+
+    bool same(const Mount& other) const {
+        return m_dev == other.m_dev && (!m_hasId || !other.m_hasId || m_id == other.m_id);
+    }
+};
+
+// The mount of the entry name below dirFd (a link is not followed unless follow, nor an
+// automount point triggered), or of the file open at dirFd when name is "". False with
+// errno on failure.
+bool mountOf(int dirFd, const char* name, Mount* out, bool follow = false) {
+    struct statx stx;
+    const int flags =
+        (follow ? 0 : AT_SYMLINK_NOFOLLOW) | AT_NO_AUTOMOUNT | (*name ? 0 : AT_EMPTY_PATH);
+    if (tqsys::RetryOnEintr(
+            [&] { return ::statx(dirFd, name, flags, STATX_TYPE | STATX_MNT_ID, &stx); }) != 0)
+        return false;
+    out->m_dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    out->m_hasId = (stx.stx_mask & STATX_MNT_ID) != 0;
+    out->m_id = stx.stx_mnt_id;
+    out->m_isDir = S_ISDIR(stx.stx_mode);
+    return true;
+}
+
 // Empties a directory tree of any depth without recursion, holding at most two directories
 // open: it goes down into one sub-directory at a time and comes back up through "..",
-// checking that ".." is still the directory it came from.
+// checking that ".." is still the directory it came from. Like rm --one-file-system it
+// neither enters nor removes anything on another mount than the top's: such an entry, and
+// the directories above it, stay, the rest goes, and the walk fails at its end with EXDEV.
+// An entry of the top named keep that is no directory stays too.
 class TreeRemover {
   public:
-    // Failures carry where, the location of the rmUnder that runs the walk.
-    TreeRemover(const JQCodeLocation& where, const std::string& dir)
-        : m_where(where), m_path(dir) {}
+    // Failures carry where, the location of the rmUnder that runs the walk; topFlags are
+    // added to the flags that open the top (O_NOFOLLOW refuses a link there).
+    TreeRemover(const JQCodeLocation& where, const std::string& dir, const char* keep, int topFlags)
+        : m_where(where), m_path(dir), m_keep(keep), m_topFlags(topFlags) {}
 
     CZyError run() {
-        CZyError err = openDirStream(m_where, AT_FDCWD, m_path.c_str(), 0, m_path, &m_dir);
+        CZyError err = openDirStream(m_where, AT_FDCWD, m_path.c_str(), m_topFlags, m_path, &m_dir);
         if (err.IsError())
             return err;
+        if (!mountOf(::dirfd(m_dir.get()), "", &m_mount))
+            return JQErrorUtil::ErrorErrNo(m_where, errno, "Couldn't stat directory %s",
+                                           m_path.c_str());
         for (;;) {
             std::string subDir;
             err = removeEntries(&subDir);
             if (!err.IsError() && !subDir.empty())
                 err = enter(subDir);
             else if (!err.IsError() && m_levels.empty())
-                return CZyError::Success();
+                return finish();
             else if (!err.IsError())
                 err = leave();
             if (err.IsError())
@@ -81,6 +121,7 @@ class TreeRemover {
         size_t m_nameStart;
         dev_t m_parentDev;
         ino_t m_parentIno;
+        bool m_keepsSome;  // something below it stays, so it stays too
     };
 
     // Failures deeper than this many levels share one message, so that a failure at the
@@ -98,7 +139,7 @@ class TreeRemover {
                                                m_path.c_str());
             if (!entry)
                 return CZyError::Success();
-            if (tqsys::IsDotOrDotDot(entry->d_name))
+            if (tqsys::IsDotOrDotDot(entry->d_name) || isKept(entry->d_name))
                 continue;
             if (::unlinkat(::dirfd(m_dir.get()), entry->d_name, 0) == 0)
                 continue;
@@ -106,6 +147,13 @@ class TreeRemover {
             if (e == EISDIR) {
                 subDir->assign(entry->d_name);
                 return CZyError::Success();
+            }
+            // A file mounted over another one cannot be unlinked.
+            Mount mount;
+            if (e == EBUSY && mountOf(::dirfd(m_dir.get()), entry->d_name, &mount) &&
+                !mount.same(m_mount)) {
+                keep(m_path + "/" + entry->d_name, true);
+                continue;
             }
             return JQErrorUtil::ErrorErrNo(m_where, e, "Couldn't remove %s",
                                            (m_path + "/" + entry->d_name).c_str());
@@ -117,14 +165,27 @@ class TreeRemover {
         if (::fstat(::dirfd(m_dir.get()), &st) != 0)
             return JQErrorUtil::ErrorErrNo(m_where, errno, "Couldn't stat directory %s",
                                            m_path.c_str());
-        m_levels.push_back(Level{m_path.size() + 1, st.st_dev, st.st_ino});
+        m_levels.push_back(Level{m_path.size() + 1, st.st_dev, st.st_ino, false});
         m_path.append(1, '/').append(name);
         tqsys::UniqueDir child;
         CZyError err =
             openDirStream(m_where, ::dirfd(m_dir.get()), name.c_str(), O_NOFOLLOW, m_path, &child);
-        if (!err.IsError())
+        if (err.IsError())
+            return err;
+        // Checked on the directory opened, so a mount made a moment before is seen too.
+        Mount mount;
+        if (!mountOf(::dirfd(child.get()), "", &mount))
+            return JQErrorUtil::ErrorErrNo(m_where, errno, "Couldn't stat directory %s",
+                                           m_path.c_str());
+        if (mount.same(m_mount)) {
             m_dir = std::move(child);
-        return err;
+            return CZyError::Success();
+        }
+        const std::string path = m_path;
+        m_path.resize(m_levels.back().m_nameStart - 1);
+        m_levels.pop_back();
+        keep(path, true);
+        return CZyError::Success();
     }
 
     // Goes back up to the parent and removes the directory just emptied.
@@ -147,11 +208,46 @@ class TreeRemover {
         m_dir = std::move(parent);
         m_levels.pop_back();
         m_path.resize(level.m_nameStart - 1);
+        if (level.m_keepsSome) {
+            keep(childPath, false);
+            return CZyError::Success();
+        }
         if (::unlinkat(::dirfd(m_dir.get()), childPath.c_str() + level.m_nameStart, AT_REMOVEDIR) !=
             0)
             return JQErrorUtil::ErrorErrNo(m_where, errno, "Couldn't remove directory %s",
                                            childPath.c_str());
         return CZyError::Success();
+    }
+
+    // Whether the current directory's entry name is to stay: the top's keep, unless a
+    // directory, or an entry on another mount, or a directory holding one.
+    bool isKept(const char* name) const {
+        if (m_levels.empty() && m_keep && std::strcmp(name, m_keep) == 0) {
+            struct stat st;
+            if (::fstatat(::dirfd(m_dir.get()), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !S_ISDIR(st.st_mode))
+                return true;
+        }
+        return !m_kept.empty() && m_kept.count(m_path + "/" + name) != 0;
+    }
+
+    // Leaves path, an entry of the current directory, where it is, and so that directory.
+    void keep(const std::string& path, bool isMount) {
+        m_kept.insert(path);
+        if (isMount && m_mounts++ == 0)
+            m_firstMount = path;
+        if (!m_levels.empty())
+            m_levels.back().m_keepsSome = true;
+    }
+
+    CZyError finish() const {
+        if (m_mounts == 0)
+            return CZyError::Success();
+        CZyError err = JQErrorUtil::ErrorErrNo(m_where, EXDEV,
+                                               "Couldn't remove %s: it is on another file system",
+                                               m_firstMount.c_str());
+        return err.Push(m_where, "Couldn't empty %s: %zu mount point(s) below it left as they are",
+                        m_path.c_str(), m_mounts);
     }
 
     // Adds "Couldn't remove directory" for each level entered, deepest first, as a
@@ -177,22 +273,45 @@ class TreeRemover {
     tqsys::UniqueDir m_dir;  // the directory being emptied
     std::string m_path;
     std::vector<Level> m_levels;
+    const char* const m_keep;
+    const int m_topFlags;
+    Mount m_mount;                 // the top's
+    std::set<std::string> m_kept;  // the entries that stay, by path
+    size_t m_mounts = 0;           // entries left for lying on another mount
+    std::string m_firstMount;
 };
 
 // Unlinks the files and links of a tree on the walk's threads, and each folder once its walk
-// has emptied it; never follows a link. What it leaves, the tree remover removes.
+// has emptied it; never follows a link, nor enters a folder on another mount than mount, nor
+// unlinks the top's entry keep. What it leaves, the tree remover removes or reports.
 class FileUnlinker : public CTraverseFolder {
   public:
-    explicit FileUnlinker(const std::string& top) {
+    FileUnlinker(const std::string& top, const Mount& mount, const char* keep)
+        : m_mount(mount), m_keep(keep ? std::string("/") + keep : std::string()) {
         SetConcurrentHandlers(true);
         AddFolderToList(top, "");
     }
-    CZyError OnFile(const std::string&, const std::string&, JQFile::CFileData& data) override {
+    CZyError OnFolder(const std::string& fullPath, const std::string& relativePath,
+                      JQFile::CFileData& data) override {
+        Mount mount;
+        if (!mountOf(data.m_folderFd, data.m_name, &mount) || !mount.same(m_mount))
+            return CZyError::Success();
+        return CTraverseFolder::OnFolder(fullPath, relativePath, data);
+    }
+    // Checked again on the folder opened, so a mount made a moment before is seen too.
+    bool OnFolderOpened(const std::string&, int fd) override {
+        Mount mount;
+        return mountOf(fd, "", &mount) && mount.same(m_mount);
+    }
+    CZyError OnFile(const std::string&, const std::string& relativePath,
+                    JQFile::CFileData& data) override {
+        if (!m_keep.empty() && relativePath == m_keep)
+            return CZyError::Success();
         return unlinkEntry(data);
     }
-    CZyError OnReparsePointFile(const std::string&, const std::string&,
+    CZyError OnReparsePointFile(const std::string&, const std::string& relativePath,
                                 JQFile::CFileData& data) override {
-        return unlinkEntry(data);
+        return OnFile("", relativePath, data);
     }
     void OnFolderDone(const std::string&, const std::string&, JQFile::CFileData& data) override {
         if (data.m_folderFd >= 0)
@@ -205,6 +324,9 @@ class FileUnlinker : public CTraverseFolder {
             return CZyError::Success();
         return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, errno, "Couldn't remove %s", data.m_name);
     }
+
+    const Mount m_mount;
+    const std::string m_keep;  // "/" and the name, as the walk gives a top entry's path
 };
 
 }  // namespace
@@ -241,18 +363,23 @@ CZyError TqBlkBackingStore::makeParentDir(const std::string& path) {
 }
 
 CZyError TqBlkBackingStore::rmUnder(const std::string& dir) {
+    return rmUnder(dir, nullptr, false);
+}
+
+CZyError TqBlkBackingStore::rmUnder(const std::string& dir, const char* keep, bool refuseLink) {
     if (dir.empty())
         return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, EINVAL,
                                        "Can't delete children of a directory with empty name");
     // A first pass unlinks the tree's files and links on as many threads as the walk takes,
     // and the folders it emptied, and leaves the rest to the remover, which then meets only
-    // empty folders. Should anything resist the first pass, it stops, and the remover meets
-    // the same failure again and reports it as it always has.
+    // empty folders and what lies on other mounts. Should anything resist the first pass, it
+    // stops, and the remover meets the same failure again and reports it as it always has.
     const size_t threads = CTraverseFolder::DefaultThreadCount();
-    if (threads > 1) {
-        FileUnlinker unlinker(dir);
+    Mount mount;
+    if (threads > 1 && mountOf(AT_FDCWD, dir.c_str(), &mount, !refuseLink) && mount.m_isDir) {
+        FileUnlinker unlinker(dir, mount, keep);
         unlinker.SetThreadCount(threads);
         unlinker.Traverse();
     }
-    return TreeRemover(TQ_STORE_HERE, dir).run();
+    return TreeRemover(TQ_STORE_HERE, dir, keep, refuseLink ? O_NOFOLLOW : 0).run();
 }

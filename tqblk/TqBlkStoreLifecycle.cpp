@@ -12,6 +12,8 @@ using tqblk::store::uuidSurvivesConfig;
 
 namespace {
 
+const char kConfigName[] = "config";
+
 template <class Store, class Setup>
 Store* makeStore(CZyError* err, Setup setup) {
     Store* store = new Store();
@@ -85,7 +87,8 @@ CZyError TqBlkBackingStore::openStore(const char* dir) {
 }
 
 CZyError TqBlkBackingStore::clear() {
-    CZyError err = rmUnder(m_dir);
+    // The config stays throughout, so a clear that fails half-way leaves a store.
+    CZyError err = rmUnder(m_dir, kConfigName, false);
     if (!err.IsError())
         err = saveConfig();
     if (err.IsError())
@@ -94,6 +97,16 @@ CZyError TqBlkBackingStore::clear() {
 }
 
 CZyError TqBlkBackingStore::remove(const char* dir) {
+    // A link would be followed to its target's store, which would be emptied, and then
+    // fail to be removed as a directory; "LINK/" would be followed too.
+    std::string top = dir ? dir : "";
+    while (top.size() > 1 && top.back() == '/')
+        top.pop_back();
+    struct stat st;
+    if (dir && ::lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        return JQErrorUtil::ErrorErrNo(
+            TQ_STORE_HERE, ELOOP,
+            "%s is a symbolic link: a backing store is removed by its own directory's path", dir);
     CZyError err;
     {
         TqBlkBackingStore probe(TQBLK_STORE_PRIVATE);
@@ -101,9 +114,13 @@ CZyError TqBlkBackingStore::remove(const char* dir) {
     }
     if (err.IsError())
         return err.Push(TQ_STORE_HERE, "%s is not a backing store directory", dir ? dir : "(null)");
-    err = rmUnder(dir);
+    // The config goes last: until then, what is left is still a store.
+    err = rmUnder(dir, kConfigName, true);
     if (err.IsError())
         return err.Push(TQ_STORE_HERE);
+    const std::string config = std::string(dir) + "/" + kConfigName;
+    if (::unlink(config.c_str()) != 0 && errno != ENOENT)
+        return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, errno, "Couldn't remove %s", config.c_str());
     if (::rmdir(dir) != 0)
         return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, errno,
                                        "Couldn't remove backing store directory %s", dir);

@@ -6,7 +6,7 @@
 // Prints one table. Runs as root, in a private mount namespace of its own, on a tmpfs there
 // or on a fresh loop-mounted ext4.
 //
-//   bench_road [--quick] [--extent-kib N] [--workers N] [--fs tmpfs|ext4] [--no-sync]
+//   bench_road [--quick] [--extent-kib N] [--workers N] [--fs tmpfs|ext4] [--no-sync] [--readers N]
 //     --quick          fewer extents per run, for a smoke test
 //     --extent-kib N   only this extent size (4, 64 or 1024), e.g. under a profiler
 //     --workers N      only this worker count (1, 2, 4, 8 or 16)
@@ -14,6 +14,7 @@
 //                      (its backing file under /var/tmp, on the disk), removed after
 //     --no-sync        run the service with --no-sync (it syncs by default; the floors
 //                      never sync)
+//     --readers N      readers of the data file (default 16): each has one recall in flight
 
 #include "EmulatorHarness.h"
 #include "TimeThreads.h"
@@ -55,7 +56,6 @@ using tqsys::UniqueFd;
 // Syncing workers share their syncs, so it takes many of them in flight to fill each one.
 constexpr int kWorkerCounts[] = {1, 2, 4, 8, 16};
 constexpr size_t kRoads = sizeof kWorkerCounts / sizeof kWorkerCounts[0];
-constexpr int kReaders = 16;
 constexpr int kRepeats = 3;  // each rate is the best of this many runs: the machine is shared
 
 struct Size {
@@ -69,6 +69,11 @@ struct Row {
     int roundTripWorkers = 0;
     double fileWork = 0;
     int fileWorkWorkers = 0;
+    // The disk's own synced write rate, in extents/s: extent-size files each written and
+    // fsync'ed by several writers, and one large file written and fdatasync'ed once.
+    double syncedFiles = 0;
+    int syncedFilesWorkers = 0;
+    double bigFile = 0;
     double road[kRoads] = {};
     double roadBusy[kRoads] = {};  // share of the machine's CPU time in use during the best run
     double readBack = 0;           // reading the extents again once all are present
@@ -126,10 +131,10 @@ bool matchesPattern(long long offset, const char* data, size_t size) {
 
 // Reads every extent whole from the data file, the readers taking them in turn; returns the
 // seconds it took. Any wrong byte ends the run.
-double readAll(const std::string& data, const Size& size) {
+double readAll(const std::string& data, const Size& size, int readers) {
     std::atomic<long long> next{0};
     std::atomic<bool> wrong{false};
-    double seconds = timeThreads(kReaders, [&](int) {
+    double seconds = timeThreads(readers, [&](int) {
         UniqueFd fd = tqsys::OpenRetrying(data.c_str(), O_RDONLY);
         if (!fd.valid())
             die("open " + data + ": " + std::strerror(errno));
@@ -152,6 +157,8 @@ struct Options {
     int onlyWorkers = 0;     // 0: all
     bool ext4 = false;
     bool sync = true;
+    // Each reader waits for its extent, so they bound the recalls in flight.
+    int readers = 16;
 };
 
 class Bench {
@@ -167,6 +174,8 @@ class Bench {
     TqBlkPrivateStore* newPrivateStore(const std::string& name, const Size& size);
     double roundTrip(const Size& size, int workers);
     double fileWork(const Size& size, int workers);
+    double syncedFiles(const Size& size, int workers);
+    double bigFile(const Size& size);
     double road(const Size& size, int workers, const std::string& image, double* busy,
                 double* readBack);
     std::string createDevice(const std::string& uuid, TqBlkBackingStore* privateStore,
@@ -314,10 +323,10 @@ double Bench::road(const Size& size, int workers, const std::string& image, doub
     if (!failure.empty())
         die(failure);
     CpuTimes before = cpuTimes();
-    double seconds = readAll(data, size);
+    double seconds = readAll(data, size, m_options.readers);
     CpuTimes after = cpuTimes();
     // Once more, now that every extent is present: what delivering the bytes costs alone.
-    *readBack = static_cast<double>(size.extents) / readAll(data, size);
+    *readBack = static_cast<double>(size.extents) / readAll(data, size, m_options.readers);
     *busy = after.total > before.total ? static_cast<double>(after.busy - before.busy) /
                                              static_cast<double>(after.total - before.total)
                                        : 0;
@@ -327,6 +336,49 @@ double Bench::road(const Size& size, int workers, const std::string& image, doub
     destroyDevice(uuid);
     check(TqBlkBackingStore::remove(recall->getDir().c_str()), "remove a store");
     check(TqBlkBackingStore::remove(priv->getDir().c_str()), "remove a store");
+    return static_cast<double>(size.extents) / seconds;
+}
+
+// Plain files of the extent's size, each written and fsync'ed, on the store's file system:
+// what the disk gives a writer that waits for each file to be on it.
+double Bench::syncedFiles(const Size& size, int workers) {
+    const std::string dir = m_dir + "/synced-" + std::to_string(++m_runs);
+    if (::mkdir(dir.c_str(), 0755) != 0)
+        die("mkdir " + dir + ": " + std::strerror(errno));
+    std::atomic<long long> next{0};
+    double seconds = timeThreads(workers, [&](int) {
+        std::vector<char> bytes(static_cast<size_t>(size.extentSize));
+        for (long long extent; (extent = next++) < size.extents;) {
+            fillPattern(extent * size.extentSize, bytes.data(), bytes.size());
+            const std::string path = dir + "/" + std::to_string(extent);
+            UniqueFd fd = tqsys::OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (!fd.valid() || tqsys::PwriteFull(fd.get(), bytes.data(), bytes.size(), 0) != 0 ||
+                ::fsync(fd.get()) != 0)
+                die("write and sync " + path + ": " + std::strerror(errno));
+        }
+    });
+    for (long long extent = 0; extent < size.extents; ++extent)
+        ::unlink((dir + "/" + std::to_string(extent)).c_str());
+    ::rmdir(dir.c_str());
+    return static_cast<double>(size.extents) / seconds;
+}
+
+// One file of all the run's bytes written and fdatasync'ed once: the disk's streaming rate.
+double Bench::bigFile(const Size& size) {
+    const std::string path = m_dir + "/big-" + std::to_string(++m_runs);
+    std::vector<char> bytes(static_cast<size_t>(size.extentSize));
+    double seconds = timeThreads(1, [&](int) {
+        UniqueFd fd = tqsys::OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (long long extent = 0; fd.valid() && extent < size.extents; ++extent) {
+            fillPattern(extent * size.extentSize, bytes.data(), bytes.size());
+            if (tqsys::PwriteFull(fd.get(), bytes.data(), bytes.size(), extent * size.extentSize) !=
+                0)
+                die("write " + path);
+        }
+        if (!fd.valid() || ::fdatasync(fd.get()) != 0)
+            die("write and sync " + path + ": " + std::strerror(errno));
+    });
+    ::unlink(path.c_str());
     return static_cast<double>(size.extents) / seconds;
 }
 
@@ -348,6 +400,15 @@ Row Bench::run(const Size& size) {
             if (rate > row.fileWork) {
                 row.fileWork = rate;
                 row.fileWorkWorkers = workers;
+            }
+            if (m_options.sync) {
+                rate = syncedFiles(size, workers);
+                if (rate > row.syncedFiles) {
+                    row.syncedFiles = rate;
+                    row.syncedFilesWorkers = workers;
+                }
+                if (i == 0 || m_options.onlyWorkers != 0)
+                    row.bigFile = std::max(row.bigFile, bigFile(size));
             }
             double busy = 0;
             double readBack = 0;
@@ -396,6 +457,11 @@ void printTable(const std::vector<Row>& rows, const Options& options) {
                          (workers == 1 ? " worker" : " workers"));
     for (const char* ratio : {"best/slower floor", "best/floors summed", "best/all three summed"})
         header.push_back(ratio);
+    if (options.sync) {
+        for (const char* synced : {"floor: synced files", "floor: one synced file",
+                                   "best/synced files", "best/one synced file"})
+            header.push_back(synced);
+    }
     std::vector<std::vector<std::string>> table = {header};
     for (const Row& row : rows) {
         double best = *std::max_element(row.road, row.road + kRoads);
@@ -412,6 +478,13 @@ void printTable(const std::vector<Row>& rows, const Options& options) {
         line.push_back(percent(best / std::min(row.roundTrip, row.fileWork)));
         line.push_back(percent(best / serial({row.roundTrip, row.fileWork})));
         line.push_back(percent(best / serial({row.roundTrip, row.fileWork, row.readBack})));
+        if (options.sync) {
+            line.push_back(rateText(row.syncedFiles, row.extentSize) + " [" +
+                           std::to_string(row.syncedFilesWorkers) + "]");
+            line.push_back(rateText(row.bigFile, row.extentSize));
+            line.push_back(percent(best / row.syncedFiles));
+            line.push_back(percent(best / row.bigFile));
+        }
         table.push_back(line);
     }
     std::vector<size_t> widths(header.size(), 0);
@@ -454,6 +527,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
                    (std::strcmp(argv[i + 1], "tmpfs") == 0 ||
                     std::strcmp(argv[i + 1], "ext4") == 0)) {
             options->ext4 = std::strcmp(argv[++i], "ext4") == 0;
+        } else if (a == "--readers" && hasValue) {
+            options->readers = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--no-sync") {
             options->sync = false;
         } else {
@@ -573,7 +648,7 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: bench_road [--quick] [--extent-kib N] [--workers N] "
-                     "[--fs tmpfs|ext4] [--no-sync]\n");
+                     "[--fs tmpfs|ext4] [--no-sync] [--readers N]\n");
         return 2;
     }
     std::string why = tqharness::EnterPrivateNamespace();

@@ -22,16 +22,22 @@ long long Device::recallExtentCount() const {
     return recallStore.present() ? (deviceSize - 1) / recallStore.extentSize + 1 : 0;
 }
 
-void Device::use(long long extent) {
-    for (auto it = mru.begin(); it != mru.end(); ++it) {
-        if (*it == extent) {
-            mru.erase(it);
-            break;
-        }
+void MruList::use(long long extent, size_t count) {
+    auto found = m_where.find(extent);
+    if (found != m_where.end()) {
+        m_order.splice(m_order.begin(), m_order, found->second);
+    } else {
+        m_order.push_front(extent);
+        m_where[extent] = m_order.begin();
     }
-    mru.push_front(extent);
-    while (mru.size() > static_cast<size_t>(mruCount))
-        mru.pop_back();
+    trim(count);
+}
+
+void MruList::trim(size_t count) {
+    while (m_order.size() > count) {
+        m_where.erase(m_order.back());
+        m_order.pop_back();
+    }
 }
 
 void Device::recordAnswer(long long extent, int error) {

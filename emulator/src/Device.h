@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace tqemu {
@@ -74,6 +76,23 @@ struct RecallAnswer {
     int error;
 };
 
+// A device's most recently used extents, most recent first; a use is O(1), so a long list
+// costs reads nothing.
+class MruList {
+  public:
+    using const_iterator = std::list<long long>::const_iterator;
+    // Puts the extent first; the list keeps at most count extents.
+    void use(long long extent, size_t count);
+    void trim(size_t count);
+    size_t size() const { return m_order.size(); }
+    const_iterator begin() const { return m_order.begin(); }
+    const_iterator end() const { return m_order.end(); }
+
+  private:
+    std::list<long long> m_order;
+    std::unordered_map<long long, std::list<long long>::iterator> m_where;
+};
+
 // One device of the emulated driver.
 struct Device {
     std::string uuid;
@@ -94,7 +113,9 @@ struct Device {
     bool monitored = false;
     Clock::time_point readyAt;
     int mruCount = 64;
-    std::deque<long long> mru;  // most recent first, at most mruCount
+    // Most recent first, at most mruCount: the recall store's extents read from it when the
+    // device has one (the extents a service may prune), else the device's extents.
+    MruList mru;
     int blockSizes[TQBLK_BLOCK_SIZE_COUNT] = {};
     RecallQueue recalls;
     std::deque<RecallWaiter> waiters;  // oldest first, so deadlines ascend
@@ -109,7 +130,7 @@ struct Device {
     long long extentCount() const;
     long long recallExtentCount() const;
     // Marks an extent as the most recently used one.
-    void use(long long extent);
+    void use(long long extent) { mru.use(extent, static_cast<size_t>(mruCount)); }
     void recordAnswer(long long extent, int error);
 };
 

@@ -100,26 +100,42 @@ long long DeviceData::recallExtentOf(long long position, off_t* within) const {
     return position / m_recall.extentSize;
 }
 
-int DeviceData::read(off_t offset, size_t size, char* out, std::vector<long long>* missing) const {
+int DeviceData::read(off_t offset, size_t size, char* out, std::vector<long long>* missing,
+                     std::vector<long long>* used, std::vector<bool>* done) const {
     char* cursor = out;
-    for (const Piece& piece : piecesOf(offset, size)) {
-        int error = readPiece(piece, cursor, missing);
+    const std::vector<Piece> pieces = piecesOf(offset, size);
+    if (done != nullptr)
+        done->resize(pieces.size(), false);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& piece = pieces[i];
+        if (done != nullptr && (*done)[i]) {
+            cursor += piece.length;
+            continue;
+        }
+        bool absent = false;
+        int error = readPiece(piece, cursor, missing, used, &absent);
         if (error != 0)
             return error;
+        if (done != nullptr && !absent)
+            (*done)[i] = true;
         cursor += piece.length;
     }
     return 0;
 }
 
-int DeviceData::readPiece(const Piece& piece, char* out, std::vector<long long>* missing) const {
+int DeviceData::readPiece(const Piece& piece, char* out, std::vector<long long>* missing,
+                          std::vector<long long>* used, bool* absent) const {
     if (m_private.present()) {
         int error =
             readExtentFile(m_private.extentPath(piece.extent), out, piece.length, piece.within);
+        if (error == 0 && !m_recall.present())
+            used->push_back(piece.extent);
         if (error != ENOENT)
             return error == 0 ? 0 : EIO;
     }
     if (!m_recall.present()) {
         std::memset(out, 0, piece.length);
+        used->push_back(piece.extent);
         return 0;
     }
     off_t within = 0;
@@ -128,8 +144,11 @@ int DeviceData::readPiece(const Piece& piece, char* out, std::vector<long long>*
     if (error == ENOENT) {
         if (std::find(missing->begin(), missing->end(), recallExtent) == missing->end())
             missing->push_back(recallExtent);
+        *absent = true;
         return 0;
     }
+    if (error == 0 && (used->empty() || used->back() != recallExtent))
+        used->push_back(recallExtent);
     return error == 0 ? 0 : EIO;
 }
 
@@ -190,7 +209,7 @@ int DeviceData::fillExtent(long long extent, std::vector<char>* bytes) const {
     long long recallExtent = recallExtentOf(extent * m_extentSize, &within);
     int error =
         readExtentFile(m_recall.extentPath(recallExtent), bytes->data(), bytes->size(), within);
-    return error == 0 ? 0 : EIO;
+    return error == 0 || error == ENOENT ? error : EIO;
 }
 
 // Writes the extent to a temporary file in the store's "tmp" and renames it into place.

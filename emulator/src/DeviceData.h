@@ -43,14 +43,21 @@ class DeviceData {
 
     // Reads size bytes at offset (clipped to the device: out holds clip(offset, size) bytes).
     // Returns 0, or EIO when a store file cannot be read. Recall extents present in neither
-    // store are listed in *missing (each once); the bytes of out are then incomplete.
-    int read(off_t offset, size_t size, char* out, std::vector<long long>* missing) const;
+    // store are listed in *missing (each once); the bytes of out are then incomplete. *used
+    // receives what the MRU list takes from the read: the recall extents read from the recall
+    // store when the device has one, else the device extents read. A file open when it is
+    // pruned is read to the end: the read gets the bytes it held. With done, pieces marked
+    // there are skipped (out holds them from an earlier call) and pieces read are marked, so a
+    // read that waited for recalls needs only what is missing, not all its extents at once.
+    int read(off_t offset, size_t size, char* out, std::vector<long long>* missing,
+             std::vector<long long>* used, std::vector<bool>* done = nullptr) const;
     // The recall extents that a write of [offset, offset + size) needs and that are absent:
     // those behind private extents that are not in the private store yet.
     std::vector<long long> missingForWrite(off_t offset, size_t size) const;
     // Writes size bytes at offset (clipped to the device) and sets *written. Returns 0, or
     // EROFS without a private store, ENOSPC at or past the end, EIO when a file operation
-    // fails or a recall extent needed for a fill is absent.
+    // fails; ENOENT when a recall extent needed for a fill is absent (pruned since it was
+    // looked for: recall it again).
     int write(off_t offset, const char* data, size_t size, size_t* written);
 
   private:
@@ -62,7 +69,8 @@ class DeviceData {
     std::vector<Piece> piecesOf(off_t offset, size_t size) const;
     // The recall extent holding byte `position` of the device, and its offset there.
     long long recallExtentOf(long long position, off_t* within) const;
-    int readPiece(const Piece& piece, char* out, std::vector<long long>* missing) const;
+    int readPiece(const Piece& piece, char* out, std::vector<long long>* missing,
+                  std::vector<long long>* used, bool* absent) const;
     int writePiece(const Piece& piece, const char* data);
     int fillExtent(long long extent, std::vector<char>* bytes) const;
     int moveInPrivate(long long extent, const std::vector<char>& bytes);

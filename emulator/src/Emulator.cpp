@@ -245,8 +245,7 @@ int Emulator::dispatch(const AdminCall& call, AdminReplyPtr& reply) {
                     if (record.count < 0 || record.count > kMaxMruCount)
                         return EINVAL;
                     device.mruCount = record.count;
-                    while (device.mru.size() > static_cast<size_t>(record.count))
-                        device.mru.pop_back();
+                    device.mru.trim(static_cast<size_t>(record.count));
                     return 0;
                 });
         case TQBLK_GET_MRU_EXTS:
@@ -494,7 +493,8 @@ int Emulator::listMru(tqblk_get_mru_exts& record, const Device& device, pid_t pi
     copy->pid = pid;
     copy->record = record;
     copy->record.count = static_cast<int32_t>(count);
-    copy->extents.assign(device.mru.begin(), device.mru.begin() + count);
+    copy->extents.assign(device.mru.begin(),
+                         std::next(device.mru.begin(), static_cast<std::ptrdiff_t>(count)));
     m_deferred.push_back([copy] { copy->finish(); });
     copy->reply = std::move(reply);
     return 0;

@@ -133,6 +133,11 @@ class FuseAdminReply : public AdminReply {
     size_t m_outSize;
 };
 
+// How often one request recalls its extents without getting further: an extent pruned again
+// between its recall and the read that waited for it is recalled again, but answers that
+// keep claiming success with no file in place end in EIO.
+constexpr int kRecallRounds = 3;
+
 // Device I/O through a data file. A request whose extents must be recalled first does not hold
 // a worker thread while it waits: the emulator keeps it and resumes it from the thread that
 // receives the last answer, which tries once more and fails with EIO if data is still absent.
@@ -147,10 +152,11 @@ class DataRequest : public ParkedRequest, public std::enable_shared_from_this<Da
     const void* key() const override { return m_req; }
     bool interrupted() const override { return fuse_req_interrupted(m_req) != 0; }
 
-    // Serves the request, parking it when recalls must come first; answers it on failure.
-    void attempt(bool mayRecall) noexcept {
+    // Serves the request, parking it when recalls must come first (up to `rounds` times);
+    // answers it on failure.
+    void attempt(int rounds) noexcept {
         try {
-            serve(mayRecall);
+            serve(rounds);
         } catch (const std::bad_alloc&) {
             fail(ENOMEM);
         } catch (...) {
@@ -162,6 +168,8 @@ class DataRequest : public ParkedRequest, public std::enable_shared_from_this<Da
     // Does the I/O and replies; or lists the recall extents it needs first, or returns the
     // errno to fail with.
     virtual int perform(Emulator& emulator, DeviceData& data, std::vector<long long>* missing) = 0;
+    // How much of the request is done, for a request that does it piece by piece.
+    virtual size_t progress() const { return 0; }
     void fail(int error) {
         if (m_req == nullptr)
             return;
@@ -176,24 +184,28 @@ class DataRequest : public ParkedRequest, public std::enable_shared_from_this<Da
     off_t m_offset;
 
   private:
-    void serve(bool mayRecall) {
+    void serve(int rounds) {
         bool watched = false;
         for (;;) {
             std::shared_ptr<DeviceData> data;
             uint64_t answers = 0;
             std::vector<long long> missing;
+            const size_t before = progress();
             int error = m_emulator.deviceData(m_ino, &data, &answers);
             if (error == 0)
                 error = perform(m_emulator, *data, &missing);
+            // Rounds count those that brought nothing in.
+            if (progress() > before)
+                rounds = kRecallRounds;
             if (error == 0 && missing.empty())
                 return;
-            if (error != 0 || !mayRecall)
+            if (error != 0 || rounds <= 0)
                 return fail(error != 0 ? error : EIO);
             if (!watched) {
                 watchInterrupts(m_req);
                 watched = true;
             }
-            error = park(missing, answers);
+            error = park(missing, answers, rounds - 1);
             if (error == 0)
                 return;  // whoever resumes it answers it now: hands off
             if (error != EAGAIN)
@@ -201,13 +213,15 @@ class DataRequest : public ParkedRequest, public std::enable_shared_from_this<Da
         }
     }
 
-    // Waits for the recalls; EAGAIN when answers came since the stores were read.
-    int park(const std::vector<long long>& missing, uint64_t answers) {
+    // Waits for the recalls; EAGAIN when answers came since the stores were read. Once they
+    // are answered it tries again, and recalls again what was pruned meanwhile, a few times
+    // over: a service that answers without placing the extent gets EIO, not a loop.
+    int park(const std::vector<long long>& missing, uint64_t answers, int rounds) {
         std::shared_ptr<DataRequest> self = shared_from_this();
-        return m_emulator.awaitRecalls(m_ino, missing, answers, *this, [self](int result) {
+        return m_emulator.awaitRecalls(m_ino, missing, answers, *this, [self, rounds](int result) {
             if (result != 0)
                 return self->fail(result);
-            self->attempt(false);
+            self->attempt(rounds);
         });
     }
 };
@@ -224,14 +238,30 @@ class DataRead : public DataRequest {
         thread_local std::vector<char> buffer;
         if (buffer.size() < size)
             buffer.resize(size);
-        int error = data.read(m_offset, m_size, buffer.data(), missing);
-        if (error != 0 || !missing->empty())
+        // A read that waited keeps the pieces it has: only what was missing is read again.
+        const bool first = m_done.empty();
+        char* out = first ? buffer.data() : m_partial.data();
+        std::vector<long long> used;
+        int error = data.read(m_offset, m_size, out, missing, &used, &m_done);
+        if (error != 0)
             return error;
-        emulator.noteRead(m_ino, data.extentsOf(m_offset, size));
-        fuse_reply_buf(m_req, buffer.data(), size);
+        if (!missing->empty()) {
+            if (first)
+                m_partial.assign(buffer.begin(),
+                                 buffer.begin() + static_cast<std::ptrdiff_t>(size));
+            return 0;
+        }
+        emulator.noteRead(m_ino, used);
+        fuse_reply_buf(m_req, out, size);
         m_req = nullptr;
         return 0;
     }
+    size_t progress() const override {
+        return static_cast<size_t>(std::count(m_done.begin(), m_done.end(), true));
+    }
+
+    std::vector<char> m_partial;  // the bytes read so far, once the read waited
+    std::vector<bool> m_done;     // its pieces read so far
 };
 
 class DataWrite : public DataRequest {
@@ -246,8 +276,11 @@ class DataWrite : public DataRequest {
             return 0;
         size_t written = 0;
         int error = data.write(m_offset, m_bytes.data(), m_size, &written);
+        // A recall extent needed for a fill was pruned since it was looked for: recall it.
+        if (error == ENOENT && !(*missing = data.missingForWrite(m_offset, m_size)).empty())
+            return 0;
         if (error != 0)
-            return error;
+            return error == ENOENT ? EIO : error;
         fuse_reply_write(m_req, written);
         m_req = nullptr;
         return 0;
@@ -258,11 +291,11 @@ class DataWrite : public DataRequest {
 
 // The request belongs to the DataRequest once it is made; attempt answers it, always.
 void startDataRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
-    std::make_shared<DataRead>(req, ino, size, offset)->attempt(true);
+    std::make_shared<DataRead>(req, ino, size, offset)->attempt(kRecallRounds);
 }
 
 void startDataWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t offset) {
-    std::make_shared<DataWrite>(req, ino, buf, size, offset)->attempt(true);
+    std::make_shared<DataWrite>(req, ino, buf, size, offset)->attempt(kRecallRounds);
 }
 
 void fillStat(fuse_ino_t ino, mode_t mode, dev_t rdev, struct stat* st) {

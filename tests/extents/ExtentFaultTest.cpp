@@ -111,7 +111,9 @@ class Faults : public tqtest::StoreTest {
 // file at the extent's path, which a device would serve as a short extent.
 TEST_F(Faults, SparseExtentIsSyncedBeforeItIsMovedIn) {
     ASSERT_OK(recall->createExtentWithNUL(1));
-    EXPECT_EQ(g_renamedSynced, std::vector<bool>{true});
+    // A first rename may find the extent's directory missing, and is made again once it is.
+    ASSERT_FALSE(g_renamedSynced.empty());
+    EXPECT_EQ(g_renamedSynced, std::vector<bool>(g_renamedSynced.size(), true));
     struct stat st;
     ASSERT_EQ(::stat(pathOf(*recall, 1).c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 4096);

@@ -1,12 +1,14 @@
 # shellcheck shell=bash
 # Sourced by the power-cut scripts: the one place that names the recall service's flags for
 # each mode and the store checker.
-#   powercut_mode_flags MODE           the service's flags for MODE (sync or no-sync)
+#   powercut_mode_flags MODE           the service's flags for MODE (sync, no-sync, or evict:
+#                                      sync with the store limited to 2 MiB (32 extents),
+#                                      so the cut falls among evictions)
 #   powercut_check_store CTL STORE IMAGE [repair]   runs it (exit codes as fsck's: 0 clean,
 #                                      1 repaired, 4 problems left, 8 could not check)
 
 powercut_mode_flags() {
-  case "$1" in sync) echo "" ;; no-sync) echo "--no-sync" ;; esac
+  case "$1" in sync) echo "" ;; no-sync) echo "--no-sync" ;; evict) echo "--store-limit 2M" ;; esac
 }
 
 # Runs the checker on a store, comparing its extents with the image; with "repair" it also

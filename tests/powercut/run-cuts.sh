@@ -2,7 +2,7 @@
 # Cuts the power of a QEMU guest N times while it recalls extents into a store, and checks
 # each time what the next boot would find (see README.md).
 #
-# usage: run-cuts.sh --build DIR --fs ext4|xfs --mode sync|no-sync [--cuts N]
+# usage: run-cuts.sh --build DIR --fs ext4|xfs --mode sync|no-sync|evict [--cuts N]
 #                    [--window MIN-MAX] [--pause-ms MS] [--results FILE] [--keep]
 #   --build DIR      build tree with the tools and the emulator (default: build)
 #   --cuts N         cut cycles (default 3)
@@ -33,7 +33,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 case "$fs" in ext4|xfs) ;; *) echo "run-cuts.sh: --fs ext4 or xfs" >&2; exit 2 ;; esac
-case "$mode" in sync|no-sync) ;; *) echo "run-cuts.sh: --mode sync or no-sync" >&2; exit 2 ;; esac
+case "$mode" in sync|no-sync|evict) ;; *) echo "run-cuts.sh: --mode sync, no-sync or evict" >&2; exit 2 ;; esac
 build=$(cd "$build" && pwd)
 ctl=$build/tools/ctl/tqblk-ctl
 recalld=$build/tools/recalld/tqblk-recalld

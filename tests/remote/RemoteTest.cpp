@@ -5,6 +5,7 @@
 #include "RoadFixture.h"
 
 #include <curl/curl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -323,8 +324,69 @@ TEST_F(RemoteTest, AnObjectReplacedMidRunFailsLaterRecallsWithEstaleAndIsNeverMi
             EXPECT_EQ(answer.second, answer.first < 4 ? 0 : ESTALE) << "extent " << answer.first;
         EXPECT_EQ(BitmapOf(m_recall), (std::set<long long>{0, 1, 2, 3}));
         expectStoreHolds(image);
-        EXPECT_EQ(Occurrences(serviceLog(), "The source changed while the service ran"), 1)
+        EXPECT_EQ(Occurrences(serviceLog(), "error: The source changed while the service ran"), 1)
             << serviceLog();
+        m_service.stop();
+    }
+}
+
+// Refused at start: a source naming no version, a FIFO for a credentials file; a password
+// in the URL or a netrc file serves, and the log never shows it.
+TEST_F(RemoteTest, StartUpRefusesAnUnversionedSourceOrAFifoAndNeverLogsAPassword) {
+    const std::vector<char> image = Pattern(0, 256 * kKiB);
+    std::string path = putHttp("start.img", image), http = Env("TQBLK_TEST_HTTP");
+    std::string bare = http + "/bare" + path, locked = http + "/private" + path;
+    std::string netrc = m_temp / "netrc", fifo = m_temp / "fifo";
+    tqtest::WriteFile(netrc, "machine 127.0.0.1 login tqblk password tqblk-http-secret\n");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string withPassword = "http://tqblk:tqblk-http-secret@" + locked.substr(7);
+    struct Case {
+        std::string url;
+        std::vector<std::string> args;
+        std::string logged;  // with "reading " when the service serves
+    };
+    std::vector<Case> cases = {
+        {bare, {}, bare + " names no version of itself"},
+        {bare,
+         {"--allow-unversioned-source"},
+         "warning: reading " + bare + ": 262144 bytes, version (none"},
+        {locked, {}, "was refused (HTTP 401)"},
+        {withPassword, {}, "reading http://tqblk:***@" + locked.substr(7)},
+        {locked, {"--netrc-file", netrc}, "reading " + locked},
+        {locked, {"--netrc-file", fifo}, "netrc file " + fifo + " is not a regular file"},
+        {putS3("start.img", image), {}, "credentials file " + fifo + " is not a regular file"}};
+    for (const Case& c : cases) {
+        std::string uuid = "start" + std::to_string(&c - cases.data());
+        makeDevice(uuid, static_cast<long long>(image.size()), 0, static_cast<int>(kExtent));
+        bool serves = c.logged.find("reading ") != std::string::npos;
+        std::vector<std::string> environment = {
+            "AWS_SHARED_CREDENTIALS_FILE=" + fifo,
+            "AWS_ENDPOINT_URL=" + Env("TQBLK_TEST_S3_ENDPOINT")};
+        if (serves) {
+            startServing(c.url, c.args, environment);
+            expectDevice(image, 0, image.size());
+        } else {
+            startService(c.url, c.args, environment);
+        }
+        EXPECT_EQ(serves ? m_service.stop() : exitStatus(), serves ? 0 : 1) << c.url;
+        EXPECT_NE(serviceLog().find(c.logged), std::string::npos) << serviceLog();
+        EXPECT_EQ(serviceLog().find("http-secret"), std::string::npos) << serviceLog();
+    }
+}
+
+// nginx sending 2 bytes a second: each attempt ends when the request's time is spent, or
+// when it is slower than the minimum rate, and the recall fails instead of hanging.
+TEST_F(RemoteTest, ATricklingServerFailsTheRecallInsteadOfHoldingIt) {
+    const std::vector<char> image = Pattern(0, 256 * kKiB);
+    std::string url = Env("TQBLK_TEST_HTTP") + "/trickle" + putHttp("trickle.img", image);
+    for (const auto& extra : std::vector<std::vector<std::string>>{
+             {"--remote-retry-time", "5"}, {"--remote-tries", "1", "--remote-min-rate", "1"}}) {
+        makeDevice("trickle" + extra[1], static_cast<long long>(image.size()), 0,
+                   static_cast<int>(kExtent));
+        startServing(url, extra);
+        AsyncRead& read = startRead(0, 100);
+        EXPECT_TRUE(waitForLog("(gave up after 1 tries in", std::chrono::seconds(60))) << extra[0];
+        EXPECT_EQ(finish(read).first, EIO);
         m_service.stop();
     }
 }
@@ -456,6 +518,9 @@ TEST_F(RemoteTest, HydrationFillsTheStoreAtItsRate) {
     EXPECT_EQ(BitmapOf(m_recall).size(), 48u);
     expectStoreHolds(image);
     expectDevice(image, 0, image.size());
+    // The stats count what hydration placed, not only the demand recalls.
+    EXPECT_EQ(m_service.stop(), 0);
+    EXPECT_NE(serviceLog().find("48 of 48 extents present"), std::string::npos) << serviceLog();
 }
 
 }  // namespace

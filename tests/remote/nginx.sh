@@ -2,7 +2,9 @@
 # nginx on 127.0.0.1 serving DIR/www over HTTP and HTTPS, for the remote-source tests and
 # benchmarks. The HTTPS certificate is signed by a throwaway CA made here (DIR/ca.pem).
 # Under /flaky/ the same files are served, but a share of the requests (FLAKY_SHARE, 20% by
-# default) is answered 503 Service Unavailable. Stopped by the PID recorded.
+# default) is answered 503 Service Unavailable; under /private/ they take basic
+# authentication as user tqblk, password tqblk-http-secret; under /bare/ they come without
+# ETag and Last-Modified; under /trickle/ at 2 bytes/s after the first KiB. Stopped by the PID recorded.
 #
 #   nginx.sh start DIR   prints "http=URL https=URL cacert=FILE www=DIR"
 #   nginx.sh stop DIR
@@ -27,6 +29,7 @@ start() {
   rm -rf "$dir"
   mkdir -p "$dir"/{www,tmp,log}
   make_certificates
+  echo 'tqblk:{PLAIN}tqblk-http-secret' >"$dir/htpasswd"
   local http_port https_port
   http_port=$(free_port)
   https_port=$(free_port)
@@ -55,6 +58,10 @@ http {
       if (\$inject_failure) { return 503; }
       alias $dir/www/;
     }
+    location /bare/ { proxy_pass http://127.0.0.1:$http_port/; proxy_hide_header ETag;
+                      proxy_hide_header Last-Modified; }
+    location /trickle/ { limit_rate_after 1k; limit_rate 2; alias $dir/www/; }
+    location /private/ { auth_basic tqblk; auth_basic_user_file $dir/htpasswd; alias $dir/www/; }
   }
   server {
     listen 127.0.0.1:$https_port ssl;

@@ -56,38 +56,34 @@ struct Step {
 
 // Every path into the recall store's temporary directory and only those.
 const std::string kRecallTemp = "-recall/tmp/temp";
-// The recall store's directory, whose file system the service syncs.
-const std::string kRecallStore = "-recall";
+// The recall store's data directory, which the service syncs after each move-in.
+const std::string kRecallData = "-recall/data";
 
 std::vector<Step> recallSteps() {
     const std::string fetch = std::to_string(TQBLK_GET_RECALL_REQUEST);
     const std::string done = std::to_string(TQBLK_RECALL_DONE);
+    // The store is new: the first temporary file and the first move-in each fail once, finding
+    // their directory missing, before it is made.
     return {
         {"request fetched", "ioctl", 1, "after", fetch, 0, {}},
-        {"temporary file opened", "open", 1, "after", kRecallTemp, 1, {}},
+        {"temporary file opened", "open", 2, "after", kRecallTemp, 1, {}},
         {"half the extent copied", "sendfile", 1, "mid", kRecallTemp, 1, {}},
         {"half the extent written", "write", 1, "mid", kRecallTemp, 1, {}, true},
-        // Each extent waits for two syncs: one for its file's bytes, one for its entry.
-        {"written, not synced", "syncfs", 1, "before", kRecallStore, 1, {}},
-        {"synced, not moved in", "syncfs", 1, "after", kRecallStore, 1, {}},
-        {"moved in, not answered", "rename", 1, "after", kRecallTemp, 0, {2}},
-        {"moved in, entry not synced", "syncfs", 2, "before", kRecallStore, 0, {2}},
-        {"entry synced, not answered", "syncfs", 2, "after", kRecallStore, 0, {2}},
+        // Each extent waits for two syncs: its file's bytes, then its directory.
+        {"written, not synced", "fdatasync", 1, "before", kRecallTemp, 1, {}},
+        {"synced, not moved in", "fdatasync", 1, "after", kRecallTemp, 1, {}},
+        {"moved in, not answered", "rename", 2, "after", kRecallTemp, 0, {2}},
+        {"moved in, entry not synced", "fsync", 1, "before", kRecallData, 0, {2}},
+        {"entry synced, not answered", "fsync", 1, "after", kRecallData, 0, {2}},
         {"answer not sent", "ioctl", 1, "before", done, 0, {2}},
         {"answered", "ioctl", 1, "after", done, 0, {2}},
         // The second extent in the queue is all zeros and comes in sparse.
-        {"sparse extent: temporary file opened", "open", 2, "after", kRecallTemp, 1, {2}},
+        {"sparse extent: temporary file opened", "open", 3, "after", kRecallTemp, 1, {2}},
         {"sparse extent: last byte not written", "write", 1, "before", kRecallTemp, 1, {2}},
         {"sparse extent: synced, not moved in", "fsync", 1, "after", kRecallTemp, 1, {2}},
-        {"sparse extent: moved in, not answered", "rename", 2, "after", kRecallTemp, 0, {2, 7}},
-        // Its bytes are synced by the store itself: its only shared sync is its entry's.
-        {"sparse extent: entry synced, not answered",
-         "syncfs",
-         3,
-         "after",
-         kRecallStore,
-         0,
-         {2, 7}},
+        {"sparse extent: moved in, not answered", "rename", 3, "after", kRecallTemp, 0, {2, 7}},
+        // Its bytes are synced by the store itself; its entry by the service.
+        {"sparse extent: entry synced, not answered", "fsync", 2, "after", kRecallData, 0, {2, 7}},
         // Both workers hold a request when one of them dies.
         {"two workers: an extent half copied", "sendfile", 2, "mid", kRecallTemp, 0, {}, false, 2},
     };
@@ -113,6 +109,7 @@ class CrashTest : public RoadTest {
                                          "--workers",
                                          std::to_string(workers),
                                          "--durable"};
+        argv.insert(argv.end(), m_extraArgs.begin(), m_extraArgs.end());
         ASSERT_EQ(m_service.start(argv, m_temp / "service.log", env), "");
     }
 
@@ -150,6 +147,7 @@ class CrashTest : public RoadTest {
 
     std::string m_image;
     std::string m_source;
+    std::vector<std::string> m_extraArgs;  // more service options
     tqharness::ChildProcess m_service;
 };
 
@@ -259,6 +257,42 @@ TEST_F(CrashTest, AServiceKilledWhileItRemovesWhatTheLastOneLeftIsRecoveredByThe
     crashAndRecover(
         {halfCopied,
          {"killed once the leftover is removed", "unlink", 1, "after", kRecallTemp, 0, {}}});
+}
+
+// A service that evicts from a store over its limit is killed before and after removals:
+// every extent left is whole, and the next service reads the device right and trims on.
+TEST_F(CrashTest, AServiceKilledMidEvictionLeavesEveryPresentExtentRight) {
+    m_image = makeImage(kDeviceSize);
+    m_extraArgs = {"--store-limit", "512K"};
+    const std::string evicted = "-recall/data/";
+    for (const Step& step :
+         std::vector<Step>{{"before the first removal", "unlink", 1, "before", evicted, 0, {}},
+                           {"after the third removal", "unlink", 3, "after", evicted, 0, {}}}) {
+        SCOPED_TRACE(step.name);
+        makeDevice("evict" + std::to_string(m_stores.size()), kDeviceSize, 0, kExtentSize);
+        for (long long extent = 0; extent < kDeviceSize / kExtentSize; ++extent)
+            placeExtent(m_recall, extent);
+        crashAt({step.name, step.call, step.nth, step.when, step.match, 0, {}, false, 2});
+        const int removed = step.nth - (std::string(step.when) == "before" ? 1 : 0);
+        EXPECT_EQ(BitmapOf(m_recall).size(),
+                  static_cast<size_t>(kDeviceSize / kExtentSize - removed));
+        startService(2);
+        // The next service trims the store under its low mark (6 extents and the 2 sparse
+        // ones, which cost nothing), then recalls what the read needs.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (BitmapOf(m_recall).size() > 8 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_LE(BitmapOf(m_recall).size(), 8u);
+        std::vector<char> bytes;
+        EXPECT_EQ(ReadAt(m_dataPath, 0, static_cast<size_t>(kDeviceSize), &bytes), 0);
+        EXPECT_TRUE(bytes == Pattern(0, static_cast<size_t>(kDeviceSize)));
+        m_service.signal(SIGTERM);
+        int status = m_service.waitExit(std::chrono::seconds(10));
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << describeStatus(status) << tqtest::ReadFile(m_temp / "service.log");
+        expectStoreClean(m_recall);
+        ::unlink((m_temp / "service.log").c_str());
+    }
 }
 
 // Creates the device again, over the stores it had, in a new emulator.

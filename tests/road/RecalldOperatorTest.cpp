@@ -208,6 +208,47 @@ TEST_F(RecalldOperatorTest, TheStatsFileFollowsTheRoadAndCtlStatusReadsIt) {
     EXPECT_EQ(stats(statsPath)["state"], "stopped");
 }
 
+// The system refusing what the service asks: memory for an extent fails that recall; too few
+// descriptors (none spare for the workers' store objects) or threads leave fewer workers, which
+// the log counts right. It never aborts.
+TEST_F(RecalldOperatorTest, RefusedMemoryDescriptorsAndThreadsFailARecallOrAWorkerNotTheService) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's runtime reserves more address space than these limits allow";
+#endif
+    const struct {
+        const char* limit;
+        const char* workers;
+        long long extentKiB;  // 256 MiB: an extent of zeros, read into one buffer, and read
+        const char* logged;
+        const char* notLogged;
+    } cases[] = {
+        {"--as=402653184", "2", 256 * kKiB, "Not enough memory to bring in extent 0", nullptr},
+        {"--nofile=6", "8", 64, "8 of 8 workers take no requests until", "with 8 workers"},
+        {"--as=268435456", "64", 64, "the system refused more threads", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        const long long size = 2 * c.extentKiB * kKiB;
+        makeDevice(std::string("dev") + c.workers, size, 4 * kKiB, static_cast<int>(size / 2));
+        const std::string image = m_temp / "zeros";
+        tqtest::WriteFile(image, "");
+        ASSERT_EQ(::truncate(image.c_str(), size), 0);
+        ::unlink((m_temp / "service.log").c_str());
+        std::vector<std::string> args = {"/usr/bin/prlimit", c.limit, "--"};
+        for (const std::string& arg : serviceArgs(image, {"--workers", c.workers}))
+            args.push_back(arg);
+        ASSERT_EQ(m_service.start(args, m_temp / "service.log"), "");
+        ASSERT_TRUE(waitForLog("serving recall requests")) << log();
+        if (c.extentKiB > 64) {
+            EXPECT_NE(finish(startRead(100, 3000)).first, 0);
+        }
+        EXPECT_TRUE(waitForLog(c.logged)) << log();
+        EXPECT_TRUE(c.notLogged == nullptr || log().find(c.notLogged) == std::string::npos)
+            << log();
+        EXPECT_EQ(m_service.stop(), 0) << log();
+    }
+}
+
 TEST_F(RecalldOperatorTest, ItTellsSystemdItIsReadyOnlyOnceItServes) {
     makeDevice("dev", 512 * kKiB, 4 * kKiB, 64 * kKiB);
     const std::string socketPath = m_temp / "notify";
@@ -236,6 +277,32 @@ TEST_F(RecalldOperatorTest, ItTellsSystemdItIsReadyOnlyOnceItServes) {
     std::memset(message, 0, sizeof message);
     ASSERT_GT(::recv(sock.get(), message, sizeof message - 1, 0), 0);
     EXPECT_EQ(std::string(message), "STOPPING=1");
+    EXPECT_EQ(m_service.stop(), 0);
+}
+
+// Started with umask 000, the service still makes extents no one else may rewrite; while it
+// serves, no tqblk-ctl command removes anything from its store.
+TEST_F(RecalldOperatorTest, AServedStoreIsRefusedToCtlAndItsExtentsAreNotWorldWritable) {
+    makeDevice("dev", 512 * kKiB, 4 * kKiB, 64 * kKiB);
+    const mode_t mask = ::umask(0);
+    EXPECT_EQ(m_service.start(serviceArgs(makeImage(512 * kKiB)), m_temp / "service.log"), "");
+    ::umask(mask);
+    ASSERT_TRUE(waitForLog("serving recall requests")) << log();
+    expectPattern(startRead(3 * 64 * kKiB, 10));
+    std::string extent, out;
+    struct stat st;
+    ASSERT_OK(m_recall->getExtentFileName(3, &extent));
+    ASSERT_EQ(::stat(extent.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 022, 0u);
+    const std::string dir = m_recall->getDir();
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"clear-store", dir},
+          {"remove-store", dir},
+          {"create-store", "--force", "recall", dir, "u", "512K", "64K"}}) {
+        EXPECT_EQ(ctl(args, &out), 1) << args[0];
+        EXPECT_NE(out.find("in use by another process"), std::string::npos) << out;
+    }
+    EXPECT_EQ(BitmapOf(m_recall), std::set<long long>{3});
     EXPECT_EQ(m_service.stop(), 0);
 }
 
@@ -502,7 +569,7 @@ TEST_F(RecalldOperatorTest, SyslogAndJournalGetEachLineAtItsLevelAndNothingGoesT
             std::vector<LoggedLine> lines = daemon.lines();
             ASSERT_GE(lines.size(), debug ? 2u : 1u);
             EXPECT_EQ(lines[0].priority, facility + LOG_ERR);
-            EXPECT_EQ(lines[0].message.rfind("Couldn't lock the recall store " + missing[4], 0), 0u)
+            EXPECT_EQ(lines[0].message.rfind("Couldn't open the recall store " + missing[4], 0), 0u)
                 << lines[0].message;
             EXPECT_EQ(lines[0].message.find('\n'), std::string::npos) << lines[0].message;
             EXPECT_TRUE(debug || lines.size() == 1u) << lines.back().message;

@@ -172,7 +172,8 @@ TEST_F(RoadFaultTest, AServiceKilledMidRecallIsRestartedAndEveryWaitingReadCompl
     makeDevice("dev", 2048 * kKiB, 4 * kKiB, 64 * kKiB);
     std::string image = makeImage(2048 * kKiB);
     // The service places each extent and then hangs in its answer, as a service does that
-    // is killed between the two.
+    // is killed between the two: the worker that leads the directory syncs hangs in the first
+    // answer, and the extents it was to answer after it wait, placed, unanswered.
     control("hold-answers");
     for (long long extent = 0; extent < 6; ++extent) {
         startRead(extent * 64 * kKiB + 100, 3000);
@@ -180,14 +181,15 @@ TEST_F(RoadFaultTest, AServiceKilledMidRecallIsRestartedAndEveryWaitingReadCompl
     }
     ASSERT_TRUE(waitForState("dev", "io-waiting", [](const std::string& v) { return v == "12"; }));
     startService(2, "--image", image);
-    ASSERT_TRUE(waitForState("", "held-answers", [](const std::string& v) { return v == "2"; }));
-    EXPECT_EQ(Numbers(state("dev", "fetched")).size(), 2u);
+    ASSERT_TRUE(waitForState("dev", "fetched",
+                             [](const std::string& v) { return Numbers(v).size() == 6; }));
+    ASSERT_TRUE(waitForState("", "held-answers", [](const std::string& v) { return v == "1"; }));
 
     m_service.signal(SIGKILL);
     control("drop-answers");
     m_service.stop();
     EXPECT_EQ(state("dev", "io-waiting"), "12");
-    EXPECT_EQ(Numbers(state("dev", "fetched")).size(), 2u);
+    EXPECT_EQ(Numbers(state("dev", "fetched")).size(), 6u);
     EXPECT_EQ(state("dev", "answered"), "");
 
     startService(2, "--image", image);

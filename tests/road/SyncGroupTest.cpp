@@ -1,5 +1,5 @@
-// The recall service's group commit: which callers a sync covers, how they share it, and
-// how a failed one is reported.
+// The recall service's group commit of directory syncs: which callers a sync covers, how
+// they share it, how a failed one is reported, and which directories an extent's entry needs.
 
 #include "SyncGroup.h"
 
@@ -29,8 +29,8 @@ constexpr std::chrono::seconds kPatience{10};
 // the errno it is to return.
 class HeldSync {
   public:
-    std::function<int()> function() {
-        return [this] { return run(); };
+    std::function<int(const std::string&)> function() {
+        return [this](const std::string&) { return run(); };
     }
 
     // Whether n syncs have started, within the patience.
@@ -67,12 +67,16 @@ class HeldSync {
     std::map<int, int> m_results;
 };
 
-std::future<Outcome> waitAsync(SyncGroup& group) {
-    return std::async(std::launch::async, [&group] {
-        std::string detail;
-        int error = group.waitForSync(&detail);
-        return Outcome(error, detail);
-    });
+// A caller on a thread of its own, kept in *threads. Its answer may come long before its call
+// returns: a leader goes on leading.
+std::future<Outcome> waitAsync(SyncGroup& group, std::vector<std::future<void>>* threads) {
+    auto answer = std::make_shared<std::promise<Outcome>>();
+    threads->push_back(std::async(std::launch::async, [answer, &group] {
+        group.syncDirectories({"/stores/a-recall/data/01"}, [answer](int e, const std::string& d) {
+            answer->set_value(Outcome(e, d));
+        });
+    }));
+    return answer->get_future();
 }
 
 bool ended(std::future<Outcome>& call) {
@@ -86,6 +90,7 @@ struct MidSync {
     std::future<Outcome> first;
     std::future<Outcome> second;
     std::future<Outcome> third;
+    std::vector<std::future<void>> threads;
 
     // A failed assertion must not leave the callers blocked in a held sync.
     ~MidSync() {
@@ -94,10 +99,10 @@ struct MidSync {
     }
 
     void start() {
-        first = waitAsync(group);
+        first = waitAsync(group, &threads);
         ASSERT_TRUE(held.waitStarted(1));
-        second = waitAsync(group);
-        third = waitAsync(group);
+        second = waitAsync(group, &threads);
+        third = waitAsync(group, &threads);
         // Time to join the group; they join the next generation whenever they come.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         held.release(0);
@@ -117,7 +122,7 @@ TEST(SyncGroupTest, CallersThatComeMidSyncShareTheNextSyncAndNotTheRunningOne) {
     EXPECT_EQ(run.second.get(), Outcome(0, ""));
     EXPECT_EQ(run.third.get(), Outcome(0, ""));
     EXPECT_EQ(run.held.started(), 2);
-    EXPECT_EQ(run.group.syncCount(), 2);
+    EXPECT_EQ(run.group.directorySyncs(), 2);
 }
 
 TEST(SyncGroupTest, EveryMemberOfAFailedSyncGetsItsErrnoAndTheNextSyncStartsAfresh) {
@@ -132,57 +137,85 @@ TEST(SyncGroupTest, EveryMemberOfAFailedSyncGetsItsErrnoAndTheNextSyncStartsAfre
         EXPECT_NE(outcome.second.find("/stores/a-recall"), std::string::npos) << outcome.second;
         EXPECT_NE(outcome.second.find(std::strerror(EIO)), std::string::npos) << outcome.second;
     }
-    std::future<Outcome> later = waitAsync(run.group);
+    std::future<Outcome> later = waitAsync(run.group, &run.threads);
     ASSERT_TRUE(run.held.waitStarted(3));
     run.held.release(0);
     EXPECT_EQ(later.get(), Outcome(0, ""));
 }
 
-// Many callers at once: each must return only once a sync that started after its call ended.
+// Many callers at once: each must be answered only once a sync that started after its call
+// ended.
 TEST(SyncGroupTest, UnderLoadEachCallerIsCoveredByASyncThatStartedAfterItCame) {
     std::atomic<long long> started{0};
     std::atomic<long long> ended{0};
     SyncGroup group(
-        [&] {
+        [&](const std::string& dir) {
             ++started;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
             ++ended;
-            return 0;
+            return dir.find("bad") != std::string::npos ? EIO : 0;
         },
         "/stores/b-recall");
+    // A quarter of the callers' directories fail to sync: only those callers see the error.
     std::atomic<int> uncovered{0};
     std::vector<std::thread> callers;
     constexpr int kCallers = 16;
     constexpr int kCalls = 100;
     for (int i = 0; i < kCallers; ++i) {
-        callers.emplace_back([&] {
+        callers.emplace_back([&, i] {
+            const std::string dir = i % 4 == 0 ? "/stores/b-recall/bad" : "/stores/b-recall/data";
             for (int call = 0; call < kCalls; ++call) {
                 long long before = started;
-                std::string detail;
-                if (group.waitForSync(&detail) != 0 || ended <= before)
-                    ++uncovered;
+                std::promise<void> answered;
+                group.syncDirectories({dir}, [&](int error, const std::string&) {
+                    if (error != (i % 4 == 0 ? EIO : 0) || ended <= before)
+                        ++uncovered;
+                    answered.set_value();
+                });
+                answered.get_future().wait();
             }
         });
     }
     for (std::thread& caller : callers)
         caller.join();
     EXPECT_EQ(uncovered, 0);
-    EXPECT_EQ(group.syncCount(), started);
-    EXPECT_LE(group.syncCount(), kCallers * kCalls);
+    EXPECT_EQ(group.directorySyncs(), started);
+    EXPECT_LE(group.directorySyncs(), kCallers * kCalls);
 }
 
-TEST(SyncGroupTest, AGroupOverARealDirectorySyncsItsFileSystemAndAMissingOneIsRefused) {
-    tqtest::TempDir dir;
-    std::unique_ptr<SyncGroup> group;
+// An extent's own directory is synced every time; those above it up to the data directory
+// the first time only, and a failure names the directory.
+TEST(SyncGroupTest, AnEntrySyncsItsDirectoryAndTheOnesAboveItOnce) {
+    std::vector<std::string> synced;
+    SyncGroup group(
+        [&](const std::string& dir) {
+            synced.push_back(dir);
+            return dir.find("absent") != std::string::npos ? ENOENT : 0;
+        },
+        "/s");
     std::string detail;
-    ASSERT_EQ(SyncGroup::open(dir.path(), &group, &detail), 0) << detail;
-    EXPECT_EQ(group->waitForSync(&detail), 0) << detail;
-    EXPECT_EQ(group->syncCount(), 1);
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"/s/data/01/02/7f", {"/s/data", "/s/data/01", "/s/data/01/02"}},
+        {"/s/data/01/02/7e", {"/s/data/01/02"}},
+        {"/s/data/01/03/00", {"/s/data/01/03"}},
+        {"/s/data/absent/00", {"/s/data/absent"}},
+    };
+    for (const auto& entry : cases) {
+        synced.clear();
+        group.syncEntriesOf(entry.first, "/s/data",
+                            [&](int, const std::string& why) { detail = why; });
+        EXPECT_EQ(synced, entry.second) << entry.first;
+    }
+    EXPECT_NE(detail.find("/s/data/absent"), std::string::npos) << detail;
 
-    std::unique_ptr<SyncGroup> missing;
-    EXPECT_EQ(SyncGroup::open(dir.path() + "/absent", &missing, &detail), ENOENT);
-    EXPECT_EQ(missing, nullptr);
-    EXPECT_NE(detail.find("/absent"), std::string::npos) << detail;
+    tqtest::TempDir dir;
+    SyncGroup real(dir.path());
+    int error = 0;
+    real.syncEntriesOf(dir.path() + "/data/00", dir.path(),
+                       [&](int e, const std::string&) { error = e; });
+    EXPECT_EQ(error, ENOENT);
+    EXPECT_EQ(real.syncData(-1, "a file", &detail), EBADF);
+    EXPECT_NE(detail.find("a file"), std::string::npos) << detail;
 }
 
 }  // namespace

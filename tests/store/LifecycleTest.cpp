@@ -3,7 +3,9 @@
 #include <tqblk/TqBlkBackingStore.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -213,17 +215,58 @@ TEST_F(StoreLifecycle, RemoveOfNullDirectoryFailsCleanly) {
         {"NULL or empty directory passed as input", "(null) is not a backing store directory"}));
 }
 
-TEST_F(StoreLifecycle, RemoveThroughALinkEmptiesTargetThenFails) {
+TEST_F(StoreLifecycle, RemoveRefusesALinkAndTouchesNothing) {
     CZyError err;
     std::unique_ptr<TqBlkPrivateStore> s(
         TqBlkPrivateStore::create(store().c_str(), "u", 64, 2, &err));
-    ASSERT_TRUE(s);
     std::string link = dir / "link";
     ASSERT_EQ(::symlink(store().c_str(), link.c_str()), 0);
-    err = TqBlkBackingStore::remove(link.c_str());
-    EXPECT_TRUE(HasError(err, ENOTDIR, {"Couldn't remove backing store directory " + link}));
-    EXPECT_TRUE(tqtest::PathExists(link));
-    EXPECT_TRUE(ListDir(store()).empty());
+    for (const std::string& path : {link, link + "//"})
+        EXPECT_EQ(TqBlkBackingStore::remove(path.c_str()).GetErrNo(), ELOOP) << path;
+    EXPECT_EQ(ListDir(store()), (std::vector<std::string>{"config"}));
+}
+
+// Nothing on another mount inside a store is entered or removed, a bind mount of the same
+// file system included, on one walk thread or several; the rest goes, the call fails and
+// the store keeps its config.
+TEST_F(StoreLifecycle, NoOperationCrossesAMountPoint) {
+    const std::string outside = dir / "outside";
+    ASSERT_OK(TqBlkBackingStore::mkdir(outside));
+    for (const char* threads : {"1", "8"}) {
+        for (const std::string op : {"clear", "remove", "rmUnder"}) {
+            for (bool bind : {false, true}) {
+                const std::string at = op == "rmUnder" ? "tmp/a/m" : bind ? "tmp/m" : "data/00/m";
+                SCOPED_TRACE(op + " " + at + " " + threads);
+                CZyError err;
+                std::unique_ptr<TqBlkPrivateStore> s(
+                    TqBlkPrivateStore::create(store().c_str(), "u", 64, 2, &err));
+                const std::string mountPoint = store() + "/" + at, top = store() + "/tmp";
+                ASSERT_OK(TqBlkBackingStore::mkdir(mountPoint));
+                tqtest::WriteFile(top + "/t1", "t");
+                EXPECT_EQ(tqtest::RunInPrivateMounts([&, op = op, bind = bind]() -> std::string {
+                              ::setenv("TQBLK_THREADS", threads, 1);
+                              if (::mount(bind ? outside.c_str() : "t", mountPoint.c_str(),
+                                          bind ? nullptr : "tmpfs", bind ? MS_BIND : 0, nullptr))
+                                  return "mount failed";
+                              tqtest::WriteFile(mountPoint + "/victim", "v");
+                              CZyError e = op == "clear" ? s->clear()
+                                           : op == "remove"
+                                               ? TqBlkBackingStore::remove(store().c_str())
+                                               : TqBlkBackingStore::rmUnder(top);
+                              if (e.GetErrNo() != EXDEV ||
+                                  e.GetMessages()[0] != "Couldn't remove " + mountPoint +
+                                                            ": it is on another file system")
+                                  return e.GetDescription();
+                              return tqtest::ReadFile(mountPoint + "/victim") +
+                                     tqtest::ReadFile(store() + "/config").substr(0, 6) +
+                                     (tqtest::PathExists(top + "/t1") ? "t1" : "");
+                          }),
+                          "vuuid=u");
+                tqtest::RemoveTree(outside + "/victim");
+                tqtest::RemoveTree(store());
+            }
+        }
+    }
 }
 
 }  // namespace

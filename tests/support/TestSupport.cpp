@@ -15,6 +15,8 @@
 #include <ftw.h>
 #include <grp.h>
 #include <sstream>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,7 +115,10 @@ std::vector<std::string> ListDir(const std::string& path) {
     return ::testing::AssertionSuccess();
 }
 
-std::string RunUnprivileged(const std::function<std::string()>& body) {
+namespace {
+
+// Runs body in a forked child, unprivileged or in a private mount namespace.
+std::string runInChild(bool unprivileged, const std::function<std::string()>& body) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return "pipe failed";
@@ -125,8 +130,12 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
     if (pid == 0) {
         readEnd.reset();
         std::string result;
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        if (unprivileged &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
             result = "could not drop privileges";
+        else if (!unprivileged && (::unshare(CLONE_NEWNS) != 0 ||
+                                   ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)))
+            result = "could not make a private mount namespace";
         else
             result = body();
         tqsys::WriteFull(writeEnd.get(), result.data(), result.size());
@@ -144,6 +153,16 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "child died";
     return result;
+}
+
+}  // namespace
+
+std::string RunUnprivileged(const std::function<std::string()>& body) {
+    return runInChild(true, body);
+}
+
+std::string RunInPrivateMounts(const std::function<std::string()>& body) {
+    return runInChild(false, body);
 }
 
 CommandRun RunCommand(const std::string& command) {

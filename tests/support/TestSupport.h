@@ -43,6 +43,10 @@ std::vector<std::string> ListDir(const std::string& path);  // sorted, without .
 // the body returned (empty for "all as expected"), or a text saying how the child failed.
 std::string RunUnprivileged(const std::function<std::string()>& body);
 
+// Runs body as RunUnprivileged does, but as root in a mount namespace of its own whose
+// mounts are private, so that what the body mounts never shows outside.
+std::string RunInPrivateMounts(const std::function<std::string()>& body);
+
 // What a shell command left: its exit status (-1 unless it exited) and its standard output.
 struct CommandRun {
     int status = -1;

@@ -219,6 +219,38 @@ TEST_F(ToolsCli, ClearAndRemoveActOnlyOnAStore) {
     EXPECT_GT(std::count(verbose.err.begin(), verbose.err.end(), '\n'), 1) << verbose.err;
 }
 
+TEST_F(ToolsCli, EmptyNamesArePathsOfNothingAndUsageErrors) {
+    // Should a value pass, no real admin node is reached.
+    const std::string env = "env TQBLK_ADMIN_NODE=" + (tmp / "none") + " ";
+    const std::string recalld = env + TQBLK_RECALLD_PATH + " --uuid u --recall-store " + tmp.path();
+    for (const std::string& command :
+         {env + TQBLK_CTL_PATH + " check-store " + tmp.path() + " --verify-against ''",
+          env + TQBLK_CTL_PATH + " create-store private '' u 1M 4K",
+          env + TQBLK_CTL_PATH + " --admin-node '' status u --recall ''", recalld + " --image ''",
+          recalld + " --source-store ''", recalld + " --source ''",
+          recalld + " --source http://127.0.0.1:9/i --remote-tries 1 --cacert ''"}) {
+        ToolRun r = run(command, "", tmp);
+        EXPECT_EQ(r.status, 2) << command << "\n" << r.err;
+        EXPECT_TRUE(contains(r.err, ": is empty")) << r.err;
+    }
+}
+
+// Under umask 000 a store is still writable by its owner alone.
+TEST_F(ToolsCli, StoresAreNeverMadeWorldWritable) {
+    const std::string create = TQBLK_CTL_PATH " create-store private " + (tmp / "s") + " u 1M 4K";
+    EXPECT_EQ(run("umask 000;", create, tmp).status, 0);
+    struct stat st;
+    EXPECT_EQ(::stat((tmp / "s/config").c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0644u);
+}
+
+// tqblk-recalld removes a killed service's temporary files only from a store it has opened.
+TEST_F(ToolsCli, RecalldTouchesNothingInADirectoryThatIsNoStore) {
+    ASSERT_OK(TqBlkBackingStore::mkdir(tmp / "x/tmp"));
+    WriteFile(tmp / "x/tmp/f", "keep");
+    EXPECT_EQ(recalld("--uuid x --recall-store " + (tmp / "x") + " --image /dev/null").status, 1);
+    EXPECT_EQ(ReadFile(tmp / "x/tmp/f"), "keep");
+}
+
 TEST_F(ToolsCli, BitmapJsonParsesBackWithTheStoreCounts) {
     const std::string dir = tmp / "store";
     CZyError err;

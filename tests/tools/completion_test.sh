@@ -51,6 +51,9 @@ expect "--admin-node --help --verbose --version" tqblk-ctl --
 expect "private recall" tqblk-ctl create-store ""
 expect "$work/stores/p1 $work/stores/r1" tqblk-ctl create-store recall "$work/stores/"
 expect "--force --help" tqblk-ctl create-store --
+expect "trim-store" tqblk-ctl tr
+expect "$work/stores/p1 $work/stores/r1" tqblk-ctl trim-store "$work/stores/"
+expect "--help --to" tqblk-ctl trim-store "$work/stores/r1" --
 expect "--allow-private-prune --help --json --kind --prune-damaged --repair --temp-age --threads --verify-against" \
   tqblk-ctl check-store "$work/stores/r1" --
 expect "$work/stores/p1 $work/stores/r1" tqblk-ctl create-device uuid-one --recall "$work/stores/"

@@ -41,6 +41,14 @@ inline std::string labelOf(const std::string& names) {
     return label;
 }
 
+// For an option or positional that names something (a path, a URL, a UUID): an empty value
+// names nothing, and would otherwise pass for the option not given.
+inline CLI::Validator nonEmpty() {
+    return CLI::Validator(
+        [](std::string& text) { return text.empty() ? std::string("is empty") : std::string(); },
+        "", "NONEMPTY");
+}
+
 // An option or positional whose text check stores as its value; check returns the message
 // naming a mistake, or nothing.
 template <class Check>

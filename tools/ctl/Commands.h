@@ -58,6 +58,7 @@ struct CreateStoreArgs {
 int createStore(const CreateStoreArgs& a);
 int removeStore(const std::string& dir);
 int clearStore(const std::string& dir);
+int trimStore(const std::string& dir, long long to);
 
 using tqtools::Presence;
 

@@ -98,6 +98,15 @@ void printStatusText(const nlohmann::json& s) {
     long long present = v.value("extents_present", 0LL), total = v.value("extent_count", 0LL);
     std::printf("    %lld of %lld extents present (%s)\n", present, total,
                 percent(present, total).c_str());
+    // A bounded recall store: its limit and what keeping it costs.
+    if (v.value("store_limit", 0LL) > 0)
+        std::printf(
+            "    store %lld of %lld bytes (%s), %lld evictions (%lld bytes), "
+            "%lld re-recalls of evicted extents, hit ratio seen %.3f\n",
+            v.value("store_used_bytes", 0LL), v.value("store_limit", 0LL),
+            percent(v.value("store_used_bytes", 0LL), v.value("store_limit", 0LL)).c_str(),
+            v.value("evictions", 0LL), v.value("evicted_bytes", 0LL), v.value("remisses", 0LL),
+            v.value("hit_ratio", 0.0));
     if (v.contains("failed_by_errno"))
         for (auto it = v["failed_by_errno"].begin(); it != v["failed_by_errno"].end(); ++it)
             std::printf("    failed with %s: %lld\n", printable(it.key()).c_str(),

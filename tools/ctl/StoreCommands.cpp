@@ -4,6 +4,8 @@
 #include "ErrorText.h"
 #include "ExtentRanges.h"
 
+#include <tqblk/TqBlkStoreLock.h>
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -73,6 +75,13 @@ int createStore(const CreateStoreArgs& a) {
             return kExitFailed;
         }
     }
+    // What stands there is emptied, but not while another process (a recall service, a
+    // repair) holds the store's lock: none waits, and none removes from a store in use.
+    TqBlkStoreLock lock;
+    struct stat st;
+    if (::stat(a.dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        report(lock.lock(a.dir.c_str(), false), "create-store"))
+        return kExitFailed;
     CZyError err;
     int extentSize = static_cast<int>(a.extentSize);
     std::unique_ptr<TqBlkBackingStore> store(
@@ -83,16 +92,37 @@ int createStore(const CreateStoreArgs& a) {
     return report(err, "create-store");
 }
 
+namespace {
+
+// Runs op on the store at dir once it is proven a store (its config reads) and its lock is
+// held, taken without waiting: nothing is removed from a store another process uses.
+int onLockedStore(const std::string& dir, const std::string& what,
+                  const std::function<CZyError(TqBlkPrivateStore&)>& op) {
+    CZyError err;
+    std::unique_ptr<TqBlkPrivateStore> store(TqBlkPrivateStore::open(dir.c_str(), &err));
+    TqBlkStoreLock lock;
+    if (store)
+        err = lock.lock(dir.c_str(), false);
+    if (!err.IsError())
+        err = op(*store);
+    return report(err, what);
+}
+
+}  // namespace
+
 int removeStore(const std::string& dir) {
-    return report(TqBlkBackingStore::remove(dir.c_str()), "remove-store");
+    // A link is refused before anything is looked at, let alone locked or removed.
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        return report(TqBlkBackingStore::remove(dir.c_str()), "remove-store");
+    return onLockedStore(dir, "remove-store", [&](TqBlkPrivateStore&) {
+        return TqBlkBackingStore::remove(dir.c_str());
+    });
 }
 
 int clearStore(const std::string& dir) {
-    CZyError err;
-    std::unique_ptr<TqBlkPrivateStore> store(TqBlkPrivateStore::open(dir.c_str(), &err));
-    if (store)
-        err = store->clear();
-    return report(err, "clear-store");
+    return onLockedStore(dir, "clear-store",
+                         [](TqBlkPrivateStore& store) { return store.clear(); });
 }
 
 CZyError presenceOf(const std::string& dir, std::unique_ptr<TqBlkRecallStore>* opened,

@@ -37,6 +37,9 @@ const char kExitCodes[] =
     "Environment: TQBLK_ADMIN_NODE, the driver's admin node when --admin-node is not given.";
 
 constexpr long long kMaxDeviceSize = 1LL << 60;
+
+// Every path, UUID and name an option takes must name something.
+const CLI::Validator named = tqtools::nonEmpty();
 constexpr long long kMaxExtentSize = 1LL << 30;
 
 // ---- The command line ----
@@ -57,7 +60,8 @@ class CommandLine {
                         "The driver's admin node (default " TQBLK_ADMIN_NODE
                         ", or $TQBLK_ADMIN_NODE), e.g. an emulator mounted elsewhere")
             ->envname(tqtools::kAdminNodeVariable)
-            ->type_name("PATH");
+            ->type_name("PATH")
+            ->check(named);
         addStoreCommands();
         addCheckStore();
         addDeviceCommands();
@@ -66,6 +70,9 @@ class CommandLine {
     }
 
     int run(int argc, char** argv) {
+        // What the tool makes is never writable by group or others, whatever umask it was
+        // started with: whoever may write an extent may rewrite what a device serves.
+        ::umask(::umask(0) | 022);
         int early = tqtools::parseCommandLine(m_app, argc, argv);
         if (early >= 0)
             return early;
@@ -95,8 +102,8 @@ class CommandLine {
         create->add_option("KIND", m_create.kind, "private or recall")
             ->required()
             ->check(CLI::IsMember({"private", "recall"}));
-        create->add_option("DIR", m_create.dir, "the store's directory")->required();
-        create->add_option("UUID", m_create.uuid, "the store's UUID")->required();
+        create->add_option("DIR", m_create.dir, "the store's directory")->required()->check(named);
+        create->add_option("UUID", m_create.uuid, "the store's UUID")->required()->check(named);
         tqtools::addSize(create, "DEVICE_SIZE", &m_create.deviceSize, 1, kMaxDeviceSize,
                          "the device's size: bytes, or with K, M, G, T, KiB, MiB, GiB, TiB")
             ->required();
@@ -109,16 +116,26 @@ class CommandLine {
 
         CLI::App* remove =
             command("remove-store", "Remove a store's directory; refused when DIR is not a store.");
-        remove->add_option("DIR", m_dir)->required();
+        remove->add_option("DIR", m_dir)->required()->check(named);
         remove->callback([this] { m_run = [this] { return removeStore(m_dir); }; });
 
         CLI::App* clear = command(
             "clear-store", "Remove every extent of a store; refused when DIR is not a store.");
-        clear->add_option("DIR", m_dir)->required();
+        clear->add_option("DIR", m_dir)->required()->check(named);
         clear->callback([this] { m_run = [this] { return clearStore(m_dir); }; });
 
+        CLI::App* trim = command("trim-store",
+                                 "Remove the extents of a recall store least recently written or "
+                                 "read until it occupies at most SIZE bytes; offline: refused "
+                                 "while a service holds the store.");
+        trim->add_option("DIR", m_dir)->required()->check(named);
+        tqtools::addSize(trim, "--to", &m_trimTo, 0, INT64_MAX,
+                         "the bytes the store may occupy after (allocated blocks)")
+            ->required();
+        trim->callback([this] { m_run = [this] { return trimStore(m_dir, m_trimTo); }; });
+
         CLI::App* bits = command("bitmap", "The extents present in a store, in all and per chunk.");
-        bits->add_option("DIR", m_dir)->required();
+        bits->add_option("DIR", m_dir)->required()->check(named);
         bits->add_flag("--json", m_json,
                        "one object: {store, extent_count, extents_present, extents_per_chunk, "
                        "chunks: [{chunk, present}], present: [[first, last]]}, listing only "
@@ -138,7 +155,7 @@ class CommandLine {
             "extents_present, problems, repaired, findings_dropped, locked_by_other, exit_code, "
             "findings: [{kind, path, detail, problem, repaired}]}, or {store, error: {errno, "
             "messages}, exit_code} when the check could not run.");
-        c->add_option("DIR", m_check.dir)->required();
+        c->add_option("DIR", m_check.dir)->required()->check(named);
         c->add_flag("--repair", m_check.options.repair,
                     "remove leftover temporary files (takes the store's lock; removes nothing "
                     "while another process holds it)");
@@ -159,7 +176,8 @@ class CommandLine {
             ->type_name("SECONDS");
         c->add_option("--verify-against", m_check.options.verifyAgainst,
                       "compare every extent with an image, block device or store, byte for byte")
-            ->type_name("IMAGE|STORE");
+            ->type_name("IMAGE|STORE")
+            ->check(named);
         c->add_flag("--json", m_check.json, "one JSON object (see below)");
         tqtools::addInteger(c, "--threads", &m_check.options.threads, 1, 64,
                             "walkers of the data tree (default: TQBLK_THREADS, else a few per "
@@ -169,14 +187,18 @@ class CommandLine {
 
     void addDeviceCommands() {
         CLI::App* create = command("create-device", "Create a device; prints its name.");
-        create->add_option("UUID", m_device.uuid)->required();
-        create->add_option("--private", m_device.privateDir, "its private store")->type_name("DIR");
-        create->add_option("--recall", m_device.recallDir, "its recall store")->type_name("DIR");
+        create->add_option("UUID", m_device.uuid)->required()->check(named);
+        create->add_option("--private", m_device.privateDir, "its private store")
+            ->type_name("DIR")
+            ->check(named);
+        create->add_option("--recall", m_device.recallDir, "its recall store")
+            ->type_name("DIR")
+            ->check(named);
         create->add_flag("--auto-abort", m_device.autoAbort, "an auto-abort device");
         create->callback([this] { m_run = [this] { return createDevice(m_device); }; });
 
         CLI::App* wait = command("wait", "Wait until the device is ready.");
-        wait->add_option("UUID", m_uuid)->required();
+        wait->add_option("UUID", m_uuid)->required()->check(named);
         tqtools::addInteger(wait, "SECONDS", &m_seconds, 0, UINT_MAX, "at most this long")
             ->required();
         callsDriver(wait, [this](TqBlkDriverUnix& d) {
@@ -184,7 +206,7 @@ class CommandLine {
         });
 
         CLI::App* chk = command("check", "Print ready or not-ready.");
-        chk->add_option("UUID", m_uuid)->required();
+        chk->add_option("UUID", m_uuid)->required()->check(named);
         chk->callback([this] { m_run = [this] { return check(m_uuid); }; });
 
         using Op = CZyError (TqBlkDriverUnix::*)(const char*);
@@ -206,7 +228,8 @@ class CommandLine {
             CLI::App* sub = command(entry.name, entry.description);
             sub->add_option(entry.takesPath ? "DEVICE" : "UUID", m_uuid,
                             entry.takesPath ? "the device's UUID or its node's path" : "")
-                ->required();
+                ->required()
+                ->check(named);
             callsDriver(sub, [this, op](TqBlkDriverUnix& d) { return (d.*op)(m_uuid.c_str()); });
         }
     }
@@ -221,13 +244,13 @@ class CommandLine {
         callsDriver(set, [this](TqBlkDriverUnix& d) { return d.setConfig(m_value); });
 
         CLI::App* setMru = command("set-mru", "Set the count of a device's MRU extents.");
-        setMru->add_option("UUID", m_uuid)->required();
+        setMru->add_option("UUID", m_uuid)->required()->check(named);
         tqtools::addInteger(setMru, "COUNT", &m_value, 0, INT_MAX, "")->required();
         callsDriver(setMru,
                     [this](TqBlkDriverUnix& d) { return d.setMRUExts(m_uuid.c_str(), m_value); });
 
         CLI::App* getMruCommand = command("get-mru", "Print a device's MRU extents, one a line.");
-        getMruCommand->add_option("UUID", m_uuid)->required();
+        getMruCommand->add_option("UUID", m_uuid)->required()->check(named);
         tqtools::addInteger(getMruCommand, "MAX", &m_value, 0, 1 << 20, "print at most this many")
             ->required();
         getMruCommand->add_flag("--json", m_json, "one object: {device, extents: [N...]}");
@@ -235,7 +258,7 @@ class CommandLine {
             [this] { m_run = [this] { return getMru(m_uuid, m_value, m_json); }; });
 
         CLI::App* sizes = command("set-block-sizes", "Set a device's four block sizes.");
-        sizes->add_option("UUID", m_uuid)->required();
+        sizes->add_option("UUID", m_uuid)->required()->check(named);
         for (int i = 0; i < 4; ++i)
             tqtools::addSize(sizes, "S" + std::to_string(i + 1), &m_sizes[i], 0, INT_MAX,
                              i == 0 ? "sizes: bytes, or with K, M, G, KiB, MiB, GiB" : "")
@@ -253,14 +276,17 @@ class CommandLine {
                     "A device's state as the driver reports it (ready, configuration word, MRU "
                     "extents), the present/total extents of each store given, and the recall "
                     "service's live counters from its stats file.");
-        s->add_option("UUID", m_status.uuid)->required();
+        s->add_option("UUID", m_status.uuid)->required()->check(named);
         s->add_option("--recall", m_status.recallDir, "the device's recall store")
-            ->type_name("DIR");
+            ->type_name("DIR")
+            ->check(named);
         s->add_option("--private", m_status.privateDir, "the device's private store")
-            ->type_name("DIR");
+            ->type_name("DIR")
+            ->check(named);
         s->add_option("--stats", m_status.statsFile,
                       "the --stats-file that tqblk-recalld writes for the device")
-            ->type_name("FILE");
+            ->type_name("FILE")
+            ->check(named);
         s->add_flag("--json", m_status.json,
                     "one object: {device, admin_node, ready, config, mru_extents, stores: "
                     "[{role, dir, uuid, device_size, extent_size, extent_count, "
@@ -275,6 +301,7 @@ class CommandLine {
     CreateDeviceArgs m_device;
     StatusArgs m_status;
     std::string m_dir, m_uuid;
+    long long m_trimTo = 0;
     unsigned m_seconds = 0;
     int m_value = 0;
     long long m_sizes[4] = {0, 0, 0, 0};

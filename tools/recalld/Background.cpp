@@ -1,14 +1,33 @@
 #include "Background.h"
 
 #include "ErrnoText.h"
+#include "Evictor.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <new>
+#include <system_error>
 
 namespace recalld {
 
 using Clock = std::chrono::steady_clock;
+
+int placeCatching(Source& source, TqBlkBackingStore& target, long long extent, SyncGroup* sync,
+                  long long* bytes, std::string* detail) {
+    try {
+        return source.place(target, extent, sync, bytes, detail);
+    } catch (const std::bad_alloc&) {
+        *detail = "Not enough memory to bring in extent " + std::to_string(extent);
+        return ENOMEM;
+    } catch (const std::system_error& failure) {
+        *detail = "Couldn't bring in extent " + std::to_string(extent) + ": " + failure.what();
+        return failure.code().category() == std::generic_category() ||
+                       failure.code().category() == std::system_category()
+                   ? failure.code().value()
+                   : EIO;
+    }
+}
 
 Background::Background(BackgroundOptions options, std::string storeDir, Source& source,
                        SyncGroup* sync, Progress& progress)
@@ -39,13 +58,20 @@ int Background::start(std::string* detail) {
     m_extentSize = m_stores[0]->getExtentSize();
     m_extentCount = (m_stores[0]->getDeviceSize() + m_extentSize - 1) / m_extentSize;
     size_t next = 0;
-    if (m_options.hydrate) {
-        TqBlkBackingStore& store = *m_stores[next++];
-        m_threads.emplace_back([this, &store] { hydrateLoop(store); });
-    }
-    for (; next < m_stores.size(); ++next) {
-        TqBlkBackingStore& store = *m_stores[next];
-        m_threads.emplace_back([this, &store] { readaheadLoop(store); });
+    try {
+        if (m_options.hydrate) {
+            TqBlkBackingStore& store = *m_stores[next++];
+            m_threads.emplace_back([this, &store] { hydrateLoop(store); });
+        }
+        for (; next < m_stores.size(); ++next) {
+            TqBlkBackingStore& store = *m_stores[next];
+            m_threads.emplace_back([this, &store] { readaheadLoop(store); });
+        }
+    } catch (const std::system_error& failure) {
+        *detail = "Couldn't start a readahead or hydration thread: " + std::string(failure.what()) +
+                  " (--readahead 0 turns readahead off)";
+        stop();
+        return EAGAIN;
     }
     return 0;
 }
@@ -121,7 +147,13 @@ int Background::fill(TqBlkBackingStore& store, long long extent, const char* why
             return ECANCELED;
     }
     std::string detail;
-    int e = m_source.place(store, extent, m_sync, bytes, &detail);
+    int e = 0;
+    {
+        Evictor::Hold hold(m_options.evictor, extent, false);
+        e = placeCatching(m_source, store, extent, m_sync, bytes, &detail);
+        if (e == 0)
+            hold.placed();
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_inFlight.erase(extent);
@@ -133,6 +165,8 @@ int Background::fill(TqBlkBackingStore& store, long long extent, const char* why
         }
     }
     m_wake.notify_all();
+    if (e == 0)
+        m_progress.placedInBackground();
     if (e != 0 && e != ECANCELED && e != ESTALE)
         m_progress.note(std::string(why) + " of extent " + std::to_string(extent) + " failed (" +
                         errnoText(e) + "): " + detail);
@@ -161,6 +195,20 @@ bool Background::sleepUntil(Clock::time_point when) {
     return !m_stop && !m_stale;
 }
 
+// Under a store limit, hydration brings in extents only while they fit under the high mark:
+// past it, eviction would remove what hydration brings, so it stops and says so.
+bool Background::roomFor(long long extent, long long moved) {
+    if (m_options.evictor == nullptr || m_options.evictor->roomFor(m_extentSize))
+        return true;
+    const EvictOptions& limits = m_options.evictor->options();
+    m_progress.warning("hydration stopped at extent " + std::to_string(extent) + " of " +
+                       std::to_string(m_extentCount) + " after " + std::to_string(moved) +
+                       " bytes: the device does not fit under the recall store's limit of " +
+                       std::to_string(limits.limit) + " bytes (high watermark " +
+                       std::to_string(limits.highMark()) + "); demand recalls go on");
+    return false;
+}
+
 long long Background::countPresent(TqBlkBackingStore& store) {
     long long present = 0;
     for (long long extent = 0; extent < m_extentCount; ++extent) {
@@ -186,6 +234,8 @@ void Background::hydrateLoop(TqBlkBackingStore& store) {
             bool present = false;
             if (!store.checkExtentFile(extent, &present).IsError() && present)
                 continue;
+            if (!roomFor(extent, moved))
+                return;
             if (bytesPerSecond > 0) {
                 // Paced by the bytes moved: a late start is not made up with a burst.
                 clock = std::max(clock, Clock::now() - std::chrono::milliseconds(100));

@@ -17,6 +17,8 @@
 
 namespace recalld {
 
+class Evictor;
+
 struct BackgroundOptions {
     // The most extents brought in ahead of sequential demand recalls; 0 turns readahead off.
     int readahead = 32;
@@ -24,6 +26,8 @@ struct BackgroundOptions {
     // Fill every missing extent, at most hydrateRate MiB/s (0: as fast as one worker goes).
     bool hydrate = false;
     double hydrateRate = 0;
+    // A bounded store's evictor: told of each placement; hydration stops where it has no room.
+    Evictor* evictor = nullptr;
 
     bool any() const { return readahead > 0 || hydrate; }
 };
@@ -35,6 +39,12 @@ struct BackgroundOptions {
 // from the first and brings in those still missing, at a bounded rate, until the store holds
 // them all. Both skip extents present, make each file durable before its move-in as demand
 // recalls do, and leave the driver out: it finds the extents when it next looks.
+// source.place, with a resource the system refused turned into that recall's errno: memory
+// for the extent's bytes (ENOMEM) or a thread (the errno of the std::system_error). The
+// service goes on; only this extent fails.
+int placeCatching(Source& source, TqBlkBackingStore& target, long long extent, SyncGroup* sync,
+                  long long* bytes, std::string* detail);
+
 class Background {
   public:
     Background(BackgroundOptions options, std::string storeDir, Source& source, SyncGroup* sync,
@@ -63,6 +73,7 @@ class Background {
     int fill(TqBlkBackingStore& store, long long extent, const char* why, long long* bytes);
     bool sleepUntil(std::chrono::steady_clock::time_point when);
     long long countPresent(TqBlkBackingStore& store);
+    bool roomFor(long long extent, long long moved);
 
     const BackgroundOptions m_options;
     const std::string m_storeDir;

@@ -1,5 +1,6 @@
 #include "HttpSource.h"
 
+#include "ContentRange.h"
 #include "ErrnoText.h"
 #include "PlaceBytes.h"
 #include "S3Credentials.h"
@@ -128,17 +129,25 @@ std::string s3Code(const std::string& body) {
     return body.substr(open + 6, close - open - 6);
 }
 
-// One kept connection: a curl handle whose connection cache outlives each request.
+// One kept connection: a curl handle whose connection cache outlives each request. Its
+// fixed options and its header list are set once; a request sets only what changes.
 struct Handle {
     CURL* curl = nullptr;
+    bool configured = false;   // the fixed options are set
+    bool headersSet = false;   // the header list is set ...
+    bool conditional = false;  // ... and carries If-Match
+    struct curl_slist* headers = nullptr;
+    char error[CURL_ERROR_SIZE] = "";
     ~Handle() {
         if (curl != nullptr)
             curl_easy_cleanup(curl);
+        curl_slist_free_all(headers);
     }
 };
 
-// The outcome of one attempt.
+// One attempt: the time it may take, and its outcome.
 struct Attempt {
+    long long budgetMs = 0;  // what is left of the request's time
     int error = 0;           // 0, or the errno the request fails with if not retried
     bool transient = false;  // worth another try
     std::string detail;
@@ -249,8 +258,9 @@ class HttpSource : public Source {
     // Runs attempts until one succeeds, fails for good, or the tries or the time are spent,
     // pausing between them with exponential backoff and full jitter.
     int withRetries(const std::function<void(Attempt*)>& attempt, std::string* detail) {
+        const Clock::time_point start = Clock::now();
         const Clock::time_point deadline =
-            Clock::now() +
+            start +
             std::chrono::milliseconds(static_cast<long long>(m_options.retrySeconds * 1000));
         std::chrono::milliseconds pause{100};
         thread_local std::minstd_rand random(std::random_device{}());
@@ -260,6 +270,9 @@ class HttpSource : public Source {
                 return ESTALE;
             }
             Attempt a;
+            a.budgetMs = std::max<long long>(
+                1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                       .count());
             attempt(&a);
             if (a.error == ECANCELED || interrupted()) {
                 *detail = "stopped while reading " + m_shown;
@@ -276,7 +289,11 @@ class HttpSource : public Source {
             std::chrono::milliseconds wait(
                 std::uniform_int_distribution<long long>(pause.count() / 2, pause.count())(random));
             if (tries >= m_options.tries || Clock::now() + wait > deadline) {
-                *detail = a.detail + " (gave up after " + std::to_string(tries) + " tries)";
+                long long ms =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                        .count();
+                *detail = a.detail + " (gave up after " + std::to_string(tries) + " tries in " +
+                          std::to_string(ms) + " ms)";
                 return EIO;
             }
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -308,63 +325,95 @@ class HttpSource : public Source {
     void exchange(Handle& handle, long long offset, size_t size, char* buffer, Response* r,
                   Attempt* a, bool probe) {
         CURL* c = handle.curl;
-        curl_easy_reset(c);
-        curl_easy_setopt(c, CURLOPT_URL, m_url.c_str());
-        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, m_options.connectSeconds);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, m_options.stallSeconds);
-        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!m_options.cacert.empty())
-            curl_easy_setopt(c, CURLOPT_CAINFO, m_options.cacert.c_str());
-        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
+        configure(handle, !probe && m_versionIsEtag && m_version.rfind("W/", 0) != 0);
+        setDeadlines(c, size, a->budgetMs);
         curl_easy_setopt(c, CURLOPT_HEADERDATA, r);
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, r);
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
         std::string range;
         if (probe) {
             curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+            curl_easy_setopt(c, CURLOPT_RANGE, nullptr);
         } else {
             range = std::to_string(offset) + "-" +
                     std::to_string(offset + static_cast<long long>(size) - 1);
+            curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
             curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
             r->body = buffer;
             r->capacity = size;
         }
-        struct curl_slist* headers = nullptr;
-        std::string ifMatch;
-        if (!probe && m_versionIsEtag && m_version.rfind("W/", 0) != 0) {
-            ifMatch = "If-Match: " + m_version;
-            headers = curl_slist_append(headers, ifMatch.c_str());
-        }
-        std::string token;
-        std::string sigv4;
-        if (m_s3) {
-            headers = curl_slist_append(
-                headers, (std::string("x-amz-content-sha256: ") + kEmptySha256).c_str());
-            if (!m_credentials.empty()) {
-                sigv4 = "aws:amz:" + m_region + ":s3";
+        handle.error[0] = '\0';
+        CURLcode code = curl_easy_perform(c);
+        judge(code, handle.error, offset, size, probe, *r, a);
+    }
+
+    // Sets what every request of this handle shares, once, and its header list (If-Match
+    // once the version is an ETag) when it differs from the one set.
+    void configure(Handle& handle, bool conditional) {
+        CURL* c = handle.curl;
+        if (!handle.configured) {
+            handle.configured = true;
+            curl_easy_setopt(c, CURLOPT_URL, m_url.c_str());
+            curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
+            // An extent's body in a few reads rather than one per 16 KiB.
+            curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024);
+            curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+            curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+            curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+            if (!m_options.cacert.empty())
+                curl_easy_setopt(c, CURLOPT_CAINFO, m_options.cacert.c_str());
+            curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
+            curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
+            // The progress callback is what lets a stop cut a transfer that stalls; curl
+            // calls it from its own transfer loop, with no timer or poll of its own.
+            curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
+            curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+            curl_easy_setopt(c, CURLOPT_ERRORBUFFER, handle.error);
+            if (!m_s3 && !m_options.netrcFile.empty()) {
+                // Credentials in the URL come first; else the file's for the host, if any.
+                curl_easy_setopt(c, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
+                curl_easy_setopt(c, CURLOPT_NETRC_FILE, m_options.netrcFile.c_str());
+            }
+            if (m_s3 && !m_credentials.empty()) {
+                const std::string sigv4 = "aws:amz:" + m_region + ":s3";
                 curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4.c_str());
                 curl_easy_setopt(c, CURLOPT_USERNAME, m_credentials.accessKey.c_str());
                 curl_easy_setopt(c, CURLOPT_PASSWORD, m_credentials.secretKey.c_str());
-                if (!m_credentials.sessionToken.empty()) {
-                    token = "x-amz-security-token: " + m_credentials.sessionToken;
-                    headers = curl_slist_append(headers, token.c_str());
-                }
             }
         }
+        if (handle.headersSet && handle.conditional == conditional)
+            return;
+        struct curl_slist* headers = nullptr;
+        if (conditional)
+            headers = curl_slist_append(headers, ("If-Match: " + m_version).c_str());
+        if (m_s3) {
+            headers = curl_slist_append(
+                headers, (std::string("x-amz-content-sha256: ") + kEmptySha256).c_str());
+            if (!m_credentials.empty() && !m_credentials.sessionToken.empty())
+                headers = curl_slist_append(
+                    headers, ("x-amz-security-token: " + m_credentials.sessionToken).c_str());
+        }
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-        char curlError[CURL_ERROR_SIZE] = "";
-        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
-        CURLcode code = curl_easy_perform(c);
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
-        curl_slist_free_all(headers);
-        judge(code, curlError, offset, size, probe, *r, a);
+        curl_slist_free_all(handle.headers);
+        handle.headers = headers;
+        handle.headersSet = true;
+        handle.conditional = conditional;
+    }
+
+    // An attempt ends when the request's time runs out, or when it is slower than the
+    // minimum rate: over any stall window, or on the whole (a server trickling a few bytes
+    // at a time must not hold a recall for hours).
+    void setDeadlines(CURL* c, size_t size, long long budgetMs) {
+        const long long connectMs = m_options.connectSeconds * 1000;
+        const long long attemptMs =
+            connectMs + m_options.stallSeconds * 1000 +
+            static_cast<long long>(size) * 1000 / std::max(1L, m_options.minRate);
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(std::min(connectMs, budgetMs)));
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(attemptMs, budgetMs)));
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, m_options.minRate);
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, m_options.stallSeconds);
     }
 
     // Sorts out an attempt: a->error 0 when its body is the range asked for, else the errno,
@@ -419,7 +468,7 @@ class HttpSource : public Source {
         std::string status =
             "HTTP " + std::to_string(r.status) + (code3.empty() ? "" : " " + code3);
         a->error = EIO;
-        if (r.status == 403) {
+        if (r.status == 401 || r.status == 403) {
             a->error = EACCES;
             a->detail = "Access to " + what + " was refused (" + status + ")";
             return true;
@@ -463,26 +512,25 @@ class HttpSource : public Source {
         a->error = EIO;
         // The version first: a changed object is never retried into the device.
         const std::string& seen = m_versionIsEtag ? r.etag : r.lastModified;
-        std::string expected = "bytes " + std::to_string(offset) + "-" +
-                               std::to_string(offset + static_cast<long long>(size) - 1) + "/" +
-                               std::to_string(m_size);
+        const long long last = offset + static_cast<long long>(size) - 1;
         if (seen != m_version) {
             a->error = ESTALE;
             a->detail = what + " came back as version " + (seen.empty() ? "(none)" : seen) +
                         ", not " + m_version;
             return;
         }
-        if (r.contentRange != expected) {
-            std::string slash = r.contentRange.substr(r.contentRange.rfind('/') + 1);
-            if (!r.contentRange.empty() && slash != std::to_string(m_size)) {
-                a->error = ESTALE;
-                a->detail = what + " came back from an object of another size (Content-Range: " +
-                            r.contentRange + ")";
-                return;
-            }
+        const RangeVerdict verdict = judgeContentRange(r.contentRange, offset, last, m_size);
+        if (verdict == RangeVerdict::OtherSize) {
+            a->error = ESTALE;
+            a->detail = what + " came back from an object of another size (Content-Range: " +
+                        r.contentRange + ")";
+            return;
+        }
+        if (verdict == RangeVerdict::Wrong) {
             a->transient = true;
             a->detail = "Couldn't read " + what + ": the server sent Content-Range \"" +
-                        r.contentRange + "\", not \"" + expected + "\"";
+                        r.contentRange + "\", not \"bytes " + std::to_string(offset) + "-" +
+                        std::to_string(last) + "/" + std::to_string(m_size) + "\"";
             return;
         }
         if (r.overflow || r.received != size) {
@@ -495,7 +543,7 @@ class HttpSource : public Source {
     }
 
     const std::string m_url;    // what is fetched
-    const std::string m_shown;  // what the log calls it (no secrets: the URL as given)
+    const std::string m_shown;  // what the log calls it: the URL given, redacted
     const bool m_s3;
     const std::string m_region;
     const S3Credentials m_credentials;
@@ -518,6 +566,20 @@ bool isRemoteUrl(const std::string& url) {
            url.rfind("https://", 0) == 0;
 }
 
+std::string redactUrl(const std::string& url) {
+    size_t scheme = url.find("://");
+    if (scheme == std::string::npos)
+        return url;
+    size_t start = scheme + 3;
+    size_t end = std::min(url.find_first_of("/?#", start), url.size());
+    size_t at = url.rfind('@', end);
+    if (at == std::string::npos || at < start || at >= end)
+        return url;
+    size_t colon = url.find(':', start);
+    std::string user = colon < at ? url.substr(start, colon - start) + ":***" : "***";
+    return url.substr(0, start) + user + url.substr(at);
+}
+
 std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOptions& options,
                                          int* error, std::string* detail) {
     static std::once_flag once;
@@ -531,7 +593,7 @@ std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOpt
         std::string rest = url.substr(5);
         size_t slash = rest.find('/');
         if (slash == std::string::npos || slash == 0 || slash + 1 == rest.size()) {
-            *detail = "An S3 source is named s3://BUCKET/KEY, not " + url;
+            *detail = "An S3 source is named s3://BUCKET/KEY, not " + redactUrl(url);
             return nullptr;
         }
         std::string bucket = rest.substr(0, slash);
@@ -550,14 +612,29 @@ std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOpt
                       : "https://" + bucket + ".s3." + region + ".amazonaws.com/" + encodeKey(key);
         if (!findS3Credentials(&credentials, detail))
             return nullptr;
+    } else if (!options.netrcFile.empty()) {
+        // libcurl reads it on every request: a FIFO there would hang each one.
+        std::string text;
+        *error = readRegularFile(options.netrcFile, "netrc file", &text, detail);
+        if (*error != 0)
+            return nullptr;
     }
     std::unique_ptr<HttpSource> source(
-        new HttpSource(fetched, url, s3, region, credentials, options));
+        new HttpSource(fetched, redactUrl(url), s3, region, credentials, options));
     *error = source->probe(detail);
     if (*error != 0)
         return nullptr;
     return std::unique_ptr<Source>(source.release());
 }
+
+namespace {
+
+// Whether the userinfo of the URL holds a password.
+bool hasPassword(const std::string& url) {
+    return redactUrl(url).find(":***@") != std::string::npos;
+}
+
+}  // namespace
 
 bool checkRemoteSize(const Source& source, long long deviceSize, bool allowShort, std::string* note,
                      std::string* detail) {
@@ -590,17 +667,33 @@ std::unique_ptr<Source> openRemoteForStore(const std::string& url, const RemoteO
         return nullptr;
     }
     int error = 0;
+    const std::string shown = redactUrl(url);
     std::unique_ptr<Source> source = openRemoteSource(url, options, &error, detail);
     if (!source) {
-        *detail = "Couldn't use the source " + url + ": " + *detail;
+        *detail = "Couldn't use the source " + shown + ": " + *detail;
         return nullptr;
     }
     std::string sizeNote;
     if (!checkRemoteSize(*source, store->getDeviceSize(), allowShort, &sizeNote, detail))
         return nullptr;
-    *note = "reading " + url + ": " + std::to_string(source->size()) + " bytes, version " +
-            (source->version().empty() ? "(none given)" : source->version()) +
-            (sizeNote.empty() ? "" : "; " + sizeNote);
+    std::string version = source->version();
+    if (version.empty() && !options.allowUnversioned) {
+        *detail = "The source " + shown +
+                  " names no version of itself (neither ETag nor Last-Modified), so a change "
+                  "to it while the service runs could not be seen and the device could mix "
+                  "two versions; --allow-unversioned-source serves it anyway";
+        return nullptr;
+    }
+    if (version.empty())
+        version =
+            "(none given: a change to the source while the service runs goes unseen, "
+            "--allow-unversioned-source)";
+    *note = "reading " + shown + ": " + std::to_string(source->size()) + " bytes, version " +
+            version + (sizeNote.empty() ? "" : "; " + sizeNote);
+    if (hasPassword(url))
+        *note +=
+            "; the URL's password is visible to every local user in the process list: "
+            "give it in a --netrc-file instead";
     return source;
 }
 

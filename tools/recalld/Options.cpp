@@ -3,6 +3,7 @@
 #include "Cli.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace recalld {
 namespace {
@@ -26,16 +27,19 @@ void addSourceOptions(CLI::App& app, Options* options) {
     sources
         ->add_option("--image", options->image,
                      "an image file or block device holding the device's bytes from offset 0")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(tqtools::nonEmpty());
     sources
         ->add_option("--source-store", options->sourceStore,
                      "another store: extents are hard-linked or copied from it")
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->check(tqtools::nonEmpty());
     sources
         ->add_option("--source", options->source,
                      "s3://BUCKET/KEY, an http(s):// URL of a server that honours Range "
                      "requests, or file://PATH or a plain path (an image)")
-        ->type_name("URL");
+        ->type_name("URL")
+        ->check(tqtools::nonEmpty());
     sources->require_option(1);
 }
 
@@ -47,19 +51,32 @@ void addRemoteOptions(CLI::App& app, Options* options) {
         ->add_option("--endpoint", options->remote.endpoint,
                      "S3 endpoint for MinIO, Ceph and other S3 stores, addressed path-style "
                      "(else AWS_ENDPOINT_URL, else AWS)")
-        ->type_name("URL");
+        ->type_name("URL")
+        ->check(tqtools::nonEmpty());
     remote
         ->add_option("--region", options->remote.region,
                      "S3 region (else AWS_REGION, else us-east-1)")
-        ->type_name("NAME");
+        ->type_name("NAME")
+        ->check(tqtools::nonEmpty());
     remote
         ->add_option("--cacert", options->remote.cacert,
                      "also trust the CAs in FILE for https (the system's CAs are always used)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(tqtools::nonEmpty());
     tqtools::addInteger(remote, "--remote-tries", &options->remote.tries, 1, 1000,
                         "attempts per remote request, the first included (default 10)");
     tqtools::addInteger(remote, "--remote-retry-time", &options->remote.retrySeconds, 1, 86400,
                         "seconds the attempts of one request may take in all (default 120)");
+    tqtools::addInteger(remote, "--remote-min-rate", &options->remoteMinRate, 1, 1 << 20,
+                        "an attempt slower than N KiB/s (over 15 s, or on the whole) fails and "
+                        "is retried (default 16)");
+    remote
+        ->add_option("--netrc-file", options->remote.netrcFile,
+                     "http(s) credentials per host from this netrc(5) file, kept out of the URL")
+        ->type_name("FILE");
+    remote->add_flag("--allow-unversioned-source", options->remote.allowUnversioned,
+                     "serve an http(s) source that gives neither ETag nor Last-Modified, whose "
+                     "change mid-run goes unseen (refused otherwise)");
     tqtools::addInteger(remote, "--readahead", &options->readahead, 0, 4096,
                         "bring in up to N extents ahead of sequential recalls (default 32 for "
                         "remote sources, 0 for local ones)");
@@ -67,6 +84,38 @@ void addRemoteOptions(CLI::App& app, Options* options) {
                      "bring in every missing extent in the background, below demand recalls");
     tqtools::addInteger(remote, "--hydrate-rate", &options->hydrateRate, 1, 1 << 20,
                         "hydrate at most N MiB/s (default: unbounded)");
+}
+
+// A bounded recall store: the limit and its watermarks, "HIGH,LOW" in percent of it.
+void addStoreLimitOptions(CLI::App& app, Options* options) {
+    EvictOptions& evict = options->evict;
+    tqtools::addSize(&app, "--store-limit", &evict.limit, 4096, INT64_MAX,
+                     "keep the recall store under SIZE bytes (allocated blocks): past the high "
+                     "watermark the coldest extents are evicted down to the low one, and "
+                     "--hydrate stops where the device does not fit (default: unbounded)");
+    tqtools::addChecked(&app, "--store-watermarks", "HIGH,LOW",
+                        "eviction starts above HIGH % of --store-limit and ends at LOW % "
+                        "(default 95,80)",
+                        [&evict](const std::string& text) -> std::string {
+                            const size_t comma = text.find(',');
+                            long long high = 0, low = 0;
+                            std::string error =
+                                comma == std::string::npos
+                                    ? "--store-watermarks: \"" + text + "\" is not HIGH,LOW"
+                                    : tqtools::parseInteger("--store-watermarks HIGH",
+                                                            text.substr(0, comma), 1, 100, &high);
+                            if (error.empty())
+                                error = tqtools::parseInteger("--store-watermarks LOW",
+                                                              text.substr(comma + 1), 1, 100, &low);
+                            if (error.empty() && low >= high)
+                                error = "--store-watermarks: LOW must be below HIGH";
+                            if (error.empty()) {
+                                evict.highPercent = static_cast<int>(high);
+                                evict.lowPercent = static_cast<int>(low);
+                            }
+                            return error;
+                        })
+        ->needs(app.get_option("--store-limit"));
 }
 
 // How the workers serve.
@@ -78,14 +127,15 @@ void addServiceOptions(CLI::App& app, Options* options) {
     tqtools::addInteger(&app, "--workers", &service.workers, 1, 256, "worker threads (default 2)");
     app.add_flag_callback(
         "--durable", [&service] { service.sync = true; },
-        "the default: make each extent's bytes, then its directory entries durable before "
-        "answering, with syncs of the store's whole file system (syncfs) shared by the "
-        "workers; give the store a file system of its own");
+        "the default: make each extent's bytes (fdatasync of its own file), then its "
+        "directory entries (fsync of its directories, shared by the workers) durable before "
+        "answering");
     app.add_flag_callback(
         "--no-sync", [&service] { service.sync = false; },
         "no syncs: faster, but a power cut may lose or tear extents the driver was told are "
         "in place; only for throwaway stores (a tmpfs)");
     app.add_flag("--quiet", options->quiet, "no log line per recalled extent");
+    addStoreLimitOptions(app, options);
 }
 
 // The log and the counters.
@@ -106,18 +156,22 @@ void addReportOptions(CLI::App& app, Options* options, bool* verbose) {
     app.add_option("--stats-file", options->statsFile,
                    "write the live counters there as JSON once a second (atomically: a "
                    "temporary file renamed over it); read by tqblk-ctl status --stats")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(tqtools::nonEmpty());
+
     app.add_option("--metrics-file", options->metricsFile,
                    "write the counters there for Prometheus (node-exporter's textfile "
                    "collector) once a second, atomically like the stats file")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(tqtools::nonEmpty());
     tqtools::addInteger(&app, "--wait-device", &options->waitDevice, 0, 86400,
                         "wait up to N seconds for the admin node and the device to appear "
                         "(default 0: fail at once)");
     app.add_option("--admin-node", options->service.adminNode,
                    "the driver's admin node (default /dev/tqblk/admin, or $TQBLK_ADMIN_NODE)")
         ->envname("TQBLK_ADMIN_NODE")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->check(tqtools::nonEmpty());
 }
 
 // Settles what the options imply once they are parsed.
@@ -131,6 +185,7 @@ void settleOptions(Options* options) {
                              : options->source;
         options->source.clear();
     }
+    options->remote.minRate = options->remoteMinRate * 1024L;
     service.background.readahead =
         options->readahead >= 0 ? options->readahead : (options->source.empty() ? 0 : 32);
     service.background.readaheadWorkers = std::max(2, service.workers);
@@ -143,10 +198,13 @@ int parseOptions(int argc, char** argv, Options* options) {
     CLI::App app(kDescription, "tqblk-recalld");
     app.set_version_flag("--version", std::string("tqblk-recalld ") + TQBLK_TOOLS_VERSION);
     app.footer(kFooter);
-    app.add_option("--uuid", options->service.uuid, "the device served")->required();
+    app.add_option("--uuid", options->service.uuid, "the device served")
+        ->required()
+        ->check(tqtools::nonEmpty());
     app.add_option("--recall-store", options->service.recallStore, "its recall store")
         ->required()
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->check(tqtools::nonEmpty());
     addSourceOptions(app, options);
     addRemoteOptions(app, options);
     addServiceOptions(app, options);

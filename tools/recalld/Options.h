@@ -1,6 +1,7 @@
 #ifndef TQBLK_RECALLD_OPTIONS_H
 #define TQBLK_RECALLD_OPTIONS_H
 
+#include "Evictor.h"
 #include "HttpSource.h"
 #include "Log.h"
 #include "Service.h"
@@ -26,6 +27,8 @@ struct Options {
     std::string statsFile;
     std::string metricsFile;  // --metrics-file: Prometheus' text format
     int waitDevice = 0;       // seconds to wait for the admin node and the device
+    int remoteMinRate = 16;   // KiB/s
+    EvictOptions evict;       // --store-limit, --store-watermarks
 };
 
 // Parses the command line into *options. Returns -1 when the service is to start, else

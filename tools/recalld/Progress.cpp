@@ -23,8 +23,9 @@ Progress::~Progress() {
     m_log.setStatus(nullptr);
 }
 
-void Progress::recalled(long long extent, long long bytes, std::chrono::microseconds took) {
-    m_stats.done(bytes);
+void Progress::recalled(long long extent, long long bytes, std::chrono::microseconds took,
+                        bool placed) {
+    m_stats.done(bytes, placed);
     m_stats.took(took);
     if (!m_log.onTerminal() && !m_quiet)
         m_log.write(LogLevel::Info, "recalled extent " + std::to_string(extent) + " (" +
@@ -51,20 +52,25 @@ void Progress::finish() {
     if (m_drawer.joinable())
         m_drawer.join();
     char text[200];
-    std::snprintf(text, sizeof text,
-                  "recalled %lld extents (%.1f MiB), %lld failed; %lld of %lld extents present",
+    std::snprintf(text, sizeof text, "recalled %lld extents (%.1f MiB), %lld failed; ",
                   m_stats.doneCount(), static_cast<double>(m_stats.bytes()) / (1024.0 * 1024.0),
-                  m_stats.failedCount(), m_stats.present(), m_stats.total());
-    m_log.finishStatus(text);
+                  m_stats.failedCount());
+    // The present count is unknown when the store could not be counted at start.
+    m_log.finishStatus(text + (m_stats.present() < 0
+                                   ? std::string("extents present unknown")
+                                   : std::to_string(m_stats.present()) + " of " +
+                                         std::to_string(m_stats.total()) + " extents present"));
 }
 
 std::string Progress::statusLine() const {
     long long present = m_stats.present(), total = m_stats.total();
+    if (present < 0)
+        present = m_stats.doneCount();  // not counted at start: at least those brought in since
     char text[200];
     std::snprintf(text, sizeof text,
                   "%lld/%lld extents present (%.1f%%), %.1f MiB/s, %.0f extents/s over the last "
                   "seconds, %lld in flight, %lld failed",
-                  present, total, total > 0 ? 100.0 * present / total : 0.0,
+                  present, total, total > 0 ? 100.0 * static_cast<double>(present) / total : 0.0,
                   m_stats.bytesPerSecond() / (1024.0 * 1024.0), m_stats.extentsPerSecond(),
                   m_stats.inFlight(), m_stats.failedCount());
     return text;

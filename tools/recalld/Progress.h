@@ -24,7 +24,13 @@ class Progress {
     Progress& operator=(const Progress&) = delete;
 
     void fetched() { m_stats.fetched(); }
-    void recalled(long long extent, long long bytes, std::chrono::microseconds took);
+    void setWorkers(int wanted) { m_stats.setWorkers(wanted); }
+    void workerWorking(bool working) { m_stats.workerWorking(working); }
+    // placed false: readahead or hydration had put the extent in place (counted there).
+    void recalled(long long extent, long long bytes, std::chrono::microseconds took,
+                  bool placed = true);
+    // Readahead or hydration put an extent in place.
+    void placedInBackground() { m_stats.placed(); }
     void failed(long long extent, int error, const std::string& detail);
     void note(const std::string& text) { m_log.write(LogLevel::Info, text); }
     void warning(const std::string& text) { m_log.write(LogLevel::Warning, text); }

@@ -1,8 +1,11 @@
 #include "S3Credentials.h"
 
+#include "ErrnoText.h"
+#include "SysUtil.h"
+
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace recalld {
 namespace {
@@ -21,6 +24,33 @@ std::string trim(const std::string& text) {
 }
 
 }  // namespace
+
+int readRegularFile(const std::string& path, const std::string& what, std::string* text,
+                    std::string* detail) {
+    // Opened without waiting for a writer, in case it is a FIFO.
+    Fd fd(openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK));
+    struct stat st;
+    int e = fd.get() < 0 || ::fstat(fd.get(), &st) != 0 ? errno : 0;
+    if (e == 0 && !S_ISREG(st.st_mode)) {
+        *detail = "The " + what + " " + path + " is not a regular file";
+        return EINVAL;
+    }
+    text->clear();
+    char buffer[4096];
+    while (e == 0) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            e = errno;
+        if (n <= 0)
+            break;
+        text->append(buffer, static_cast<size_t>(n));
+    }
+    if (e != 0)
+        *detail = "Couldn't read the " + what + " " + path + ": " + errnoText(e);
+    return e;
+}
 
 bool parseCredentialsFile(const std::string& text, const std::string& profile, S3Credentials* out) {
     std::istringstream lines(text);
@@ -76,18 +106,13 @@ bool findS3Credentials(S3Credentials* out, std::string* detail) {
         file = env("HOME") + "/.aws/credentials";
     if (file.empty())
         return true;
-    std::ifstream in(file);
-    if (!in) {
-        if (fileNamed || profileNamed) {
-            *detail = "Couldn't read the credentials file " + file;
-            return false;
-        }
-        return true;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
+    std::string text;
+    int e = readRegularFile(file, "credentials file", &text, detail);
+    // Only a file named, or one that is there but no regular file, must be read.
+    if (e != 0)
+        return !(fileNamed || profileNamed || e == EINVAL);
     S3Credentials found;
-    if (!parseCredentialsFile(text.str(), profile, &found)) {
+    if (!parseCredentialsFile(text, profile, &found)) {
         if (profileNamed) {
             *detail = "The credentials file " + file + " has no profile \"" + profile + "\"";
             return false;

@@ -19,6 +19,12 @@ struct S3Credentials {
     bool empty() const { return accessKey.empty(); }
 };
 
+// Reads the whole of the regular file at path into *text. Returns 0, or the errno with
+// *detail naming the file as `what`: EINVAL when it is no regular file (a FIFO would block
+// its reader, a device never end), which is found without waiting for it.
+int readRegularFile(const std::string& path, const std::string& what, std::string* text,
+                    std::string* detail);
+
 // Finds the credentials; empty ones (and no error) when there are none, for public objects.
 // Returns false with *detail when a source names some but they are incomplete or unreadable.
 bool findS3Credentials(S3Credentials* out, std::string* detail);

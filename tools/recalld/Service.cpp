@@ -1,12 +1,16 @@
 #include "Service.h"
 
 #include "ErrnoText.h"
+#include "Evictor.h"
 #include "PlaceBytes.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -66,11 +70,9 @@ Service::Service(ServiceOptions options, Source& source, Progress& progress)
 int Service::run(const std::atomic<bool>& stop) {
     // Open the admin node before the workers share the driver object.
     std::string detail;
-    int e = m_options.sync ? SyncGroup::open(m_options.recallStore, &m_sync, &detail) : 0;
-    if (e != 0) {
-        m_progress.problem("Couldn't start serving " + m_options.uuid + ": " + detail, "");
-        return e;
-    }
+    int e = 0;
+    if (m_options.sync)
+        m_sync.reset(new SyncGroup(m_options.recallStore));
     CZyError err = m_driver.open();
     if (!err.IsError())
         err = m_driver.resubmitRecalls(m_options.uuid.c_str());
@@ -91,18 +93,51 @@ int Service::run(const std::atomic<bool>& stop) {
             return e;
         }
     }
+    // The system may refuse threads (a limit of processes, memory for their stacks): the
+    // service then serves with those it has, and says so.
     std::vector<std::thread> workers;
     std::vector<int> results(static_cast<size_t>(m_options.workers), 0);
-    for (size_t i = 0; i < results.size(); ++i)
-        workers.emplace_back([this, &stop, &results, i] { results[i] = work(stop); });
+    m_progress.setWorkers(m_options.workers);
+    for (size_t i = 0; i < results.size(); ++i) {
+        try {
+            workers.emplace_back([this, &stop, &results, i] { results[i] = work(stop); });
+        } catch (const std::system_error& failure) {
+            m_progress.problem("Couldn't start worker " + std::to_string(i + 1) + " of " +
+                                   std::to_string(m_options.workers) + ": " + failure.what(),
+                               "");
+            break;
+        }
+    }
+    if (workers.empty()) {
+        if (m_background)
+            m_background->stop();
+        m_progress.problem("Couldn't start serving " + m_options.uuid + ": no worker started", "");
+        return EAGAIN;
+    }
+    if (workers.size() < results.size())
+        m_progress.warning("serving with " + std::to_string(workers.size()) + " of the " +
+                           std::to_string(m_options.workers) +
+                           " workers asked for: the system refused more threads");
+    // Says how many serve once each worker tried to open its store object.
+    int opened = 0;
+    {
+        std::unique_lock<std::mutex> lock(m_startMutex);
+        m_started.wait(lock, [&] { return m_tried >= static_cast<int>(workers.size()); });
+        opened = m_opened;
+    }
+    if (opened < static_cast<int>(workers.size()))
+        m_progress.warning(std::to_string(workers.size() - static_cast<size_t>(opened)) + " of " +
+                           std::to_string(workers.size()) +
+                           " workers take no requests until they can open the recall store");
     if (m_options.onServing)
-        m_options.onServing();
+        m_options.onServing(opened);
     for (std::thread& t : workers)
         t.join();
     if (m_background)
         m_background->stop();
-    if (m_sync && m_sync->syncCount() > 0)
-        m_progress.note(std::to_string(m_sync->syncCount()) + " file system syncs for " +
+    if (m_sync && m_sync->dataSyncs() + m_sync->directorySyncs() > 0)
+        m_progress.note(std::to_string(m_sync->dataSyncs()) + " file syncs and " +
+                        std::to_string(m_sync->directorySyncs()) + " directory syncs for " +
                         std::to_string(m_synced) + " extents");
     for (int r : results)
         if (r != 0)
@@ -112,18 +147,72 @@ int Service::run(const std::atomic<bool>& stop) {
 
 int Service::work(const std::atomic<bool>& stop) {
     // A store object serves one thread at a time, so each worker opens its own.
-    CZyError err;
-    std::unique_ptr<TqBlkRecallStore> store(
-        TqBlkRecallStore::open(m_options.recallStore.c_str(), &err));
-    if (!store) {
-        m_progress.problem(tqtools::oneLine("Couldn't open the recall store", err),
-                           tqtools::chain(err));
-        return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
-    }
+    int e = 0;
+    bool told = false;
+    auto tried = [&](bool opened) {
+        if (told)
+            return;
+        told = true;
+        std::lock_guard<std::mutex> lock(m_startMutex);
+        ++m_tried;
+        m_opened += opened ? 1 : 0;
+        m_started.notify_all();
+    };
+    std::unique_ptr<TqBlkRecallStore> store = openStore(stop, &e, tried);
+    tried(false);  // stopped before a first attempt
+    if (!store)
+        return e;
+    m_progress.workerWorking(true);
     long long extent = -1;
     while (fetch(stop, &extent))
         serve(*store, extent);
+    m_progress.workerWorking(false);
     return 0;
+}
+
+// A worker's own store object. Where the system lacks what it takes (descriptors, memory),
+// the worker takes no requests, says so, and tries again after pauses while the others serve;
+// other failures end the worker with their errno in *error. Null also once the service is to
+// end.
+std::unique_ptr<TqBlkRecallStore> Service::openStore(const std::atomic<bool>& stop, int* error,
+                                                     const std::function<void(bool)>& tried) {
+    auto pause = std::chrono::milliseconds(50);
+    int lastError = 0;
+    while (!stop && !m_deviceGone && m_driverGone == 0) {
+        CZyError err;
+        std::unique_ptr<TqBlkRecallStore> store;
+        int e = 0;
+        try {
+            store.reset(TqBlkRecallStore::open(m_options.recallStore.c_str(), &err));
+            e = store ? 0 : err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
+        } catch (const std::bad_alloc&) {
+            e = ENOMEM;
+        }
+        tried(store != nullptr);
+        if (store) {
+            if (lastError != 0)
+                m_progress.note("a worker opened the recall store and takes requests again");
+            return store;
+        }
+        const std::string line = err.IsError()
+                                     ? tqtools::oneLine("Couldn't open the recall store", err)
+                                     : "Couldn't open the recall store: " + errnoText(e);
+        if (e != EMFILE && e != ENFILE && e != ENOMEM && e != EAGAIN) {
+            m_progress.problem(line + "; a worker ends", tqtools::chain(err));
+            *error = e;
+            return nullptr;
+        }
+        if (e != lastError)
+            m_progress.problem(line + "; a worker takes no requests until it can (see " +
+                                   "workers_working in the stats), retrying with pauses up to 2 s",
+                               tqtools::chain(err));
+        lastError = e;
+        for (auto until = std::chrono::steady_clock::now() + pause;
+             !stop && std::chrono::steady_clock::now() < until;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pause = std::min(pause * 2, std::chrono::milliseconds(2000));
+    }
+    return nullptr;
 }
 
 // Waits for the next request; false once the service is to end.
@@ -163,6 +252,8 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
     long long bytes = 0;
     std::string detail;
     int e = -1;
+    Evictor::Hold hold(m_options.evictor, extent, true);
+    bool placed = true;  // false: readahead or hydration placed it, and counted it
     if (m_background) {
         m_background->demanded(extent);
         // Being brought in already by readahead or hydration: that fetch is the quickest.
@@ -172,18 +263,38 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
             extentBytes(store, extent, &offset, &size);
             bytes = static_cast<long long>(size);
             e = 0;
+            placed = false;
         }
     }
     if (e != 0)
-        e = m_source.place(store, extent, m_sync.get(), &bytes, &detail);
+        e = placeCatching(m_source, store, extent, m_sync.get(), &bytes, &detail);
     // The service is stopping: the extent is left unanswered for its next run to resubmit.
     if (e == ECANCELED) {
         m_progress.note("left extent " + std::to_string(extent) + " for the next run");
         return;
     }
+    // In place: the evictor may count it from now on, though its answer may wait for the
+    // directory sync below.
+    if (e == 0)
+        hold.placed();
     // The extent's directory entry, and those of directories made on the way, must be on the
-    // disk before the driver may rely on them.
-    if (e == 0 && m_sync && (e = m_sync->waitForSync(&detail)) == 0)
+    // disk before the driver may rely on them. The grouped directory sync answers it, while
+    // this worker goes on to its next request (unless it leads that sync).
+    std::string path;
+    if (e == 0 && m_sync && (e = entryPath(store, extent, &path, &detail)) == 0) {
+        m_sync->syncEntriesOf(
+            path, store.getDir() + "/data",
+            [this, extent, bytes, start, placed](int error, const std::string& why) {
+                answer(extent, error, why, bytes, start, placed);
+            });
+        return;
+    }
+    answer(extent, e, detail, bytes, start, placed);
+}
+
+void Service::answer(long long extent, int e, const std::string& detail, long long bytes,
+                     std::chrono::steady_clock::time_point start, bool placed) {
+    if (e == 0 && m_sync)
         ++m_synced;
     CZyError err = e == 0 ? m_driver.recallDone(m_options.uuid.c_str(), extent)
                           : m_driver.recallFailed(m_options.uuid.c_str(), extent, e);
@@ -194,7 +305,18 @@ void Service::serve(TqBlkBackingStore& store, long long extent) {
     else
         m_progress.recalled(extent, bytes,
                             std::chrono::duration_cast<std::chrono::microseconds>(
-                                std::chrono::steady_clock::now() - start));
+                                std::chrono::steady_clock::now() - start),
+                            placed);
+}
+
+int Service::entryPath(TqBlkBackingStore& store, long long extent, std::string* path,
+                       std::string* detail) {
+    CZyError err = store.getExtentFileName(extent, path);
+    if (err.IsError()) {
+        *detail = err.GetDescription();
+        return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
+    }
+    return 0;
 }
 
 }  // namespace recalld

@@ -74,16 +74,18 @@ int placeThroughTemp(TqBlkBackingStore& target, long long extent, SyncGroup* syn
     int e = ::fstat(fd.get(), &own) == 0 ? 0 : errno;
     if (e == 0)
         e = fill(fd.get());
-    if (e == 0 && ::close(fd.release()) != 0)
-        e = errno;
-    if (e != 0) {
-        ::unlink(temp.c_str());
+    if (e != 0)
         *detail = "Couldn't write " + temp + ": " + errnoText(e);
-        return e;
-    }
     // Its bytes and size must be on the disk before its name moves in: after a power cut the
-    // rename might survive while they did not.
-    if (sync != nullptr && (e = sync->waitForSync(detail)) != 0) {
+    // rename might survive while they did not. Synced through its own descriptor, which alone
+    // is sure to learn of a write-back error of this file.
+    if (e == 0 && sync != nullptr)
+        e = sync->syncData(fd.get(), temp, detail);
+    if (e == 0 && ::close(fd.release()) != 0) {
+        e = errno;
+        *detail = "Couldn't write " + temp + ": " + errnoText(e);
+    }
+    if (e != 0) {
         ::unlink(temp.c_str());
         return e;
     }

@@ -26,7 +26,8 @@ class Source {
     virtual long long size() const { return -1; }
     // What names this version of the source's bytes (an ETag or Last-Modified), or "".
     virtual std::string version() const { return ""; }
-    // Where the source reports an event once for the log, rather than per extent.
+    // Where the source reports, once rather than per extent, a failure that lasts (every
+    // later recall fails): the log gives it as an error.
     virtual void setNote(std::function<void(const std::string&)> note) { (void)note; }
     // Ends the waits and transfers in progress and to come: place() then returns ECANCELED
     // and the extent is left for the driver to ask again.

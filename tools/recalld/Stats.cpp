@@ -32,14 +32,18 @@ void Stats::fetched() {
     ++m_inFlight;
 }
 
-void Stats::done(long long bytes) {
+void Stats::done(long long bytes, bool placed) {
     --m_inFlight;
     ++m_done;
     m_bytes += bytes;
-    // An extent counts once, even when the driver asks for one that another request
-    // brought in already.
+    if (placed)
+        Stats::placed();
+}
+
+void Stats::placed() {
     long long present = m_present.load();
-    while (present < m_total && !m_present.compare_exchange_weak(present, present + 1)) {
+    while (present >= 0 && present < m_total &&
+           !m_present.compare_exchange_weak(present, present + 1)) {
     }
 }
 
@@ -65,6 +69,14 @@ void Stats::took(std::chrono::microseconds latency) {
 void Stats::setState(const std::string& state) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_state = state;
+}
+
+void Stats::setStoreUse(const StoreUse& use) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Evicted extents are no longer present; a count that is unknown stays so.
+    if (m_present >= 0)
+        m_present -= use.evictions - m_storeUse.evictions;
+    m_storeUse = use;
 }
 
 void Stats::sample() {
@@ -102,11 +114,48 @@ double Stats::extentsPerSecond() const {
 std::string Stats::json() const {
     nlohmann::json byErrno = nlohmann::json::object();
     std::string state;
+    StoreUse use;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (const auto& entry : m_failedByErrno)
             byErrno[tqtools::errnoName(entry.first)] = entry.second;
         state = m_state;
+        use = m_storeUse;
+    }
+    nlohmann::json document = {
+        {"device", m_device},
+        {"recall_store", m_recallStore},
+        {"pid", static_cast<long long>(::getpid())},
+        {"state", state},
+        {"updated", static_cast<long long>(std::time(nullptr))},
+        {"uptime_seconds", std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now() - m_started)
+                               .count()},
+        {"demand_recalls", m_demand.load()},
+        {"in_flight", m_inFlight.load()},
+        {"done", m_done.load()},
+        {"failed", m_failed.load()},
+        {"failed_by_errno", byErrno},
+        {"bytes", m_bytes.load()},
+        {"extents_present",
+         m_present.load() >= 0 ? nlohmann::json(m_present.load()) : nlohmann::json()},
+        {"workers", m_workersWanted.load()},
+        {"workers_working", m_workersWorking.load()},
+        {"extent_count", m_total},
+        {"bytes_per_second", bytesPerSecond()},
+        {"extents_per_second", extentsPerSecond()}};
+    if (use.limit > 0) {
+        // Hits are the reads of present extents the MRU list showed: a lower bound, since
+        // reads of one extent between two looks at the list count once.
+        const long long reads = use.hitsSeen + m_done.load();
+        document["store_limit"] = use.limit;
+        document["store_used_bytes"] = use.used;
+        document["evictions"] = use.evictions;
+        document["evicted_bytes"] = use.evictedBytes;
+        document["remisses"] = use.remisses;
+        document["hits_seen"] = use.hitsSeen;
+        document["hit_ratio"] = reads > 0 ? static_cast<double>(use.hitsSeen) / reads : 0.0;
+        document["limit_unmet"] = use.unmet;
     }
     // Cumulative counts per upper bound, as Prometheus' histograms have them.
     nlohmann::json buckets = nlohmann::json::array();
@@ -116,28 +165,9 @@ std::string Stats::json() const {
         buckets.push_back(i < kLatencyBuckets ? nlohmann::json{kLatencyBounds[i], count}
                                               : nlohmann::json{"+Inf", count});
     }
-    nlohmann::json document = {{"device", m_device},
-                               {"recall_store", m_recallStore},
-                               {"pid", static_cast<long long>(::getpid())},
-                               {"state", state},
-                               {"updated", static_cast<long long>(std::time(nullptr))},
-                               {"uptime_seconds", std::chrono::duration_cast<std::chrono::seconds>(
-                                                      std::chrono::steady_clock::now() - m_started)
-                                                      .count()},
-                               {"demand_recalls", m_demand.load()},
-                               {"in_flight", m_inFlight.load()},
-                               {"done", m_done.load()},
-                               {"failed", m_failed.load()},
-                               {"failed_by_errno", byErrno},
-                               {"bytes", m_bytes.load()},
-                               {"extents_present", m_present.load()},
-                               {"extent_count", m_total},
-                               {"bytes_per_second", bytesPerSecond()},
-                               {"extents_per_second", extentsPerSecond()},
-                               {"recall_seconds",
-                                {{"buckets", buckets},
-                                 {"sum", static_cast<double>(m_latencyMicros.load()) / 1e6},
-                                 {"count", count}}}};
+    document["recall_seconds"] = {{"buckets", buckets},
+                                  {"sum", static_cast<double>(m_latencyMicros.load()) / 1e6},
+                                  {"count", count}};
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 

@@ -14,18 +14,38 @@ namespace recalld {
 
 class Log;
 
+// The counters of a bounded recall store (see Evictor).
+struct StoreUse {
+    long long limit = 0;         // bytes; 0: unbounded
+    long long used = 0;          // bytes the store occupies, as its extents cost them
+    long long evictions = 0;     // extents removed to keep the limit
+    long long evictedBytes = 0;  // what those removals freed
+    long long remisses = 0;      // demand recalls of extents evicted before
+    long long hitsSeen = 0;      // reads of present extents seen in the driver's MRU list
+    long long unmet = 0;         // rounds that could not get under the low mark
+};
+
 // The service's live counters. Thread-safe; the workers count, a writer thread of its own
 // puts them in the stats file once a second (see StatsFile).
 class Stats {
   public:
+    // present: the extents the store holds, or -1 when they could not be counted (the
+    // stats file then shows null rather than a wrong count).
     Stats(std::string device, std::string recallStore, long long present, long long total);
 
-    void fetched();              // a demand recall came in
-    void done(long long bytes);  // and was put in place
-    void failed(int error);      // or failed with this errno
+    void fetched();  // a demand recall came in
+    // and was put in place; placed false when readahead or hydration had put it there
+    void done(long long bytes, bool placed = true);
+    void placed();           // readahead or hydration put an extent in place
+    void failed(int error);  // or failed with this errno
     // How long an answered recall took, from its fetch: counted in a histogram.
     void took(std::chrono::microseconds latency);
     void setState(const std::string& state);
+    // The workers asked for, and those able to work now (a worker that cannot open the store
+    // is not).
+    void setWorkers(int wanted) { m_workersWanted = wanted; }
+    void workerWorking(bool working) { m_workersWorking += working ? 1 : -1; }
+    void setStoreUse(const StoreUse& use);
 
     // Bytes and extents recalled per second over the last few seconds (not since start, so
     // it falls to 0 while the service idles). Takes a sample; call about once a second.
@@ -65,10 +85,13 @@ class Stats {
     static constexpr int kLatencyBuckets = 14;
     std::atomic<long long> m_latency[kLatencyBuckets + 1] = {};  // the last: above them all
     std::atomic<long long> m_latencyMicros{0};
+    std::atomic<int> m_workersWanted{0};
+    std::atomic<int> m_workersWorking{0};
     mutable std::mutex m_mutex;  // guards what follows
     std::map<int, long long> m_failedByErrno;
     std::deque<Sample> m_samples;
     std::string m_state = "starting";
+    StoreUse m_storeUse;
 };
 
 // Writes Stats to a file once a second, atomically (a temporary file beside it, renamed

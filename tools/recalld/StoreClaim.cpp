@@ -56,7 +56,7 @@ int removeLeftovers(const std::string& storeDir, int* removed, std::string* mess
     // The library's own tree remover: links are removed, never followed.
     CZyError err = TqBlkBackingStore::rmUnder(tmp);
     if (err.IsError()) {
-        *message = err.GetDescription();
+        *message = tqtools::oneLine("Couldn't empty " + tmp, err) + "\n" + tqtools::chain(err);
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }
     *removed = count;
@@ -76,6 +76,13 @@ int claimRecallStore(const std::string& dir, TqBlkStoreLock* lock, int* removed,
     }
     if (err.IsError()) {
         *message = tqtools::oneLine("Couldn't lock the recall store " + dir, err) + "\n" +
+                   tqtools::chain(err);
+        return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
+    }
+    // Proven a store again under the lock: nothing is removed from a directory that is not.
+    std::unique_ptr<TqBlkRecallStore> store(TqBlkRecallStore::open(dir.c_str(), &err));
+    if (!store) {
+        *message = tqtools::oneLine("Couldn't open the recall store " + dir, err) + "\n" +
                    tqtools::chain(err);
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }

@@ -4,61 +4,107 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <map>
 #include <unistd.h>
 
 namespace recalld {
+namespace {
 
-SyncGroup::SyncGroup(int dir, std::string name)
-    : m_dir(dir),
-      m_sync([this] { return ::syncfs(m_dir.get()) == 0 ? 0 : errno; }),
-      m_name(std::move(name)) {}
-
-SyncGroup::SyncGroup(std::function<int()> sync, std::string name)
-    : m_sync(std::move(sync)), m_name(std::move(name)) {}
-
-int SyncGroup::open(const std::string& dir, std::unique_ptr<SyncGroup>* group,
-                    std::string* detail) {
-    int fd = openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) {
-        int e = errno;
-        *detail = "Couldn't open " + dir + " to sync its file system: " + errnoText(e);
-        return e;
+// fsync(2) through a descriptor of the directory's own. One opened now still reports a
+// write-back error nobody has seen yet.
+int fsyncDirectory(const std::string& dir) {
+    Fd fd(openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY));
+    if (fd.get() < 0)
+        return errno;
+    while (::fsync(fd.get()) != 0) {
+        if (errno != EINTR)
+            return errno;
     }
-    group->reset(new SyncGroup(fd, dir));
     return 0;
 }
 
-int SyncGroup::waitForSync(std::string* detail) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_next)
-        m_next = std::make_shared<Generation>();
-    std::shared_ptr<Generation> mine = m_next;
-    while (!mine->done) {
-        // With no sync running, the generation not yet done is the one callers join: ours.
-        if (!m_syncing)
-            lead(lock);
-        else
-            m_ended.wait(lock);
+}  // namespace
+
+SyncGroup::SyncGroup(std::string name) : SyncGroup(fsyncDirectory, std::move(name)) {}
+
+SyncGroup::SyncGroup(std::function<int(const std::string&)> syncDir, std::string name)
+    : m_syncDir(std::move(syncDir)), m_name(std::move(name)) {}
+
+int SyncGroup::syncData(int fd, const std::string& path, std::string* detail) {
+    ++m_dataSyncs;
+    while (::fdatasync(fd) != 0) {
+        if (errno == EINTR)
+            continue;
+        int e = errno;
+        *detail = "Couldn't write the bytes of " + path + " to the disk: " + errnoText(e);
+        return e;
     }
-    if (mine->error != 0)
-        *detail = "Couldn't sync the file system of " + m_name + ": " + errnoText(mine->error);
-    return mine->error;
+    return 0;
 }
 
-// Closes the next generation to newcomers, syncs without the lock held, and wakes everyone:
-// its members to collect the outcome, the following generation's to elect a leader.
-void SyncGroup::lead(std::unique_lock<std::mutex>& lock) {
-    std::shared_ptr<Generation> generation = m_next;
-    m_next.reset();
+void SyncGroup::syncDirectories(std::set<std::string> dirs, Answer answer) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_waiting.push_back({std::move(dirs), std::move(answer)});
+    if (m_syncing)
+        return;  // the leader takes it up once its running sync has ended
     m_syncing = true;
-    lock.unlock();
-    ++m_syncCount;
-    int error = m_sync();
-    lock.lock();
-    generation->error = error;
-    generation->done = true;
+    while (!m_waiting.empty()) {
+        std::vector<Caller> generation;
+        generation.swap(m_waiting);
+        lock.unlock();
+        lead(generation);
+        lock.lock();
+    }
     m_syncing = false;
-    m_ended.notify_all();
+}
+
+void SyncGroup::syncEntriesOf(const std::string& path, const std::string& top, Answer answer) {
+    std::set<std::string> dirs;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::string dir = path;
+        for (size_t slash; (slash = dir.rfind('/')) != std::string::npos && slash > 0;) {
+            dir.resize(slash);
+            // The file's own directory always; those above it until one is known durable.
+            if (!dirs.empty() && m_durable.count(dir) > 0)
+                break;
+            dirs.insert(dir);
+            if (dir == top)
+                break;
+        }
+    }
+    syncDirectories(dirs, [this, dirs, answer](int error, const std::string& detail) {
+        if (error == 0) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_durable.insert(dirs.begin(), dirs.end());
+        }
+        answer(error, detail);
+    });
+}
+
+// Syncs every directory of the generation once, each even after another failed, and gives
+// each caller the outcome of its own directories.
+void SyncGroup::lead(std::vector<Caller>& generation) {
+    std::set<std::string> dirs;
+    for (const Caller& caller : generation)
+        dirs.insert(caller.dirs.begin(), caller.dirs.end());
+    std::map<std::string, int> failed;
+    for (const std::string& dir : dirs) {
+        ++m_directorySyncs;
+        if (int error = m_syncDir(dir))
+            failed[dir] = error;
+    }
+    for (Caller& caller : generation) {
+        auto failure = failed.end();
+        for (auto dir = caller.dirs.begin(); failure == failed.end() && dir != caller.dirs.end();
+             ++dir)
+            failure = failed.find(*dir);
+        if (failure == failed.end())
+            caller.answer(0, "");
+        else
+            caller.answer(failure->second, "Couldn't sync directory " + failure->first + " of " +
+                                               m_name + ": " + errnoText(failure->second));
+    }
 }
 
 }  // namespace recalld

@@ -1,6 +1,7 @@
 // tqblk-recalld: a reference recall service for one device (see --help).
 #include "DeviceWait.h"
 #include "ErrorText.h"
+#include "Evictor.h"
 #include "HttpSource.h"
 #include "Options.h"
 #include "Presence.h"
@@ -12,7 +13,9 @@
 #include "StoreClaim.h"
 #include "TopLevel.h"
 
+#include <pthread.h>
 #include <systemd/sd-daemon.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -36,7 +39,8 @@ class SignalWaiter {
   public:
     SignalWaiter() {
         sigemptyset(&m_signals);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        // SIGUSR1 only wakes the thread to end (finish); one sent from outside is ignored.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
             sigaddset(&m_signals, sig);
         pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
     }
@@ -45,16 +49,17 @@ class SignalWaiter {
     // Ends the waiting thread; called before what it logs to goes away.
     void finish() {
         m_done = true;
-        if (m_thread.joinable())
+        if (m_thread.joinable()) {
+            pthread_kill(m_thread.native_handle(), SIGUSR1);
             m_thread.join();
+        }
     }
 
     // onStop runs on SIGINT or SIGTERM, after stop is set (it interrupts a source's waits).
     void start(recalld::Log& log, recalld::Stats& stats, std::function<void()> onStop) {
         m_thread = std::thread([this, &log, &stats, onStop] {
-            const timespec tick{0, 100 * 1000 * 1000};
             while (!m_done) {
-                int sig = sigtimedwait(&m_signals, nullptr, &tick);
+                int sig = sigwaitinfo(&m_signals, nullptr);
                 if (sig == SIGHUP) {
                     log.write(LogLevel::Info, "SIGHUP received and ignored: nothing to reload");
                 } else if (sig == SIGINT || sig == SIGTERM) {
@@ -117,17 +122,19 @@ std::string prepare(const recalld::Options& options, recalld::Log& log,
     *total = recall->m_extentCount;
     tqtools::Presence presence;
     err = tqtools::countPresent(*recall, &presence);
-    *present = presence.present;
+    *present = err.IsError() ? -1 : presence.present;
     if (err.IsError())
-        log.failure(
-            LogLevel::Warning,
-            tqtools::oneLine("Couldn't count the extents present", err) + "; counting from 0",
-            tqtools::chain(err));
+        log.failure(LogLevel::Warning,
+                    tqtools::oneLine("Couldn't count the extents present", err) +
+                        "; their count stays unknown (null in the stats file)",
+                    tqtools::chain(err));
     return "";
 }
 
 int serve(int argc, char** argv) {
     recalld::Options options;
+    // Extents and directories are never writable by group or others, whatever the umask.
+    ::umask(::umask(0) | 022);
     int early = recalld::parseOptions(argc, argv, &options);
     if (early >= 0)
         return early;
@@ -136,6 +143,15 @@ int serve(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     recalld::Log log(options.logSink, options.logLevel);
 
+    // The store and the source are checked before anything in the store is removed.
+    std::unique_ptr<recalld::Source> source;
+    long long present = 0, total = 0;
+    std::string chain;
+    std::string refusal = prepare(options, log, &source, &present, &total, &chain);
+    if (!refusal.empty()) {
+        log.failure(LogLevel::Error, refusal, chain);
+        return 1;
+    }
     TqBlkStoreLock storeLock;
     int removed = 0;
     std::string detail;
@@ -146,28 +162,19 @@ int serve(int argc, char** argv) {
                     newline == std::string::npos ? "" : detail.substr(newline + 1));
         return 1;
     }
-    std::unique_ptr<recalld::Source> source;
-    long long present = 0, total = 0;
-    std::string chain;
-    std::string refusal = prepare(options, log, &source, &present, &total, &chain);
-    if (!refusal.empty()) {
-        log.failure(LogLevel::Error, refusal, chain);
-        return 1;
-    }
 
     recalld::Stats stats(options.service.uuid, options.service.recallStore, present, total);
     std::unique_ptr<recalld::StatsFile> statsFile;
     if (!options.statsFile.empty() || !options.metricsFile.empty())
         statsFile.reset(new recalld::StatsFile(stats, options.statsFile, options.metricsFile, log));
     recalld::Progress progress(log, stats, options.quiet);
-    source->setNote([&progress](const std::string& text) { progress.note(text); });
-    options.service.onServing = [&] {
+    source->setNote([&progress](const std::string& text) { progress.problem(text, ""); });
+    options.service.onServing = [&](int workers) {
         stats.setState("serving");
         progress.note("serving recall requests of " + options.service.uuid + " with " +
-                      std::to_string(options.service.workers) + " workers");
+                      std::to_string(workers) + " workers");
         sd_notify(0, "READY=1");
     };
-    recalld::Service service(options.service, *source, progress);
     signals.start(log, stats, [&source] { source->interrupt(); });
     if (removed > 0)
         progress.note("removed " + std::to_string(removed) + " leftover temporary files from " +
@@ -183,8 +190,29 @@ int serve(int argc, char** argv) {
                                             sd_notifyf(0, "STATUS=%s", text.c_str());
                                         });
     }
+    // A bounded store is trimmed only while its lock is held, which it is from here on, and
+    // once its device is there.
+    std::unique_ptr<recalld::Evictor> evictor;
+    if (result == 0 && options.evict.any()) {
+        evictor.reset(new recalld::Evictor(options.evict, options.service.uuid,
+                                           options.service.recallStore, options.service.adminNode,
+                                           progress, stats));
+        if (evictor->start(&detail) != 0) {
+            log.write(LogLevel::Error, detail);
+            signals.finish();
+            return 1;
+        }
+        options.service.evictor = options.service.background.evictor = evictor.get();
+    }
     // Stopped while waiting: nothing to serve. A wait that ran out: serving reports why.
-    result = result == ECANCELED ? 0 : service.run(signals.stop);
+    if (result == ECANCELED) {
+        result = 0;
+    } else {
+        recalld::Service service(options.service, *source, progress);
+        result = service.run(signals.stop);
+    }
+    if (evictor)
+        evictor->stop();
     signals.finish();
     stats.setState("stopped");
     progress.finish();

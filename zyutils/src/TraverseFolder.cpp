@@ -222,6 +222,8 @@ CZyError CTraverseFolder::visitTask(Walker& w, Folder& folder) {
     w.m_fullPath = std::move(folder.m_fullPath);
     w.m_relativePath = std::move(folder.m_relativePath);
     w.m_taskLevel = folder.m_level;
+    if (!OnFolderOpened(w.m_fullPath, fd.get()))
+        return CZyError::Success();
     CZyError err = walkFolder(w, fd.get(), folder.m_level);
     if (!err.IsError() && folder.m_handedOver) {
         const size_t slash = w.m_fullPath.rfind('/');
@@ -333,6 +335,8 @@ CZyError CTraverseFolder::enterSubFolder(Walker& w, int dirFd, size_t level,
         return OnFolderFailed(w.m_fullPath, w.m_relativePath,
                               JQErrorUtil::ErrorErrNo(JQ_HERE, errno, "Couldn't open folder %s",
                                                       w.m_fullPath.c_str()));
+    if (!OnFolderOpened(w.m_fullPath, fd.get()))
+        return CZyError::Success();
     CZyError err;
     if (!w.m_started) {
         err = walkFolder(w, fd.get(), level + 1);
@@ -399,3 +403,7 @@ CZyError CTraverseFolder::OnFolderFailed(const std::string&, const std::string&,
 }
 
 void CTraverseFolder::OnFolderRead(const std::string&, const std::string&, size_t) {}
+
+bool CTraverseFolder::OnFolderOpened(const std::string&, int) {
+    return true;
+}

@@ -48,6 +48,9 @@ class TQBLK_EXPORT TqBlkBackingStore {
     static CZyError makeParentDir(const std::string& path);
     // Deletes everything below dir and keeps dir itself. Links are removed, never entered.
     // Trees of any depth are emptied without recursion, holding two directories open at most.
+    // Nothing on another mount is entered or removed (a bind mount of the same file system
+    // included): such an entry and the directories above it stay, the rest goes, and the
+    // call fails with EXDEV, "Couldn't remove %s: it is on another file system".
     static CZyError rmUnder(const std::string& dir);
 
     // --- Store lifecycle ---
@@ -63,9 +66,12 @@ class TQBLK_EXPORT TqBlkBackingStore {
     // regular file is read (anything else, a FIFO or a device, fails with EINVAL and is not
     // opened), and one of more than 64 KiB fails with EFBIG.
     CZyError readConfig();
-    // Deletes everything in the store directory and writes the config file again.
+    // Deletes everything in the store directory but its config file, then writes the config
+    // file again; a clear that fails half-way leaves a store.
     CZyError clear();
-    // Deletes a store directory with all it holds, after checking that it is one.
+    // Deletes a store directory with all it holds, after checking that it is one; a link
+    // there is refused (ELOOP) before anything is touched. The config file goes last, so a
+    // remove that fails half-way leaves a store.
     static CZyError remove(const char* dir);
 
     std::string getDir() const { return m_dir; }
@@ -134,6 +140,10 @@ class TQBLK_EXPORT TqBlkBackingStore {
     int m_extentNameLen;
 
   private:
+    // rmUnder that also keeps the top's entry keep (unless a directory), and with
+    // refuseLink fails with ELOOP when dir is a link.
+    static CZyError rmUnder(const std::string& dir, const char* keep, bool refuseLink);
+
     TqBlkBackingStore(const TqBlkBackingStore&) = delete;
     TqBlkBackingStore& operator=(const TqBlkBackingStore&) = delete;
 };

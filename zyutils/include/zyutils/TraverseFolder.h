@@ -99,6 +99,11 @@ class ZY_EXPORT CTraverseFolder {
     // it, with the number of entries (never "." or ".."). Default: nothing.
     virtual void OnFolderRead(const std::string& fullPath, const std::string& relativePath,
                               size_t entries);
+    // Called once a folder is open and before any of its entries is read, with its open
+    // descriptor (borrowed), on the thread that will walk it. Returning false leaves the
+    // folder unwalked, as if it were empty, and calls no OnFolderDone for it: a walk that must
+    // stay on one mount checks the folder it really opened here. Default: true.
+    virtual bool OnFolderOpened(const std::string& fullPath, int fd);
 
     // How many levels below a queued folder the walk enters; kDefaultMaxDepth unless set.
     static constexpr size_t kDefaultMaxDepth = 256;

@@ -6,7 +6,6 @@
 #                 emulator with its namespace script as development tools
 # Packages are built with -DTQBLK_PACKAGE=ON -DCMAKE_INSTALL_PREFIX=/usr, then `cpack`.
 
-option(TQBLK_PACKAGE "Install the files Debian packages carry (copyright, changelog)" OFF)
 set(TQBLK_MAN "AUTO" CACHE STRING "Build the man pages with scdoc: AUTO (when found), ON, OFF")
 set_property(CACHE TQBLK_MAN PROPERTY STRINGS AUTO ON OFF)
 set(TQBLK_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
@@ -44,6 +43,7 @@ if(TQBLK_BUILD_TOOLS AND EXISTS ${TQBLK_UNIT_SOURCE})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tqblk-recalld@.service
     DESTINATION ${TQBLK_SYSTEMD_UNIT_DIR} COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/recalld/recalld.conf.example
+    ${PROJECT_SOURCE_DIR}/tools/recalld/tqblk-recalld@.service.d-override.conf
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${TQBLK_DEB_TOOLS}/examples COMPONENT tools)
 endif()
 
@@ -92,6 +92,9 @@ endif()
 
 # ---- the files every Debian package carries: copyright and changelog
 set(TQBLK_DEB_RUNTIME libtqblk${PROJECT_VERSION_MAJOR})
+# The packages' version; a rebuild of the same sources that is to upgrade installed packages
+# gets a higher one (e.g. 1.0.0+1).
+set(TQBLK_DEB_VERSION "${PROJECT_VERSION}" CACHE STRING "The Debian packages' version")
 set(TQBLK_DEB_DEV libtqblk-dev)
 set(TQBLK_PACKAGE_MAINTAINER
     "libtqblk maintainers <maintainers@users.noreply.c-seed-4c937ca6.example>"
@@ -125,7 +128,7 @@ endif()
 # ---- CPack: one Debian package per component
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "tqblk")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${TQBLK_DEB_VERSION})
 set(CPACK_PACKAGE_CONTACT "${TQBLK_PACKAGE_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -149,7 +152,12 @@ set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${TQBLK_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # An ldconfig trigger, with the mode Debian wants whatever the checkout's umask was.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+# CPack adds postinst and postrm scripts calling ldconfig to a package of libraries unless the
+# package brings its own; the trigger does that work, so the package names scripts of its own
+# that do not exist, and carries none (cpack warns of the two missing files).
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
+    ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime-none/postinst
+    ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime-none/postrm)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
@@ -166,6 +174,8 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${TQBLK_DEB_DEV})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The public headers include Boost's.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libboost-dev")
+# tqblk.pc is read by pkg-config, which CMake users do not need.
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "pkg-config")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
 "backing stores and control of the tqblk block driver - development files
 libtqblk manages the backing stores of the tqblk block driver, a Linux block
@@ -177,6 +187,15 @@ the pkg-config file (tqblk).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${TQBLK_DEB_TOOLS})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
+# Maintainer scripts as dh_installsystemd writes them: systemd reloads its units on install,
+# upgrade and removal; running recall services restart after an upgrade and stop on removal.
+foreach(script postinst prerm postrm)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/tools.${script}
+    ${CMAKE_CURRENT_BINARY_DIR}/debian/tools/${script} COPYONLY)
+  list(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_BINARY_DIR}/debian/tools/${script})
+endforeach()
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
 "tools and recall service for the tqblk block driver
 tqblk-ctl creates, checks and removes the backing stores of the tqblk block

@@ -44,8 +44,9 @@ rm -rf "$prefix"
 cmake --install build --prefix "$prefix" >/dev/null
 bash scripts/check-install.sh "$prefix"
 
-# The Debian packages are built from a build of their own (prefix /usr) and checked without
-# installing them.
+# The Debian packages are built from a build of their own (prefix /usr, Debian's hardening
+# flags, which TQBLK_PACKAGE turns on) and checked without installing them. Their road in a
+# Debian guest (tests/deb-guest/run.sh) takes half an hour and is run by hand.
 step "Debian packages"
 cmake -S . -B build-pkg -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DTQBLK_PACKAGE=ON -DTQBLK_MAN=ON -DTQBLK_WERROR=ON -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_EMULATOR=ON \

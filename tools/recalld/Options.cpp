@@ -158,6 +158,15 @@ void addReportOptions(CLI::App& app, Options* options, bool* verbose) {
                    "temporary file renamed over it); read by tqblk-ctl status --stats")
         ->type_name("FILE")
         ->check(tqtools::nonEmpty());
+
+    app.add_option("--metrics-file", options->metricsFile,
+                   "write the counters there for Prometheus (node-exporter's textfile "
+                   "collector) once a second, atomically like the stats file")
+        ->type_name("FILE")
+        ->check(tqtools::nonEmpty());
+    tqtools::addInteger(&app, "--wait-device", &options->waitDevice, 0, 86400,
+                        "wait up to N seconds for the admin node and the device to appear "
+                        "(default 0: fail at once)");
     app.add_option("--admin-node", options->service.adminNode,
                    "the driver's admin node (default /dev/tqblk/admin, or $TQBLK_ADMIN_NODE)")
         ->envname("TQBLK_ADMIN_NODE")

@@ -25,8 +25,10 @@ struct Options {
     LogSink logSink = LogSink::Stderr;
     LogLevel logLevel = LogLevel::Info;
     std::string statsFile;
-    int remoteMinRate = 16;  // KiB/s
-    EvictOptions evict;      // --store-limit, --store-watermarks
+    std::string metricsFile;  // --metrics-file: Prometheus' text format
+    int waitDevice = 0;       // seconds to wait for the admin node and the device
+    int remoteMinRate = 16;   // KiB/s
+    EvictOptions evict;       // --store-limit, --store-watermarks
 };
 
 // Parses the command line into *options. Returns -1 when the service is to start, else

@@ -26,6 +26,7 @@ Progress::~Progress() {
 void Progress::recalled(long long extent, long long bytes, std::chrono::microseconds took,
                         bool placed) {
     m_stats.done(bytes, placed);
+    m_stats.took(took);
     if (!m_log.onTerminal() && !m_quiet)
         m_log.write(LogLevel::Info, "recalled extent " + std::to_string(extent) + " (" +
                                         std::to_string(bytes) + " bytes) in " +

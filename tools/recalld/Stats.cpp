@@ -2,6 +2,7 @@
 
 #include "ErrorText.h"
 #include "Log.h"
+#include "Metrics.h"
 #include "SysUtil.h"
 
 #include <nlohmann/json.hpp>
@@ -51,6 +52,18 @@ void Stats::failed(int error) {
     ++m_failed;
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_failedByErrno[error];
+}
+
+const double Stats::kLatencyBounds[kLatencyBuckets] = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
+                                                       0.25,  0.5,    1,     2.5,  5,     10,   30};
+
+void Stats::took(std::chrono::microseconds latency) {
+    const double seconds = static_cast<double>(latency.count()) / 1e6;
+    int bucket = 0;
+    while (bucket < kLatencyBuckets && seconds > kLatencyBounds[bucket])
+        ++bucket;
+    ++m_latency[bucket];
+    m_latencyMicros += latency.count();
 }
 
 void Stats::setState(const std::string& state) {
@@ -144,11 +157,22 @@ std::string Stats::json() const {
         document["hit_ratio"] = reads > 0 ? static_cast<double>(use.hitsSeen) / reads : 0.0;
         document["limit_unmet"] = use.unmet;
     }
+    // Cumulative counts per upper bound, as Prometheus' histograms have them.
+    nlohmann::json buckets = nlohmann::json::array();
+    long long count = 0;
+    for (int i = 0; i <= kLatencyBuckets; ++i) {
+        count += m_latency[i].load();
+        buckets.push_back(i < kLatencyBuckets ? nlohmann::json{kLatencyBounds[i], count}
+                                              : nlohmann::json{"+Inf", count});
+    }
+    document["recall_seconds"] = {{"buckets", buckets},
+                                  {"sum", static_cast<double>(m_latencyMicros.load()) / 1e6},
+                                  {"count", count}};
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-StatsFile::StatsFile(Stats& stats, std::string path, Log& log)
-    : m_stats(stats), m_path(std::move(path)), m_log(log) {
+StatsFile::StatsFile(Stats& stats, std::string path, std::string metricsPath, Log& log)
+    : m_stats(stats), m_path(std::move(path)), m_metricsPath(std::move(metricsPath)), m_log(log) {
     m_thread = std::thread(&StatsFile::loop, this);
 }
 
@@ -161,29 +185,40 @@ StatsFile::~StatsFile() {
     m_thread.join();
 }
 
-int StatsFile::writeNow(std::string* detail) {
-    std::string text = m_stats.json();
-    std::vector<char> temp(m_path.begin(), m_path.end());
+namespace {
+
+// Puts text at path atomically: a temporary file beside it, renamed over it.
+int replaceFile(const std::string& path, const std::string& text, std::string* detail) {
+    std::vector<char> temp(path.begin(), path.end());
     const std::string suffix = ".XXXXXX";
     temp.insert(temp.end(), suffix.begin(), suffix.end());
     temp.push_back('\0');
     Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) {
         int e = errno;
-        *detail =
-            "Couldn't create a temporary file beside " + m_path + ": " + tqtools::errnoText(e);
+        *detail = "Couldn't create a temporary file beside " + path + ": " + tqtools::errnoText(e);
         return e;
     }
     int e = writeFully(fd.get(), text.data(), text.size());
     // Readable by operators who may not write it; mkostemp made it 0600.
     if (e == 0 && ::fchmod(fd.get(), 0644) != 0)
         e = errno;
-    if (e == 0 && ::rename(temp.data(), m_path.c_str()) != 0)
+    if (e == 0 && ::rename(temp.data(), path.c_str()) != 0)
         e = errno;
     if (e != 0) {
         ::unlink(temp.data());
-        *detail = "Couldn't write " + m_path + ": " + tqtools::errnoText(e);
+        *detail = "Couldn't write " + path + ": " + tqtools::errnoText(e);
     }
+    return e;
+}
+
+}  // namespace
+
+int StatsFile::writeNow(std::string* detail) {
+    std::string json = m_stats.json();
+    int e = m_path.empty() ? 0 : replaceFile(m_path, json, detail);
+    if (e == 0 && !m_metricsPath.empty())
+        e = replaceFile(m_metricsPath, metricsText(json), detail);
     return e;
 }
 
@@ -197,7 +232,7 @@ void StatsFile::loop() {
         if (e != 0 && !m_failing)
             m_log.write(LogLevel::Warning, detail + " (stats are not updated until it works)");
         else if (e == 0 && m_failing)
-            m_log.write(LogLevel::Info, "writing " + m_path + " works again");
+            m_log.write(LogLevel::Info, "writing the counters works again");
         m_failing = e != 0;
         if (stopping)
             return;

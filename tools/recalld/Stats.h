@@ -38,6 +38,8 @@ class Stats {
     void done(long long bytes, bool placed = true);
     void placed();           // readahead or hydration put an extent in place
     void failed(int error);  // or failed with this errno
+    // How long an answered recall took, from its fetch: counted in a histogram.
+    void took(std::chrono::microseconds latency);
     void setState(const std::string& state);
     // The workers asked for, and those able to work now (a worker that cannot open the store
     // is not).
@@ -79,6 +81,10 @@ class Stats {
     std::atomic<long long> m_done{0};
     std::atomic<long long> m_failed{0};
     std::atomic<long long> m_bytes{0};
+    static const double kLatencyBounds[];  // seconds: the histogram's upper bounds
+    static constexpr int kLatencyBuckets = 14;
+    std::atomic<long long> m_latency[kLatencyBuckets + 1] = {};  // the last: above them all
+    std::atomic<long long> m_latencyMicros{0};
     std::atomic<int> m_workersWanted{0};
     std::atomic<int> m_workersWorking{0};
     mutable std::mutex m_mutex;  // guards what follows
@@ -90,10 +96,12 @@ class Stats {
 
 // Writes Stats to a file once a second, atomically (a temporary file beside it, renamed
 // over it), so that a reader sees the old or the new counters, never a mix. A failed write
-// is logged once, not every second; the temporary file is never left behind.
+// is logged once, not every second; the temporary file is never left behind. The same
+// counters go to a second file in Prometheus' text format (Metrics.h), written the same way;
+// either path may be empty.
 class StatsFile {
   public:
-    StatsFile(Stats& stats, std::string path, Log& log);
+    StatsFile(Stats& stats, std::string path, std::string metricsPath, Log& log);
     ~StatsFile();  // writes one last time and stops
     StatsFile(const StatsFile&) = delete;
     StatsFile& operator=(const StatsFile&) = delete;
@@ -106,6 +114,7 @@ class StatsFile {
 
     Stats& m_stats;
     const std::string m_path;
+    const std::string m_metricsPath;
     Log& m_log;
     bool m_failing = false;
     std::mutex m_mutex;

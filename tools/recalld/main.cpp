@@ -1,4 +1,5 @@
 // tqblk-recalld: a reference recall service for one device (see --help).
+#include "DeviceWait.h"
 #include "ErrorText.h"
 #include "Evictor.h"
 #include "HttpSource.h"
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -163,8 +165,8 @@ int serve(int argc, char** argv) {
 
     recalld::Stats stats(options.service.uuid, options.service.recallStore, present, total);
     std::unique_ptr<recalld::StatsFile> statsFile;
-    if (!options.statsFile.empty())
-        statsFile.reset(new recalld::StatsFile(stats, options.statsFile, log));
+    if (!options.statsFile.empty() || !options.metricsFile.empty())
+        statsFile.reset(new recalld::StatsFile(stats, options.statsFile, options.metricsFile, log));
     recalld::Progress progress(log, stats, options.quiet);
     source->setNote([&progress](const std::string& text) { progress.problem(text, ""); });
     options.service.onServing = [&](int workers) {
@@ -173,24 +175,42 @@ int serve(int argc, char** argv) {
                       std::to_string(workers) + " workers");
         sd_notify(0, "READY=1");
     };
-    // A bounded store is trimmed only while its lock is held, which it is from here on.
+    signals.start(log, stats, [&source] { source->interrupt(); });
+    if (removed > 0)
+        progress.note("removed " + std::to_string(removed) + " leftover temporary files from " +
+                      options.service.recallStore + "/tmp");
+    // A service started before its driver or device (at boot) waits for them rather than fail.
+    int result = 0;
+    if (options.waitDevice > 0) {
+        stats.setState("waiting");
+        result = recalld::waitForDevice(options.service.adminNode, options.service.uuid,
+                                        options.waitDevice, signals.stop,
+                                        [&log](const std::string& text) {
+                                            log.write(LogLevel::Info, text);
+                                            sd_notifyf(0, "STATUS=%s", text.c_str());
+                                        });
+    }
+    // A bounded store is trimmed only while its lock is held, which it is from here on, and
+    // once its device is there.
     std::unique_ptr<recalld::Evictor> evictor;
-    if (options.evict.any()) {
+    if (result == 0 && options.evict.any()) {
         evictor.reset(new recalld::Evictor(options.evict, options.service.uuid,
                                            options.service.recallStore, options.service.adminNode,
                                            progress, stats));
         if (evictor->start(&detail) != 0) {
             log.write(LogLevel::Error, detail);
+            signals.finish();
             return 1;
         }
         options.service.evictor = options.service.background.evictor = evictor.get();
     }
-    recalld::Service service(options.service, *source, progress);
-    signals.start(log, stats, [&source] { source->interrupt(); });
-    if (removed > 0)
-        progress.note("removed " + std::to_string(removed) + " leftover temporary files from " +
-                      options.service.recallStore + "/tmp");
-    int result = service.run(signals.stop);
+    // Stopped while waiting: nothing to serve. A wait that ran out: serving reports why.
+    if (result == ECANCELED) {
+        result = 0;
+    } else {
+        recalld::Service service(options.service, *source, progress);
+        result = service.run(signals.stop);
+    }
     if (evictor)
         evictor->stop();
     signals.finish();

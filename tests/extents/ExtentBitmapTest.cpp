@@ -56,6 +56,15 @@ TEST_F(ExtentBitmap, OnlyChunksWithPresentExtentsGetStorage) {
     ASSERT_EQ(sizes(bitmap), (std::vector<size_t>{0, 0, 4096, 0}));
     EXPECT_EQ(bitmap[2][558], 0x01);
     EXPECT_EQ(bitsSet(bitmap[2]), 1u);
+
+    // The sparse form holds the same chunk alone.
+    std::vector<std::pair<long long, std::vector<unsigned char> > > present;
+    int count = 0;
+    ASSERT_OK(priv->getPresentChunks(&present, &count));
+    EXPECT_EQ(count, 32768);
+    ASSERT_EQ(present.size(), 1u);
+    EXPECT_EQ(present[0].first, 2);
+    EXPECT_EQ(present[0].second, bitmap[2]);
 }
 
 TEST_F(ExtentBitmap, EmptyOrMissingDataTreeGivesEmptyChunks) {

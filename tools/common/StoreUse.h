@@ -122,7 +122,7 @@ inline int scanStoreUse(TqBlkBackingStore& store, int storeFd, dev_t dev,
                         std::vector<ExtentUse>* out, std::string* detail) {
     ExtentBitmap chunks;
     int perChunk = 0;
-    CZyError err = store.getExtentBitmap(&chunks, &perChunk);
+    CZyError err = store.getPresentChunks(&chunks, &perChunk);
     if (err.IsError()) {
         *detail = err.GetDescription();
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;

@@ -143,7 +143,7 @@ int bitmap(const std::string& dir, bool json) {
     tqtools::ExtentBitmap chunks;
     int perChunk = 0;
     if (store)
-        err = store->getExtentBitmap(&chunks, &perChunk);
+        err = store->getPresentChunks(&chunks, &perChunk);
     if (report(err, "bitmap"))
         return kExitFailed;
     // The chunks holding extents, with their counts; runs may cross chunk boundaries.

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Forms the name of an extent's file relative to the store directory ("data/" and one
@@ -130,6 +131,11 @@ class TQBLK_EXPORT TqBlkBackingStore {
     // count when they lead to a file. On failure the bitmap holds what was found so far.
     // Folders deeper than the store's extent names are not entered.
     CZyError getExtentBitmap(std::vector<std::vector<unsigned char> >* bitmap, int* count);
+    // The same scan, keeping only the chunks that hold a present extent: pairs of a chunk's
+    // index and its 4096 bytes, in ascending order of index. Its memory grows with the
+    // extents present, not with the extent count. On failure *chunks is empty.
+    CZyError getPresentChunks(
+        std::vector<std::pair<long long, std::vector<unsigned char> > >* chunks, int* count);
 
     TQBLK_STORE_TYPE m_type;
     std::string m_uuid;

@@ -180,6 +180,9 @@ TEST_F(RecalldOperatorTest, TheStatsFileFollowsTheRoadAndCtlStatusReadsIt) {
     EXPECT_EQ(s["bytes"], 3 * 64 * kKiB);
     EXPECT_EQ(s["extents_present"], 4);
     EXPECT_EQ(s["extent_count"], 16);
+    // Without syncs none is counted; an image is never retried.
+    EXPECT_EQ(s["file_syncs"], 0);
+    EXPECT_EQ(s["remote_retries"], 0);
     for (const std::string& name : tqtest::ListDir(m_temp.path()))
         EXPECT_NE(name.rfind("stats.json.", 0), 0u) << "a temporary file left beside it";
 

@@ -195,6 +195,7 @@ class HttpSource : public Source {
         m_note = std::move(note);
     }
 
+    long long retries() const override { return m_retries; }
     void interrupt() override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_interrupted = true;
@@ -296,6 +297,7 @@ class HttpSource : public Source {
                           std::to_string(ms) + " ms)";
                 return EIO;
             }
+            ++m_retries;
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait_for(lock, wait, [this] { return m_interrupted.load(); });
             if (m_interrupted) {
@@ -556,6 +558,7 @@ class HttpSource : public Source {
     std::vector<std::unique_ptr<Handle>> m_idle;
     std::function<void(const std::string&)> m_note;
     std::atomic<bool> m_interrupted{false};  // set under m_mutex, for m_wake
+    std::atomic<long long> m_retries{0};
     std::condition_variable m_wake;
 };
 

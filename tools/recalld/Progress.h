@@ -31,6 +31,7 @@ class Progress {
                   bool placed = true);
     // Readahead or hydration put an extent in place.
     void placedInBackground() { m_stats.placed(); }
+    void synced(long long files, long long directories) { m_stats.setSyncs(files, directories); }
     void failed(long long extent, int error, const std::string& detail);
     void note(const std::string& text) { m_log.write(LogLevel::Info, text); }
     void warning(const std::string& text) { m_log.write(LogLevel::Warning, text); }

@@ -296,6 +296,8 @@ void Service::answer(long long extent, int e, const std::string& detail, long lo
                      std::chrono::steady_clock::time_point start, bool placed) {
     if (e == 0 && m_sync)
         ++m_synced;
+    if (m_sync)
+        m_progress.synced(m_sync->dataSyncs(), m_sync->directorySyncs());
     CZyError err = e == 0 ? m_driver.recallDone(m_options.uuid.c_str(), extent)
                           : m_driver.recallFailed(m_options.uuid.c_str(), extent, e);
     if (e != 0)

@@ -29,6 +29,8 @@ class Source {
     // Where the source reports, once rather than per extent, a failure that lasts (every
     // later recall fails): the log gives it as an error.
     virtual void setNote(std::function<void(const std::string&)> note) { (void)note; }
+    // Attempts made again after one that failed; a source that never retries keeps 0.
+    virtual long long retries() const { return 0; }
     // Ends the waits and transfers in progress and to come: place() then returns ECANCELED
     // and the extent is left for the driver to ask again.
     virtual void interrupt() {}

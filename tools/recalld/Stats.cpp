@@ -37,10 +37,25 @@ void Stats::done(long long bytes, bool placed) {
     ++m_done;
     m_bytes += bytes;
     if (placed)
-        Stats::placed();
+        countPresent();
 }
 
 void Stats::placed() {
+    ++m_backgroundPlaced;
+    countPresent();
+}
+
+void Stats::setSyncs(long long files, long long directories) {
+    // Answers come from several threads: keep the largest counts seen.
+    for (long long seen = m_fileSyncs.load();
+         files > seen && !m_fileSyncs.compare_exchange_weak(seen, files);) {
+    }
+    for (long long seen = m_directorySyncs.load();
+         directories > seen && !m_directorySyncs.compare_exchange_weak(seen, directories);) {
+    }
+}
+
+void Stats::countPresent() {
     long long present = m_present.load();
     while (present >= 0 && present < m_total &&
            !m_present.compare_exchange_weak(present, present + 1)) {
@@ -139,6 +154,10 @@ std::string Stats::json() const {
         {"bytes", m_bytes.load()},
         {"extents_present",
          m_present.load() >= 0 ? nlohmann::json(m_present.load()) : nlohmann::json()},
+        {"background_placed", m_backgroundPlaced.load()},
+        {"file_syncs", m_fileSyncs.load()},
+        {"directory_syncs", m_directorySyncs.load()},
+        {"remote_retries", m_retries ? m_retries() : 0LL},
         {"workers", m_workersWanted.load()},
         {"workers_working", m_workersWorking.load()},
         {"extent_count", m_total},

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -36,7 +37,12 @@ class Stats {
     void fetched();  // a demand recall came in
     // and was put in place; placed false when readahead or hydration had put it there
     void done(long long bytes, bool placed = true);
-    void placed();           // readahead or hydration put an extent in place
+    void placed();  // readahead or hydration put an extent in place
+    // The syncs made so far: extents' own data syncs and the shared directory syncs.
+    void setSyncs(long long files, long long directories);
+    void countPresent();  // an extent came in: one more present, up to the extent count
+    // Where the stats file reads the source's retries from; called before it is written.
+    void setRetries(std::function<long long()> retries) { m_retries = std::move(retries); }
     void failed(int error);  // or failed with this errno
     // How long an answered recall took, from its fetch: counted in a histogram.
     void took(std::chrono::microseconds latency);
@@ -85,6 +91,10 @@ class Stats {
     static constexpr int kLatencyBuckets = 14;
     std::atomic<long long> m_latency[kLatencyBuckets + 1] = {};  // the last: above them all
     std::atomic<long long> m_latencyMicros{0};
+    std::atomic<long long> m_backgroundPlaced{0};
+    std::atomic<long long> m_fileSyncs{0};
+    std::atomic<long long> m_directorySyncs{0};
+    std::function<long long()> m_retries;
     std::atomic<int> m_workersWanted{0};
     std::atomic<int> m_workersWorking{0};
     mutable std::mutex m_mutex;  // guards what follows

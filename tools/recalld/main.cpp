@@ -167,6 +167,7 @@ int serve(int argc, char** argv) {
     std::unique_ptr<recalld::StatsFile> statsFile;
     if (!options.statsFile.empty() || !options.metricsFile.empty())
         statsFile.reset(new recalld::StatsFile(stats, options.statsFile, options.metricsFile, log));
+    stats.setRetries([&source] { return source->retries(); });
     recalld::Progress progress(log, stats, options.quiet);
     source->setNote([&progress](const std::string& text) { progress.problem(text, ""); });
     options.service.onServing = [&](int workers) {

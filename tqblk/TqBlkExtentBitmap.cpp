@@ -116,6 +116,21 @@ class SparseScanner : public TqBlkBackingStoreScanner {
 
 std::atomic<unsigned long long> SparseScanner::s_serials{0};
 
+// Runs a scan: a failed allocation is ENOMEM, and a failure says which store it scanned;
+// where is the location of the operation that asked for it.
+template <class Scan>
+CZyError runScan(const JQCodeLocation& where, const std::string& dir, Scan scan) {
+    CZyError err;
+    try {
+        err = scan();
+    } catch (const std::bad_alloc&) {
+        return JQErrorUtil::ErrorErrNo(where, ENOMEM, "Couldn't allocate the extent bitmap");
+    }
+    if (err.IsError())
+        return err.Push(where, "Couldn't scan backing store's directory %s", dir.c_str());
+    return CZyError::Success();
+}
+
 }  // namespace
 
 CZyError TqBlkBackingStore::getExtentBitmap(std::vector<std::vector<unsigned char> >* bitmap,
@@ -125,39 +140,26 @@ CZyError TqBlkBackingStore::getExtentBitmap(std::vector<std::vector<unsigned cha
     if (chunks > INT_MAX)
         return JQErrorUtil::ErrorErrNo(
             TQ_STORE_HERE, EINVAL, "Extent count %lld is too large for a bitmap", m_extentCount);
-    CZyError err;
-    try {
+    return runScan(TQ_STORE_HERE, m_dir, [&] {
         bitmap->clear();
         bitmap->resize(static_cast<size_t>(chunks));
         DenseScanner scanner(m_dir, m_extentCount, bitmap);
-        err = scanner.Traverse();
-    } catch (const std::bad_alloc&) {
-        return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, ENOMEM,
-                                       "Couldn't allocate the extent bitmap");
-    }
-    if (err.IsError())
-        return err.Push(TQ_STORE_HERE, "Couldn't scan backing store's directory %s", m_dir.c_str());
-    return CZyError::Success();
+        return scanner.Traverse();
+    });
 }
 
 CZyError TqBlkBackingStore::getPresentChunks(
     std::vector<std::pair<long long, std::vector<unsigned char> > >* chunks, int* count) {
     *count = kBitsPerChunk;
-    CZyError err;
-    try {
+    return runScan(TQ_STORE_HERE, m_dir, [&] {
         chunks->clear();
         SparseScanner scanner(m_dir, m_extentCount);
-        err = scanner.Traverse();
+        CZyError err = scanner.Traverse();
         if (!err.IsError()) {
             chunks->reserve(scanner.m_chunks.size());
             for (auto& chunk : scanner.m_chunks)
                 chunks->emplace_back(chunk.first, std::move(chunk.second));
         }
-    } catch (const std::bad_alloc&) {
-        return JQErrorUtil::ErrorErrNo(TQ_STORE_HERE, ENOMEM,
-                                       "Couldn't allocate the extent bitmap");
-    }
-    if (err.IsError())
-        return err.Push(TQ_STORE_HERE, "Couldn't scan backing store's directory %s", m_dir.c_str());
-    return CZyError::Success();
+        return err;
+    });
 }

@@ -5,8 +5,6 @@
 // would block the tool until a writer came, a character device could never end, so only a
 // regular file of bounded size is read.
 
-#include "ErrorText.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,10 +16,10 @@ namespace tqtools {
 
 // Reads the regular file at path, at most limit bytes, into *content and its status into
 // *st. Opening does not wait (O_NONBLOCK), so a FIFO is refused rather than waited on.
-// Returns false with *error saying why when path is missing, not a regular file, larger
-// than limit or unreadable.
-inline bool readUserFile(const std::string& path, size_t limit, std::string* content,
-                         struct stat* st, std::string* error) {
+// Returns 0, or an errno: EINVAL when path is no regular file, EFBIG when it holds more
+// than limit bytes, else that of the failed call.
+inline int readUserFile(const std::string& path, size_t limit, std::string* content,
+                        struct stat* st) {
     struct Closer {
         int fd;
         ~Closer() {
@@ -32,30 +30,22 @@ inline bool readUserFile(const std::string& path, size_t limit, std::string* con
     do {
         file.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     } while (file.fd < 0 && errno == EINTR);
-    if (file.fd < 0 || ::fstat(file.fd, st) != 0) {
-        *error = "Couldn't read " + path + ": " + errnoText(errno);
-        return false;
-    }
-    if (!S_ISREG(st->st_mode)) {
-        *error = "refused " + path + ": not a regular file";
-        return false;
-    }
+    if (file.fd < 0 || ::fstat(file.fd, st) != 0)
+        return errno;
+    if (!S_ISREG(st->st_mode))
+        return EINVAL;
     content->clear();
     char buffer[16384];
     for (;;) {
         ssize_t n = ::read(file.fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            *error = "Couldn't read " + path + ": " + errnoText(errno);
-            return false;
-        }
+        if (n < 0)
+            return errno;
         if (n == 0)
-            return true;
-        if (content->size() + static_cast<size_t>(n) > limit) {
-            *error = "refused " + path + ": larger than " + std::to_string(limit) + " bytes";
-            return false;
-        }
+            return 0;
+        if (content->size() + static_cast<size_t>(n) > limit)
+            return EFBIG;
         content->append(buffer, static_cast<size_t>(n));
     }
 }

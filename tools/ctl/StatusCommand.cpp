@@ -50,8 +50,14 @@ bool readStats(const std::string& path, nlohmann::json* stats, std::string* erro
     const size_t kLargest = 1 << 20;  // far above what tqblk-recalld writes
     std::string text;
     struct stat st;
-    if (!tqtools::readUserFile(path, kLargest, &text, &st, error))
+    const int e = tqtools::readUserFile(path, kLargest, &text, &st);
+    if (e != 0) {
+        *error = e == EINVAL ? "refused " + path + ": not a regular file"
+                 : e == EFBIG
+                     ? "refused " + path + ": larger than " + std::to_string(kLargest) + " bytes"
+                     : "Couldn't read " + path + ": " + tqtools::errnoText(e);
         return false;
+    }
     *stats = nlohmann::json::parse(text, nullptr, false);
     if (stats->is_discarded() || !stats->is_object() || !countersAreNumbers(*stats)) {
         *error = path + " is not a stats file of tqblk-recalld";

@@ -1,8 +1,9 @@
 #include "S3Credentials.h"
 
 #include "ErrnoText.h"
-#include "SysUtil.h"
+#include "UserFile.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <sstream>
 #include <sys/stat.h>
@@ -27,27 +28,11 @@ std::string trim(const std::string& text) {
 
 int readRegularFile(const std::string& path, const std::string& what, std::string* text,
                     std::string* detail) {
-    // Opened without waiting for a writer, in case it is a FIFO.
-    Fd fd(openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK));
     struct stat st;
-    int e = fd.get() < 0 || ::fstat(fd.get(), &st) != 0 ? errno : 0;
-    if (e == 0 && !S_ISREG(st.st_mode)) {
+    const int e = tqtools::readUserFile(path, SIZE_MAX, text, &st);
+    if (e == EINVAL)
         *detail = "The " + what + " " + path + " is not a regular file";
-        return EINVAL;
-    }
-    text->clear();
-    char buffer[4096];
-    while (e == 0) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            e = errno;
-        if (n <= 0)
-            break;
-        text->append(buffer, static_cast<size_t>(n));
-    }
-    if (e != 0)
+    else if (e != 0)
         *detail = "Couldn't read the " + what + " " + path + ": " + errnoText(e);
     return e;
 }

@@ -9,6 +9,7 @@
 // almost nothing for a sparse all-zero extent.
 
 #include "ExtentRanges.h"
+#include "SysUtil.h"
 
 #include <tqblk/TqBlkBackingStore.h>
 
@@ -33,11 +34,7 @@ inline long long extentCost(const struct stat& st) {
 
 // The store's directory, opened without following a link at the top; -1 with errno.
 inline int openStoreDir(const std::string& dir) {
-    int fd;
-    do {
-        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
 }
 
 // The extent's name relative to the store directory ("data/..").
@@ -51,16 +48,13 @@ inline std::string extentName(const TqBlkBackingStore& store, long long extent) 
 // step refusing a link (ELOOP) and another mount (EXDEV, by st_dev against dev). Sets *leaf
 // to the file's name in it. Returns the directory's descriptor or -1 with errno.
 inline int openExtentParent(int storeFd, dev_t dev, const std::string& name, std::string* leaf) {
-    int at = ::dup(storeFd);
+    int at = ::fcntl(storeFd, F_DUPFD_CLOEXEC, 0);
     size_t start = 0;
     for (size_t slash = name.find('/'); at >= 0 && slash != std::string::npos;
          slash = name.find('/', start)) {
         const std::string part = name.substr(start, slash - start);
         start = slash + 1;
-        int next;
-        do {
-            next = ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        } while (next < 0 && errno == EINTR);
+        int next = openAtRetrying(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
         int e = errno;
         struct stat st;
         if (next >= 0 && (::fstat(next, &st) != 0 || st.st_dev != dev)) {
@@ -80,32 +74,29 @@ inline int openExtentParent(int storeFd, dev_t dev, const std::string& name, std
 // absent, ELOOP or EXDEV when its path leaves the store).
 inline int statExtent(int storeFd, dev_t dev, const std::string& name, struct stat* st) {
     std::string leaf;
-    int dir = openExtentParent(storeFd, dev, name, &leaf);
-    if (dir < 0)
+    Fd dir(openExtentParent(storeFd, dev, name, &leaf));
+    if (dir.get() < 0)
         return errno;
-    int e = ::fstatat(dir, leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
-    ::close(dir);
-    return e;
+    return ::fstatat(dir.get(), leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
 // Removes the extent's entry: a file of this mount or a link (never what it leads to). A
 // directory or anything else there is left (EISDIR, EINVAL). Returns 0 or the errno.
 inline int removeExtent(int storeFd, dev_t dev, const std::string& name) {
     std::string leaf;
-    int dir = openExtentParent(storeFd, dev, name, &leaf);
-    if (dir < 0)
+    Fd dir(openExtentParent(storeFd, dev, name, &leaf));
+    if (dir.get() < 0)
         return errno;
     struct stat st;
-    int e = ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    int e = ::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
     if (e == 0 && S_ISDIR(st.st_mode))
         e = EISDIR;
     else if (e == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         e = EINVAL;
     else if (e == 0 && st.st_dev != dev)
         e = EXDEV;
-    if (e == 0 && ::unlinkat(dir, leaf.c_str(), 0) != 0)
+    if (e == 0 && ::unlinkat(dir.get(), leaf.c_str(), 0) != 0)
         e = errno;
-    ::close(dir);
     return e;
 }
 

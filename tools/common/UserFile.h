@@ -5,6 +5,8 @@
 // would block the tool until a writer came, a character device could never end, so only a
 // regular file of bounded size is read.
 
+#include "SysUtil.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,24 +22,15 @@ namespace tqtools {
 // than limit bytes, else that of the failed call.
 inline int readUserFile(const std::string& path, size_t limit, std::string* content,
                         struct stat* st) {
-    struct Closer {
-        int fd;
-        ~Closer() {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    } file{-1};
-    do {
-        file.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    } while (file.fd < 0 && errno == EINTR);
-    if (file.fd < 0 || ::fstat(file.fd, st) != 0)
+    Fd file(openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (file.get() < 0 || ::fstat(file.get(), st) != 0)
         return errno;
     if (!S_ISREG(st->st_mode))
         return EINVAL;
     content->clear();
     char buffer[16384];
     for (;;) {
-        ssize_t n = ::read(file.fd, buffer, sizeof buffer);
+        ssize_t n = ::read(file.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

@@ -34,12 +34,11 @@ int trimStore(const std::string& dir, long long to) {
         err = lock.lock(dir.c_str(), false);
     if (report(err, "trim-store"))
         return kExitFailed;
-    int fd = tqtools::openStoreDir(dir);
+    tqtools::Fd storeFd(tqtools::openStoreDir(dir));
+    const int fd = storeFd.get();
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         std::fprintf(stderr, "tqblk-ctl: trim-store: Couldn't open %s: %s\n",
                      printable(dir).c_str(), tqtools::errnoText(errno).c_str());
-        if (fd >= 0)
-            ::close(fd);
         return kExitFailed;
     }
     std::vector<tqtools::ExtentUse> extents;
@@ -68,7 +67,6 @@ int trimStore(const std::string& dir, long long to) {
         freed += extents[i].cost;
         used -= extents[i].cost;
     }
-    ::close(fd);
     if (e != 0) {
         std::fprintf(stderr, "tqblk-ctl: trim-store: Couldn't list the extents of %s: %s\n",
                      printable(dir).c_str(), detail.c_str());

@@ -69,7 +69,7 @@ int placeThroughTemp(TqBlkBackingStore& target, long long extent, SyncGroup* syn
         *detail = describe(err);
         return errnoOf(err);
     }
-    Fd fd(rawFd);
+    tqtools::Fd fd(rawFd);
     struct stat own;
     int e = ::fstat(fd.get(), &own) == 0 ? 0 : errno;
     if (e == 0)
@@ -174,7 +174,7 @@ class ImageSource : public Source {
         return placeExtentBytes(target, extent, buffer, size, sync, detail);
     }
 
-    Fd m_fd;
+    tqtools::Fd m_fd;
     std::atomic<bool> m_inKernel{true};
 };
 
@@ -252,7 +252,7 @@ class StoreSource : public Source {
                 return -1;
             }
         }
-        int fd = openRetrying(path->c_str(), O_RDONLY);
+        int fd = tqtools::openRetrying(path->c_str(), O_RDONLY);
         // A missing directory on the way (or a file where one should be) means no extent.
         if (fd < 0 && errno == ENOTDIR)
             errno = ENOENT;
@@ -271,7 +271,7 @@ class StoreSource : public Source {
             size_t chunk = static_cast<size_t>(
                 std::min<long long>(extentSize - within, static_cast<long long>(size - done)));
             std::string path;
-            Fd fd(openExtent(extent, &path));
+            tqtools::Fd fd(openExtent(extent, &path));
             if (fd.get() < 0 && errno != ENOENT) {
                 int e = errno;
                 *detail = "Couldn't open source extent " + path + ": " + errnoText(e);
@@ -308,7 +308,7 @@ int placeExtentBytes(TqBlkBackingStore& target, long long extent, const char* da
         return err.IsError() ? errnoOf(err) : 0;
     }
     return placeThroughTemp(target, extent, sync, detail,
-                            [&](int fd) { return writeFully(fd, data, size); });
+                            [&](int fd) { return tqtools::writeFully(fd, data, size); });
 }
 
 // A buffer of at least size bytes, one per worker thread and kept between extents: a fresh

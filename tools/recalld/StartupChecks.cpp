@@ -87,7 +87,7 @@ std::string checkStore(const Options& options, const TqBlkBackingStore& recall,
 }  // namespace
 
 long long sourceSize(const std::string& path) {
-    Fd fd(openRetrying(path.c_str(), O_RDONLY));
+    tqtools::Fd fd(tqtools::openRetrying(path.c_str(), O_RDONLY));
     struct stat st;
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
         return -errno;

@@ -13,7 +13,7 @@ namespace {
 // fsync(2) through a descriptor of the directory's own. One opened now still reports a
 // write-back error nobody has seen yet.
 int fsyncDirectory(const std::string& dir) {
-    Fd fd(openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY));
+    tqtools::Fd fd(tqtools::openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY));
     if (fd.get() < 0)
         return errno;
     while (::fsync(fd.get()) != 0) {

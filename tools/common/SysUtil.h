@@ -1,7 +1,7 @@
-#ifndef TQBLK_RECALLD_SYSUTIL_H
-#define TQBLK_RECALLD_SYSUTIL_H
+#ifndef TQBLK_TOOLS_SYSUTIL_H
+#define TQBLK_TOOLS_SYSUTIL_H
 
-// Small system-call helpers of the recall service. The tools build against the library's
+// Small system-call helpers of both tools. The tools build against the library's
 // installed interface only (its public headers), so they cannot use the tree's internal
 // descriptor toolkit (sys/include/tqsys, never installed) and keep these copies instead.
 
@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace recalld {
+namespace tqtools {
 
 // Owns a descriptor; closes it on every path out.
 class Fd {
@@ -42,6 +42,15 @@ inline int openRetrying(const char* path, int flags) {
     return fd;
 }
 
+// openat(2), retried likewise.
+inline int openAtRetrying(int dirFd, const char* path, int flags) {
+    int fd;
+    do {
+        fd = ::openat(dirFd, path, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 // Writes all size bytes of data to fd, retrying after a signal. Returns 0 or the errno.
 inline int writeFully(int fd, const char* data, size_t size) {
     for (size_t done = 0; done < size;) {
@@ -55,6 +64,6 @@ inline int writeFully(int fd, const char* data, size_t size) {
     return 0;
 }
 
-}  // namespace recalld
+}  // namespace tqtools
 
 #endif

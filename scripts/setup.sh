@@ -10,7 +10,7 @@ packages=(
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libfuse3-dev fuse3 util-linux e2fsprogs libcli11-dev libsystemd-dev
   qemu-system-x86 busybox-static xfsprogs kmod cpio universal-ctags
-  libcurl4-openssl-dev curl openssl nginx ceph-mon ceph-osd radosgw ceph-common
+  libcurl4-openssl-dev curl openssl libssl-dev libzstd-dev zstd nginx ceph-mon ceph-osd radosgw ceph-common
   prometheus-node-exporter prometheus debootstrap
 )
 

@@ -26,7 +26,7 @@ function(tqblk_tool_conventions target)
 endfunction()
 
 # The published-image format (tools/common/image): digests, chunks, manifests and the image
-# roots they are kept in, compiled into each tool that reads or writes images.
+# roots they are kept in (with the S3 credentials that reach them), compiled into each tool that reads or writes images.
 function(tqblk_image_format target)
   find_package(OpenSSL 3 REQUIRED)
   find_package(CURL REQUIRED)
@@ -34,7 +34,8 @@ function(tqblk_image_format target)
   pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
   set(dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common/image)
   target_sources(${target} PRIVATE ${dir}/Digest.cpp ${dir}/Chunk.cpp ${dir}/Manifest.cpp
-    ${dir}/LocalObjects.cpp ${dir}/RemoteObjects.cpp)
+    ${dir}/LocalObjects.cpp ${dir}/RemoteObjects.cpp
+    ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common/S3Credentials.cpp)
   target_include_directories(${target} PRIVATE ${dir} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
   target_link_libraries(${target} PRIVATE OpenSSL::Crypto PkgConfig::ZSTD CURL::libcurl)
 endfunction()

@@ -21,6 +21,9 @@
 namespace recalld {
 namespace {
 
+using tqtools::findS3Credentials;
+using tqtools::readRegularFile;
+using tqtools::S3Credentials;
 using Clock = std::chrono::steady_clock;
 
 // SHA-256 of an empty body: what S3 wants in x-amz-content-sha256 for a GET or HEAD.

@@ -1,9 +1,9 @@
-#ifndef TQBLK_RECALLD_S3CREDENTIALS_H
-#define TQBLK_RECALLD_S3CREDENTIALS_H
+#ifndef TQBLK_TOOLS_S3CREDENTIALS_H
+#define TQBLK_TOOLS_S3CREDENTIALS_H
 
 #include <string>
 
-namespace recalld {
+namespace tqtools {
 
 // Keys for signing S3 requests, found the way S3 tools find them: AWS_ACCESS_KEY_ID and
 // AWS_SECRET_ACCESS_KEY (with AWS_SESSION_TOKEN) from the environment, else the profile
@@ -33,6 +33,6 @@ bool findS3Credentials(S3Credentials* out, std::string* detail);
 // "key = value" lines, '#' and ';' comments).
 bool parseCredentialsFile(const std::string& text, const std::string& profile, S3Credentials* out);
 
-}  // namespace recalld
+}  // namespace tqtools
 
 #endif

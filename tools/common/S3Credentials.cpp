@@ -1,6 +1,6 @@
 #include "S3Credentials.h"
 
-#include "ErrnoText.h"
+#include "ErrorText.h"
 #include "UserFile.h"
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <sys/stat.h>
 
-namespace recalld {
+namespace tqtools {
 namespace {
 
 std::string env(const char* name) {
@@ -114,4 +114,4 @@ bool findS3Credentials(S3Credentials* out, std::string* detail) {
     return true;
 }
 
-}  // namespace recalld
+}  // namespace tqtools

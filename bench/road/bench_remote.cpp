@@ -7,6 +7,12 @@
 // private mount namespace of its own, its stores on a tmpfs there.
 //
 //   bench_remote [--quick]
+//   bench_remote --source SOURCE --image FILE [--extent-size BYTES] [--workers N]
+//
+// The second form reads one whole device through the service recalling from SOURCE (any
+// --source the service takes, such as s3://B/KEY or manifest+s3://B/P/manifests/NAME),
+// as many readers as workers, checks every byte against FILE and prints one line
+// "bytes=N seconds=S mibps=R" (bench/image/image.sh runs it).
 
 #include "RoadBench.h"
 #include "TimeThreads.h"
@@ -177,6 +183,10 @@ class Bench {
                            "AWS_ENDPOINT_URL=" + env("TQBLK_TEST_S3_ENDPOINT")});
         if (!failure.empty())
             die(failure);
+        // A service that refuses its source ends; reading its device then would wait for ever.
+        while (logText().find("serving recall requests") == std::string::npos)
+            if (service.waitExit(std::chrono::milliseconds(20)) != -1)
+                die("the service ended at start:\n" + logText());
         std::string data = name + ".data";
         std::atomic<long long> next{0};
         std::atomic<bool> wrong{false};
@@ -193,7 +203,7 @@ class Bench {
             }
         });
         if (service.stop() != 0)
-            die("the service failed; see " + m_dir + "/service.log");
+            die("the service failed:\n" + logText());
         if (wrong)
             die("a read returned wrong bytes");
         check(m_driver.destroyDevice(uuid.c_str()));
@@ -202,6 +212,16 @@ class Bench {
     }
 
   private:
+    // The service's log (of every run so far: the last lines are this run's).
+    std::string logText() const {
+        std::string text;
+        UniqueFd fd(::open((m_dir + "/service.log").c_str(), O_RDONLY | O_CLOEXEC));
+        char buffer[4096];
+        for (ssize_t got; fd.get() >= 0 && (got = ::read(fd.get(), buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<size_t>(got));
+        return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
+    }
+
     static void check(const CZyError& err) {
         if (err.IsError())
             die(err.GetDescription());
@@ -243,11 +263,71 @@ void printTable(const std::vector<Row>& rows) {
     }
 }
 
+// The second form: one road from the source given, checked against the image file.
+int roadFromSource(int argc, char** argv) {
+    std::string source, imagePath;
+    int extentSize = 1 << 20, workers = 4;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string name = argv[i], value = argv[i + 1];
+        if (name == "--source")
+            source = value;
+        else if (name == "--image")
+            imagePath = value;
+        else if (name == "--extent-size")
+            extentSize = std::stoi(value);
+        else if (name == "--workers")
+            workers = std::stoi(value);
+        else
+            source.clear(), i = argc;  // unknown: the usage below
+    }
+    if (source.empty() || imagePath.empty() || argc % 2 == 0 || extentSize < 4096 || workers < 1) {
+        std::fprintf(stderr,
+                     "usage: bench_remote --source SOURCE --image FILE [--extent-size BYTES] "
+                     "[--workers N]\n");
+        return 2;
+    }
+    std::vector<char> image;
+    {
+        UniqueFd fd(::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC));
+        off_t size = fd.get() < 0 ? -1 : ::lseek(fd.get(), 0, SEEK_END);
+        if (size <= 0 || size % extentSize != 0) {
+            std::fprintf(stderr, "bench_remote: %s: not a whole number of extents\n",
+                         imagePath.c_str());
+            return 1;
+        }
+        image.resize(static_cast<size_t>(size));
+        if (tqsys::PreadFull(fd.get(), image.data(), image.size(), 0) != 0) {
+            std::fprintf(stderr, "bench_remote: read %s\n", imagePath.c_str());
+            return 1;
+        }
+    }
+    double extentsPerSecond = 0;
+    std::string failure;
+    {
+        tqbench::Scratch scratch("tqblk-bench-remote");
+        failure = tqbench::runWithEmulator(scratch.mount(), [&](const tqharness::EmulatorProcess&) {
+            Bench bench(scratch.dir());
+            extentsPerSecond =
+                bench.road({source, source, "", true}, image, extentSize, workers, workers, 0);
+        });
+    }
+    if (!failure.empty()) {
+        std::fprintf(stderr, "bench_remote: %s\n", failure.c_str());
+        return 1;
+    }
+    const double extents = static_cast<double>(image.size() / static_cast<size_t>(extentSize));
+    std::printf("bytes=%zu seconds=%.3f mibps=%.1f\n", image.size(), extents / extentsPerSecond,
+                extentsPerSecond * extentSize / 1048576.0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (argc > 1 && std::strcmp(argv[1], "--source") == 0)
+        return roadFromSource(argc, argv);
+    bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     std::vector<Row> rows;
     std::string failure;
     {

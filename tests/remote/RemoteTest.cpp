@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 namespace roadtest {
@@ -42,8 +43,10 @@ std::vector<char> Changed(const std::vector<char>& bytes) {
     return out;
 }
 
-// One signed S3 request by libcurl; returns the HTTP status, or -1.
-long S3Request(const std::string& method, const std::string& path, const std::vector<char>& body) {
+// One signed S3 request by libcurl; returns the HTTP status, or -1. The answer's body goes to
+// *answer when given.
+long S3Request(const std::string& method, const std::string& path, const std::vector<char>& body,
+               std::string* answer = nullptr) {
     CURL* curl = curl_easy_init();
     std::string url = Env("TQBLK_TEST_S3_ENDPOINT") + "/" + path;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -60,9 +63,12 @@ long S3Request(const std::string& method, const std::string& path, const std::ve
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.empty() ? "" : body.data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     std::string sink;
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, answer != nullptr ? answer : &sink);
     curl_easy_setopt(
-        curl, CURLOPT_WRITEFUNCTION,
-        +[](char*, size_t size, size_t count, void*) { return size * count; });
+        curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* to) {
+            static_cast<std::string*>(to)->append(data, size * count);
+            return size * count;
+        });
     long status = -1;
     if (curl_easy_perform(curl) == CURLE_OK)
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -521,6 +527,55 @@ TEST_F(RemoteTest, HydrationFillsTheStoreAtItsRate) {
     // The stats count what hydration placed, not only the demand recalls.
     EXPECT_EQ(m_service.stop(), 0);
     EXPECT_NE(serviceLog().find("48 of 48 extents present"), std::string::npos) << serviceLog();
+}
+
+// An image published as chunks, one of them damaged in the gateway: reading its extent fails
+// with EIO, the log names the chunk's digest and nothing is placed; the other extents read
+// right, the all-zero ones too.
+TEST_F(RemoteTest, ADamagedChunkFailsItsExtentWithEioAndTheOtherExtentsReadRight) {
+    std::vector<char> image = Pattern(0, 48 * kExtent);
+    for (long long zero : {3, 20, 21})
+        std::fill_n(image.begin() + zero * kExtent, kExtent, 0);
+    std::string path = m_temp / "published.img";
+    tqtest::WriteFile(path, std::string(image.begin(), image.end()));
+    std::string root = "s3://" + std::string(kBucket) + "/published";
+    std::string push = "AWS_ACCESS_KEY_ID=" + Env("TQBLK_TEST_S3_ACCESS") +
+                       " AWS_SECRET_ACCESS_KEY=" + Env("TQBLK_TEST_S3_SECRET") +
+                       " AWS_ENDPOINT_URL=" + Env("TQBLK_TEST_S3_ENDPOINT") + " " +
+                       TQBLK_IMAGE_PATH + " push " + path + " " + root +
+                       " --extent-size 64K --name damaged >/dev/null";
+    ASSERT_EQ(std::system(push.c_str()), 0) << push;
+
+    // The manifest's line for extent 7 (after five header lines) gives its chunk's digest.
+    const long long damaged = 7;
+    std::string manifest, chunk;
+    ASSERT_EQ(
+        S3Request("GET", std::string(kBucket) + "/published/manifests/damaged", {}, &manifest),
+        200);
+    std::istringstream lines(manifest);
+    std::string line;
+    for (long long i = 0; i <= 5 + damaged; ++i)
+        std::getline(lines, line);
+    const std::string digest = line.substr(0, line.find(' '));
+    ASSERT_EQ(digest.size(), 64u) << line;
+    std::string key =
+        std::string(kBucket) + "/published/chunks/" + digest.substr(0, 2) + "/" + digest;
+    ASSERT_EQ(S3Request("GET", key, {}, &chunk), 200);
+    chunk[chunk.size() / 2] ^= 0x01;
+    ASSERT_EQ(S3Request("PUT", key, std::vector<char>(chunk.begin(), chunk.end())), 200);
+
+    makeDevice("damaged", static_cast<long long>(image.size()), 0, static_cast<int>(kExtent));
+    startServing("manifest+" + root + "/manifests/damaged", {"--readahead", "0"}, s3Environment());
+    std::vector<char> bytes;
+    EXPECT_EQ(ReadAt(dataPath(), damaged * kExtent, 100, &bytes), EIO);
+    EXPECT_EQ(BitmapOf(m_recall).count(damaged), 0u);
+    EXPECT_NE(serviceLog().find(digest), std::string::npos) << serviceLog();
+    expectDevice(image, 0, damaged * kExtent);
+    expectDevice(image, (damaged + 1) * kExtent, image.size() - (damaged + 1) * kExtent);
+    EXPECT_EQ(BitmapOf(m_recall).size(), 47u);
+    expectStoreHolds(image);
+    for (const auto& answer : answered("damaged"))
+        EXPECT_EQ(answer.second, answer.first == damaged ? EIO : 0) << "extent " << answer.first;
 }
 
 }  // namespace

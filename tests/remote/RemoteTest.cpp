@@ -533,9 +533,7 @@ TEST_F(RemoteTest, HydrationFillsTheStoreAtItsRate) {
 // with EIO, the log names the chunk's digest and nothing is placed; the other extents read
 // right, the all-zero ones too.
 TEST_F(RemoteTest, ADamagedChunkFailsItsExtentWithEioAndTheOtherExtentsReadRight) {
-    std::vector<char> image = Pattern(0, 48 * kExtent);
-    for (long long zero : {3, 20, 21})
-        std::fill_n(image.begin() + zero * kExtent, kExtent, 0);
+    const std::vector<char> image = Pattern(0, 48 * kExtent);  // every eighth extent zero
     std::string path = m_temp / "published.img";
     tqtest::WriteFile(path, std::string(image.begin(), image.end()));
     std::string root = "s3://" + std::string(kBucket) + "/published";
@@ -546,8 +544,8 @@ TEST_F(RemoteTest, ADamagedChunkFailsItsExtentWithEioAndTheOtherExtentsReadRight
                        " --extent-size 64K --name damaged >/dev/null";
     ASSERT_EQ(std::system(push.c_str()), 0) << push;
 
-    // The manifest's line for extent 7 (after five header lines) gives its chunk's digest.
-    const long long damaged = 7;
+    // The manifest's line for extent 5 (after five header lines) gives its chunk's digest.
+    const long long damaged = 5;
     std::string manifest, chunk;
     ASSERT_EQ(
         S3Request("GET", std::string(kBucket) + "/published/manifests/damaged", {}, &manifest),

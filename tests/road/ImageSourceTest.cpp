@@ -7,6 +7,8 @@
 #include "../tools/PublishImage.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace roadtest {
 namespace {
@@ -94,6 +96,32 @@ TEST_F(ImageSourceTest, ADeviceReadsItsImageAndNoUncheckedByteReachesTheStore) {
         const struct stat a = StatOf(cached[0], extent), b = StatOf(cached[1], extent);
         EXPECT_EQ(a.st_ino, b.st_ino) << extent;
         EXPECT_EQ(a.st_nlink, 3u) << extent;
+    }
+}
+
+TEST_F(ImageSourceTest, AManifestThatCannotServeTheDeviceStopsTheServiceAtStart) {
+    const std::string root = m_temp / "root";
+    const std::string manifest = tqtest::PublishImage(root, "base", Pattern(0, 8192), 4096);
+    std::string text = tqtest::ReadFile(manifest);
+    const size_t line = text.find('\n', text.find("\nextents ") + 1) + 1;  // first extent's
+    text[line] = text[line] == '0' ? '1' : '0';
+    tqtest::WriteFile(root + "/manifests/damaged", text);
+    makeDevice("refused", kDeviceSize, kExtentSize, kExtentSize);
+    const std::pair<std::string, std::string> cases[] = {
+        {"manifest+ftp://host/manifests/base", "unknown scheme \"ftp\""},
+        {"manifest+" + root + "/manifests/damaged", "does not match its digest"},
+        {"manifest+" + manifest, "extents of 4096 bytes, the recall store"},
+        {"manifest+" + root + "/base", "names no manifest"}};
+    for (const auto& c : cases) {
+        const std::string log = m_temp / "refused.log";
+        ::unlink(log.c_str());
+        ASSERT_EQ(m_service.start({TQBLK_RECALLD_PATH, "--uuid", m_uuid, "--recall-store",
+                                   m_recall->getDir(), "--source", c.first},
+                                  log),
+                  "");
+        const int status = m_service.waitExit(std::chrono::seconds(10));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.first;
+        EXPECT_NE(tqtest::ReadFile(log).find(c.second), std::string::npos) << tqtest::ReadFile(log);
     }
 }
 

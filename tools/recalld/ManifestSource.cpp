@@ -189,8 +189,9 @@ class ManifestSource : public Source {
                 return placeExtentBytes(target, extent, buffer, size, sync, detail);
         }
         // The buffer holds the extent's checked bytes, and st names the file they are in. Only
-        // a whole extent is linked: the device's last one may be shorter.
-        if (size == full && m_linkable) {
+        // a whole extent is linked: the device's last one may be shorter. A file another user
+        // owns could be changed by them once linked, so its checked bytes are copied instead.
+        if (size == full && m_linkable && (st.st_uid == m_uid || st.st_uid == 0)) {
             bool placed = false;
             e = linkIn(target, extent, m_cache->path(digest), st, &placed, detail);
             if (e != 0 || placed)
@@ -292,6 +293,7 @@ class ManifestSource : public Source {
     const tqimage::Manifest m_manifest;
     const std::string m_version;
     std::unique_ptr<ChunkCache> m_cache;
+    const uid_t m_uid = ::geteuid();
     std::atomic<bool> m_linkable{true};  // false once a link failed with EXDEV
     std::atomic<bool> m_cacheFailed{false};
     std::atomic<long long> m_retries{0};

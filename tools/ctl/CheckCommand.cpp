@@ -61,12 +61,14 @@ nlohmann::json checkJson(const CheckStoreArgs& args, const TqBlkStoreCheckReport
             {"findings", findings}};
 }
 
+const char kManifestPrefix[] = "manifest+";  // as tqblk-recalld's --source takes it
+
 // Whether --verify-against names a published image's manifest rather than an image or a
-// store: a remote root, or a local file at .../manifests/NAME that starts like a manifest.
+// store: "manifest+...", a URL (the library reads no image there), or a local file that
+// starts like a manifest.
 bool isManifest(const std::string& location) {
-    std::string root, name;
-    if (!tqimage::splitManifestLocation(location, &root, &name))
-        return false;
+    if (location.rfind(kManifestPrefix, 0) == 0)
+        return true;
     if (location.find("://") != std::string::npos)
         return location.compare(0, 7, "file://") != 0 || isManifest(location.substr(7));
     tqtools::Fd fd(tqtools::openRetrying(location.c_str(), O_RDONLY | O_NONBLOCK));
@@ -82,7 +84,13 @@ bool isManifest(const std::string& location) {
 int loadManifest(const CheckStoreArgs& args, const std::string& location,
                  tqimage::Manifest* manifest, std::string* detail) {
     std::string root, name, text;
-    tqimage::splitManifestLocation(location, &root, &name);
+    const std::string bare = location.rfind(kManifestPrefix, 0) == 0
+                                 ? location.substr(sizeof kManifestPrefix - 1)
+                                 : location;
+    if (!tqimage::splitManifestLocation(bare, &root, &name)) {
+        *detail = "a manifest is read where it was published, ROOT/manifests/NAME, not at " + bare;
+        return EINVAL;
+    }
     tqimage::ObjectOptions options;
     options.endpoint = args.endpoint;
     options.region = args.region;
@@ -142,10 +150,16 @@ int verifyManifest(const CheckStoreArgs& args, const tqimage::Manifest& manifest
         *extent = next++;
         return true;
     };
+    // A private store's extents differ from its base by design: changed, not damaged.
+    const TqBlkStoreFinding::Kind differs =
+        args.storeKind == "private" && !args.options.allowPrivatePrune
+            ? TqBlkStoreFinding::TQBLK_FINDING_CHANGED
+            : TqBlkStoreFinding::TQBLK_FINDING_MISMATCH;
     auto found = [&](TqBlkStoreFinding::Kind kind, const std::string& name,
                      const std::string& why) {
         std::lock_guard<std::mutex> lock(mutex);
-        ++report->problems;
+        if (TqBlkStoreFinding{kind, name, why}.isProblem())
+            ++report->problems;
         if (report->findings.size() < args.options.maxFindings)
             report->findings.push_back({kind, name, why});
         else
@@ -189,13 +203,12 @@ int verifyManifest(const CheckStoreArgs& args, const tqimage::Manifest& manifest
             const tqimage::ManifestExtent& want = manifest.extents[static_cast<size_t>(extent)];
             const std::string at = "extent " + std::to_string(extent) + ": ";
             if (want.zero && !tqimage::allZero(buffer.data(), buffer.size()))
-                found(TqBlkStoreFinding::TQBLK_FINDING_MISMATCH, name,
-                      at + "not all zeros as the manifest has it");
+                found(differs, name, at + "not all zeros as the manifest has it");
             if (want.zero)
                 continue;
             const tqimage::Digest digest = tqimage::sha256(buffer.data(), buffer.size());
             if (digest != want.digest)
-                found(TqBlkStoreFinding::TQBLK_FINDING_MISMATCH, name,
+                found(differs, name,
                       at + "digest " + tqimage::toHex(digest) + ", the manifest's " +
                           tqimage::toHex(want.digest));
         }

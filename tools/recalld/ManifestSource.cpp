@@ -206,7 +206,9 @@ class ManifestSource : public Source {
               std::string* detail) {
         const std::string key = tqimage::chunkKey(digest);
         const std::string what = "extent " + std::to_string(extent) + ": ";
-        std::string chunk, why;
+        // Kept per thread: its memory is reused from one extent to the next.
+        thread_local std::string chunk;
+        std::string why;
         for (int attempt = 1;; ++attempt) {
             int e = m_objects->get(key, &chunk, &why);
             if (e == ENOENT) {

@@ -189,8 +189,9 @@ class ManifestSource : public Source {
                 return placeExtentBytes(target, extent, buffer, size, sync, detail);
         }
         // The buffer holds the extent's checked bytes, and st names the file they are in. Only
-        // a whole extent is linked: the device's last one may be shorter.
-        if (size == full && m_linkable) {
+        // a whole extent is linked: the device's last one may be shorter. A file another user
+        // owns could be changed by them once linked, so its checked bytes are copied instead.
+        if (size == full && m_linkable && (st.st_uid == m_uid || st.st_uid == 0)) {
             bool placed = false;
             e = linkIn(target, extent, m_cache->path(digest), st, &placed, detail);
             if (e != 0 || placed)
@@ -205,7 +206,9 @@ class ManifestSource : public Source {
               std::string* detail) {
         const std::string key = tqimage::chunkKey(digest);
         const std::string what = "extent " + std::to_string(extent) + ": ";
-        std::string chunk, why;
+        // Kept per thread: its memory is reused from one extent to the next.
+        thread_local std::string chunk;
+        std::string why;
         for (int attempt = 1;; ++attempt) {
             int e = m_objects->get(key, &chunk, &why);
             if (e == ENOENT) {
@@ -292,6 +295,7 @@ class ManifestSource : public Source {
     const tqimage::Manifest m_manifest;
     const std::string m_version;
     std::unique_ptr<ChunkCache> m_cache;
+    const uid_t m_uid = ::geteuid();
     std::atomic<bool> m_linkable{true};  // false once a link failed with EXDEV
     std::atomic<bool> m_cacheFailed{false};
     std::atomic<long long> m_retries{0};

@@ -89,7 +89,7 @@ void addRemoteOptions(CLI::App& app, Options* options) {
                      "change mid-run goes unseen (refused otherwise)");
     tqtools::addInteger(remote, "--readahead", &options->readahead, 0, 4096,
                         "bring in up to N extents ahead of sequential recalls (default 32 for "
-                        "remote sources, 0 for local ones)");
+                        "remote and manifest sources, 0 for local ones)");
     remote->add_flag("--hydrate", service.background.hydrate,
                      "bring in every missing extent in the background, below demand recalls");
     tqtools::addInteger(remote, "--hydrate-rate", &options->hydrateRate, 1, 1 << 20,

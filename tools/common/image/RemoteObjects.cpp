@@ -242,7 +242,8 @@ class RemoteObjects : public Objects {
              std::string* detail) override {
         if (!m_s3) {
             *detail = "Couldn't list " + describe(prefix) +
-                      ": a web server offers no listing of an image root (use s3://)";
+                      ": an image root reached over http(s) is read-only and offers no listing "
+                      "(publish to s3:// or a directory)";
             return ENOTSUP;
         }
         std::string token;

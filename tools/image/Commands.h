@@ -52,6 +52,23 @@ void complain(const char* command, const std::string& text);
 // "12.5 MiB" style.
 std::string mebibytes(long long bytes);
 
+// While it lives, SIGINT and SIGTERM stop the command rather than kill it: stopped() turns
+// true and the root's transfers end (ECANCELED), so that a push leaves whole chunks only.
+class StopOnSignal {
+  public:
+    explicit StopOnSignal(tqimage::Objects& root);
+    ~StopOnSignal();
+    bool stopped() const { return m_stopped; }
+
+  private:
+    std::atomic<bool> m_stopped{false};
+    std::atomic<bool> m_ending{false};
+    std::thread m_thread;
+};
+
+// The root as messages name it (credentials left out).
+std::string shownRoot(const tqimage::Objects& root);
+
 // A progress line on stderr while a command runs, when that is a terminal: bytes done of
 // the total and the rate so far. Cleared when it ends.
 class Progress {

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,6 +44,41 @@ std::string mebibytes(long long bytes) {
     char text[64];
     std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
     return text;
+}
+
+StopOnSignal::StopOnSignal(tqimage::Objects& root) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    // Blocked here, in the threads started after, and taken by the watcher alone.
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    m_thread = std::thread([this, set, &root] {
+        const struct timespec wait = {0, 200 * 1000 * 1000};
+        while (!m_ending) {
+            if (sigtimedwait(&set, nullptr, &wait) > 0) {
+                m_stopped = true;
+                root.interrupt();
+            }
+        }
+    });
+}
+
+StopOnSignal::~StopOnSignal() {
+    m_ending = true;
+    m_thread.join();
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+std::string shownRoot(const tqimage::Objects& root) {
+    std::string shown = root.describe("");
+    if (shown.size() > 1 && shown.back() == '/')
+        shown.pop_back();
+    return shown;
 }
 
 Progress::Progress(const char* command, long long total) : m_command(command), m_total(total) {
@@ -125,7 +161,7 @@ int info(const InspectArgs& args, const tqimage::ObjectOptions& options) {
     const std::string digest = text.substr(text.rfind("sha256 ") + 7, 64);
     if (args.json) {
         nlohmann::json out = {{"name", manifest.name},
-                              {"root", rootName},
+                              {"root", shownRoot(*root)},
                               {"size", manifest.size},
                               {"extent_size", manifest.extentSize},
                               {"extents", manifest.extents.size()},
@@ -159,6 +195,7 @@ int verify(const InspectArgs& args, const tqimage::ObjectOptions& options) {
     for (const auto& chunk : chunks)
         total += chunk.second;
     const Clock::time_point start = Clock::now();
+    StopOnSignal signals(*root);
     std::atomic<size_t> next{0};
     std::atomic<long long> bad{0}, missing{0};
     std::mutex printing;
@@ -167,7 +204,7 @@ int verify(const InspectArgs& args, const tqimage::ObjectOptions& options) {
         auto check = [&] {
             std::vector<char> extent(static_cast<size_t>(manifest.extentSize));
             std::string chunk, detail;
-            for (size_t i; (i = next++) < chunks.size();) {
+            for (size_t i; !signals.stopped() && (i = next++) < chunks.size();) {
                 const tqimage::Digest& digest = chunks[i].first;
                 const std::string hex = tqimage::toHex(digest);
                 int error = root->get(tqimage::chunkKey(digest), &chunk, &detail);
@@ -180,7 +217,7 @@ int verify(const InspectArgs& args, const tqimage::ObjectOptions& options) {
                     error =
                         tqimage::decodeChunk(chunk, digest, extent.data(), extent.size(), &detail);
                 progress.add(chunks[i].second);
-                if (error == 0)
+                if (error == 0 || signals.stopped())
                     continue;
                 std::lock_guard<std::mutex> lock(printing);
                 if (error == ENOENT) {
@@ -201,6 +238,10 @@ int verify(const InspectArgs& args, const tqimage::ObjectOptions& options) {
         check();
         for (std::thread& thread : threads)
             thread.join();
+    }
+    if (signals.stopped()) {
+        complain("verify", "interrupted");
+        return tqtools::kExitFailed;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("%s: %zu chunks checked, %lld bad, %lld missing; %s read in %.2f s\n",

@@ -95,6 +95,8 @@ class Publisher {
     // Returns 0 or an errno with *detail.
     int run(int threads, const tqimage::Manifest* published) {
         m_published = published;
+        StopOnSignal signals(m_root);
+        m_signals = &signals;
         Progress progress("push", m_size);
         m_progress = &progress;
         std::vector<std::thread> pool;
@@ -104,6 +106,7 @@ class Publisher {
         for (std::thread& thread : pool)
             thread.join();
         m_progress = nullptr;
+        m_signals = nullptr;
         return m_error;
     }
 
@@ -137,6 +140,10 @@ class Publisher {
         std::vector<char> buffer(extentSize);
         std::string detail;
         for (size_t i; m_error == 0 && (i = m_next++) < m_extents.size();) {
+            if (m_signals->stopped()) {
+                fail(ECANCELED, "interrupted");
+                return;
+            }
             const long long offset = static_cast<long long>(i) * m_args.extentSize;
             const size_t length =
                 static_cast<size_t>(std::min<long long>(m_args.extentSize, m_size - offset));
@@ -166,7 +173,7 @@ class Publisher {
             const std::string chunk = tqimage::encodeChunk(buffer.data(), extentSize, m_args.level);
             error = m_root.put(tqimage::chunkKey(extent.digest), chunk, &detail);
             if (error != 0) {
-                fail(error, detail);
+                fail(error, m_signals->stopped() ? "interrupted" : detail);
                 return;
             }
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -205,6 +212,7 @@ class Publisher {
     const long long m_size;
     const tqimage::Manifest* m_published = nullptr;
     Progress* m_progress = nullptr;
+    StopOnSignal* m_signals = nullptr;
     std::vector<ManifestExtent> m_extents;
     std::atomic<size_t> m_next{0};
     std::atomic<int> m_error{0};
@@ -323,7 +331,7 @@ int push(const PushArgs& args, const tqimage::ObjectOptions& options) {
                                                    : 0;
     if (args.json) {
         nlohmann::json out = {{"name", name},
-                              {"root", args.root},
+                              {"root", shownRoot(*root)},
                               {"manifest", shown},
                               {"already_published", already},
                               {"size", size},

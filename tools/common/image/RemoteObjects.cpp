@@ -6,6 +6,7 @@
 
 #include "Digest.h"
 #include "Objects.h"
+#include "CurlCommon.h"
 #include "S3Credentials.h"
 
 #include <curl/curl.h>
@@ -25,40 +26,12 @@ namespace tqimage {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tqtools::percentEncode;
 using tqtools::S3Credentials;
 
 std::string envOr(const char* name, const std::string& fallback) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? value : fallback;
-}
-
-// Percent-encodes text as S3 signs it: unreserved characters kept, '/' too when keepSlash.
-std::string encode(const std::string& text, bool keepSlash) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' ||
-            (keepSlash && c == '/')) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-// The URL as messages show it: a password in its userinfo replaced by "***".
-std::string redact(const std::string& url) {
-    const size_t start = url.find("://") == std::string::npos ? 0 : url.find("://") + 3;
-    const size_t end = std::min(url.find_first_of("/?#", start), url.size());
-    const size_t at = url.rfind('@', end);
-    if (at == std::string::npos || at < start || at >= end)
-        return url;
-    const size_t colon = url.find(':', start);
-    return url.substr(0, start) + (colon < at ? url.substr(start, colon - start) + ":***" : "***") +
-           url.substr(at);
 }
 
 // The text of the first <tag>...</tag> within [from, to) of xml, XML entities decoded; false
@@ -250,9 +223,10 @@ class RemoteObjects : public Objects {
         do {
             // The query as SigV4 signs it: parameters sorted by name, fully encoded.
             Exchange x;
-            x.url = m_base + (m_virtualHosted() ? "/?" : "?") +
-                    (token.empty() ? "" : "continuation-token=" + encode(token, false) + "&") +
-                    "list-type=2&prefix=" + encode(m_prefix + prefix, false);
+            x.url =
+                m_base + (m_virtualHosted() ? "/?" : "?") +
+                (token.empty() ? "" : "continuation-token=" + percentEncode(token, false) + "&") +
+                "list-type=2&prefix=" + percentEncode(m_prefix + prefix, false);
             x.shown = describe(prefix) + "*";
             x.verb = "list";
             int error = request(&x, detail);
@@ -299,7 +273,7 @@ class RemoteObjects : public Objects {
     }
 
     std::string objectUrl(const std::string& key) const {
-        return m_base + "/" + encode(m_prefix + key, true);
+        return m_base + "/" + percentEncode(m_prefix + key, true);
     }
 
     std::unique_ptr<Handle> acquire() {
@@ -461,23 +435,7 @@ class RemoteObjects : public Objects {
             return ECANCELED;
         if (code != CURLE_OK) {
             *detail = failed + (*curlError != '\0' ? curlError : curl_easy_strerror(code));
-            switch (code) {
-                case CURLE_COULDNT_CONNECT:
-                case CURLE_COULDNT_RESOLVE_HOST:
-                case CURLE_COULDNT_RESOLVE_PROXY:
-                case CURLE_OPERATION_TIMEDOUT:
-                case CURLE_SEND_ERROR:
-                case CURLE_RECV_ERROR:
-                case CURLE_GOT_NOTHING:
-                case CURLE_PARTIAL_FILE:
-                case CURLE_HTTP2:
-                case CURLE_HTTP2_STREAM:
-                case CURLE_SSL_CONNECT_ERROR:
-                    *transient = true;
-                    break;
-                default:
-                    break;  // TLS verification, a bad URL: another try will not help
-            }
+            *transient = tqtools::transientCurlError(code);
             return EIO;
         }
         const std::string code3 = x.status == 200 ? "" : s3Code(x.body);
@@ -534,7 +492,7 @@ std::unique_ptr<Objects> openRemoteObjects(const std::string& url, const ObjectO
     std::string root = url;
     while (!root.empty() && root.back() == '/' && root.find("://") + 3 < root.size())
         root.pop_back();
-    const std::string shown = redact(root);
+    const std::string shown = tqtools::redactUrl(root);
     if (root.rfind("s3://", 0) != 0) {
         if (!options.netrcFile.empty()) {
             // libcurl reads it on every request: a FIFO there would hang each one.
@@ -563,7 +521,7 @@ std::unique_ptr<Objects> openRemoteObjects(const std::string& url, const ObjectO
     // A custom endpoint (Ceph's gateway, MinIO...) is addressed path-style; AWS itself
     // virtual-hosted.
     const std::string base = !endpoint.empty()
-                                 ? endpoint + "/" + encode(bucket, false)
+                                 ? endpoint + "/" + percentEncode(bucket, false)
                                  : "https://" + bucket + ".s3." + region + ".amazonaws.com";
     S3Credentials credentials;
     if (!tqtools::findS3Credentials(&credentials, detail))

@@ -116,6 +116,12 @@ struct Exchange {
     long long contentLength = -1;
     std::string body;  // a 200's body; the start of any other (S3's XML names the error)
     std::atomic<long long>* counted = nullptr;  // where body bytes of a 200 are counted
+    // The attempt's clock: it fails when slower than the minimum rate on the whole.
+    const std::atomic<bool>* interrupted = nullptr;
+    std::chrono::steady_clock::time_point started;
+    long long graceMs = 0;  // connecting and a stall, before the rate counts
+    long minRate = 1;
+    bool tooSlow = false;
 };
 
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
@@ -296,8 +302,20 @@ class RemoteObjects : public Objects {
         m_idle.push_back(std::move(handle));
     }
 
-    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<RemoteObjects*>(user)->m_interrupted ? 1 : 0;
+    // Ends an attempt that was interrupted, or that is slower than the minimum rate over its
+    // whole length (a server trickling just above the stall limit must not hold a push for
+    // hours); the length is known once the body's size is.
+    static int onProgress(void* user, curl_off_t downTotal, curl_off_t, curl_off_t upTotal,
+                          curl_off_t) {
+        Exchange* x = static_cast<Exchange*>(user);
+        if (*x->interrupted)
+            return 1;
+        const long long elapsedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - x->started)
+                .count();
+        const long long bytes = std::max<long long>(downTotal, upTotal);
+        x->tooSlow = elapsedMs > x->graceMs + bytes * 1000 / x->minRate;
+        return x->tooSlow ? 1 : 0;
     }
 
     // What every request of a handle shares.
@@ -319,7 +337,6 @@ class RemoteObjects : public Objects {
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, handle->error);
         if (!m_s3 && !m_options.netrcFile.empty()) {
             curl_easy_setopt(c, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
@@ -350,10 +367,7 @@ class RemoteObjects : public Objects {
         int error = EIO;
         for (int tries = 1;; ++tries) {
             bool transient = false;
-            const long long budgetMs = std::max<long long>(
-                1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                       .count());
-            error = attempt(handle.get(), x, budgetMs, &transient, detail);
+            error = attempt(handle.get(), x, &transient, detail);
             if (error == 0 || !transient || m_interrupted)
                 break;
             const std::chrono::milliseconds wait(
@@ -380,8 +394,7 @@ class RemoteObjects : public Objects {
     }
 
     // One attempt: 0, or the errno with *detail and whether another try may help.
-    int attempt(Handle* handle, Exchange* x, long long budgetMs, bool* transient,
-                std::string* detail) {
+    int attempt(Handle* handle, Exchange* x, bool* transient, std::string* detail) {
         CURL* c = handle->curl;
         const std::string method = x->method;
         x->status = 0;
@@ -414,13 +427,14 @@ class RemoteObjects : public Objects {
                     headers, ("x-amz-security-token: " + m_credentials.sessionToken).c_str());
         }
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-        // The attempt may take what is left of the request's time, and no longer than the
-        // minimum rate allows for its bytes.
-        const long long bytes =
-            x->upload != nullptr ? static_cast<long long>(x->upload->size()) : 64LL << 20;
-        const long long attemptMs = (m_options.connectSeconds + m_options.stallSeconds) * 1000 +
-                                    bytes * 1000 / std::max(1L, m_options.minRate);
-        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(attemptMs, budgetMs)));
+        // An attempt runs as long as it keeps to the minimum rate (onProgress); the request's
+        // time bounds when another attempt may start, not how long a steady one takes.
+        x->interrupted = &m_interrupted;
+        x->started = Clock::now();
+        x->graceMs = (m_options.connectSeconds + m_options.stallSeconds) * 1000;
+        x->minRate = std::max(1L, m_options.minRate);
+        x->tooSlow = false;
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, x);
         handle->error[0] = '\0';
         const CURLcode code = curl_easy_perform(c);
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
@@ -431,6 +445,12 @@ class RemoteObjects : public Objects {
     int judge(CURLcode code, const char* curlError, const Exchange& x, bool* transient,
               std::string* detail) const {
         const std::string failed = "Couldn't " + std::string(x.verb) + " " + x.shown + ": ";
+        if (code == CURLE_ABORTED_BY_CALLBACK && x.tooSlow) {
+            *transient = true;
+            *detail = failed + "slower than " + std::to_string(m_options.minRate) +
+                      " bytes/s on the whole";
+            return EIO;
+        }
         if (code == CURLE_ABORTED_BY_CALLBACK)
             return ECANCELED;
         if (code != CURLE_OK) {

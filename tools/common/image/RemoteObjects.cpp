@@ -4,9 +4,9 @@
 // may pass (network, 5xx, 429, a short body) are retried with exponential backoff and full
 // jitter within the tries and time the options give.
 
+#include "CurlCommon.h"
 #include "Digest.h"
 #include "Objects.h"
-#include "CurlCommon.h"
 #include "S3Credentials.h"
 
 #include <curl/curl.h>

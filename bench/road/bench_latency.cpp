@@ -18,12 +18,13 @@
 // --repeat times (default 3); every figure is the median over the repeats.
 //
 //   bench_latency [--quick] [--repeat N] [--http URL --www DIR] [--peer] [--s3]
-//                 [--only image|store|http|s3|sync] [--only-http]
+//                 [--only image|store|http|s3|sync] [--extent-kib N] [--only-http]
 //     --http URL --www DIR  nginx serving DIR at URL (tests/remote/nginx.sh start prints
 //                           both); bench/road/latency.sh starts one and passes them
 //     --s3                  also from the S3 gateway that TQBLK_TEST_S3_ENDPOINT, _ACCESS and
 //                           _SECRET name (latency.sh --s3 starts a throwaway Ceph one)
 //     --only SOURCE         only that source's rows (sync: the syncing image rows)
+//     --extent-kib N        only this extent size (64 or 1024), e.g. under a profiler
 
 #include "RoadBench.h"
 
@@ -123,6 +124,7 @@ struct Options {
     bool peer = false;
     bool s3 = false;
     std::string only;  // one source's rows, "sync" for the syncing ones, or empty for all
+    int onlyExtentSize = 0;
 };
 
 std::string env(const char* name) {
@@ -513,6 +515,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->s3 = true;
         } else if (a == "--only" && hasValue) {
             options->only = argv[++i];
+        } else if (a == "--extent-kib" && hasValue) {
+            options->onlyExtentSize = std::atoi(argv[++i]) << 10;
         } else if (a == "--only-http") {
             options->only = "http";
         } else {
@@ -530,6 +534,8 @@ std::vector<Case> makeCases(const Options& options) {
             (!options.only.empty() && options.only != name))
             continue;
         for (int size : {64 << 10, 1 << 20}) {
+            if (options.onlyExtentSize != 0 && size != options.onlyExtentSize)
+                continue;
             const long long extents = (size == 64 << 10 ? 1024 : 128) / (options.quick ? 4 : 1);
             for (bool random : {false, true})
                 cases.push_back(
@@ -604,9 +610,10 @@ class Sources {
 int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, &options)) {
-        std::fprintf(stderr,
-                     "usage: bench_latency [--quick] [--repeat N] [--http URL --www DIR] "
-                     "[--peer] [--s3] [--only image|store|http|s3|sync] [--only-http]\n");
+        std::fprintf(
+            stderr,
+            "usage: bench_latency [--quick] [--repeat N] [--http URL --www DIR] "
+            "[--peer] [--s3] [--only image|store|http|s3|sync] [--extent-kib N] [--only-http]\n");
         return 2;
     }
     curl_global_init(CURL_GLOBAL_DEFAULT);

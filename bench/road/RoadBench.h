@@ -12,11 +12,15 @@
 #include <tqsys/UniqueFd.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -192,6 +196,50 @@ class LoopExt4 {
     std::string m_backing;
     std::string m_loop;       // the loop device, once attached
     std::string m_mountedOn;  // where it is mounted, once it is
+};
+
+// Where a started tqblk-recalld says it serves: a datagram socket it is given as
+// NOTIFY_SOCKET, as systemd would, so that a run times reads and not the service's start.
+class ReadySocket {
+  public:
+    explicit ReadySocket(const std::string& path) : m_path(path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.size() >= sizeof address.sun_path)
+            die("the notification socket's path is too long: " + path);
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        m_fd.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (!m_fd.valid() ||
+            ::bind(m_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            die("bind " + path + ": " + std::strerror(errno));
+    }
+    ~ReadySocket() { ::unlink(m_path.c_str()); }
+    ReadySocket(const ReadySocket&) = delete;
+    ReadySocket& operator=(const ReadySocket&) = delete;
+
+    std::string environment() const { return "NOTIFY_SOCKET=" + m_path; }
+
+    // Waits for READY=1, skipping other messages; false when it did not come in time.
+    bool wait(std::chrono::milliseconds timeout) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            pollfd ready{m_fd.get(), POLLIN, 0};
+            if (left.count() <= 0 || tqsys::RetryOnEintr([&] {
+                                         return ::poll(&ready, 1, static_cast<int>(left.count()));
+                                     }) != 1)
+                return false;
+            char message[256] = {};
+            if (::recv(m_fd.get(), message, sizeof message - 1, 0) > 0 &&
+                std::strstr(message, "READY=1") != nullptr)
+                return true;
+        }
+    }
+
+  private:
+    std::string m_path;
+    tqsys::UniqueFd m_fd;
 };
 
 // Where a run keeps its stores and images: a folder under /tmp with a file system mounted on

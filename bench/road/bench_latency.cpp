@@ -11,10 +11,12 @@
 //   warm read   the same read through the device once the extent is present
 //   GET         (HTTP, S3) one ranged GET of the extent on a kept-alive connection by libcurl
 //   peer        (HTTP, --peer) what a user would otherwise run: nbdkit's curl plugin behind
-//               its cache filter (cache-on-read, its cache on the same tmpfs), read through
-//               libnbd with one connection, one request of the extent's size per extent, in
-//               the same order; p50/p99 per extent
-// Runs as root in a private mount namespace, its stores on a tmpfs there. Each case runs
+//               its cache filter (cache-on-read, its block the extent's size so that a miss
+//               is one GET, its cache on the same tmpfs), read through libnbd with one
+//               connection, one request of the extent's size per extent, in the same order;
+//               p50/p99 per extent
+// Reads start once the service says it serves (READY=1 on NOTIFY_SOCKET). Runs as root in a
+// private mount namespace, its stores on a tmpfs there. Each case runs
 // --repeat times (default 3); every figure is the median over the repeats.
 //
 //   bench_latency [--quick] [--repeat N] [--http URL --www DIR] [--peer] [--s3]
@@ -390,7 +392,8 @@ double Bench::get(const Case& c, const Inputs& inputs) {
 }
 
 // nbdkit's curl plugin behind its cache filter, keeping what it reads (cache-on-read) in a
-// temporary file on the same tmpfs as the road's stores, started for this case alone and
+// temporary file on the same tmpfs as the road's stores, in blocks of the extent's size (its
+// default, 64 KiB, would fetch a 1 MiB extent with 16 GETs), started for this case alone and
 // stopped by its PID; read through libnbd on one connection, one request of the extent's size
 // per extent, in the case's order, each timed alone and checked. The connection is made before
 // the first request, as the road's device exists before its first read.
@@ -400,7 +403,8 @@ Percentiles Bench::peer(const Case& c, const std::string& url) {
     tqharness::ChildProcess server;
     std::string failure =
         server.start({"/usr/bin/env", "nbdkit", "--exit-with-parent", "--foreground", "--unix",
-                      socket, "--filter=cache", "curl", url, "cache-on-read=true"},
+                      socket, "--filter=cache", "curl", url, "cache-on-read=true",
+                      "cache-min-block-size=" + std::to_string(c.extentSize)},
                      m_dir + "/peer.log", {"TMPDIR=" + m_dir});
     if (!failure.empty())
         die("the peer: " + failure);
@@ -630,6 +634,12 @@ int main(int argc, char** argv) {
     }
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const std::vector<Case> cases = makeCases(options);
+    if (cases.empty()) {
+        std::fprintf(stderr,
+                     "bench_latency: nothing to run (--only takes image, store, http, s3 or sync; "
+                     "http needs --http, s3 needs --s3; --extent-kib takes 64 or 1024)\n");
+        return 2;
+    }
     const bool syncing =
         std::any_of(cases.begin(), cases.end(), [](const Case& c) { return c.sync; });
     std::vector<std::vector<Figures>> runs(cases.size());

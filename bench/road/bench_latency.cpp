@@ -14,7 +14,7 @@
 //               its cache filter (cache-on-read, its block the extent's size so that a miss
 //               is one GET, its cache on the same tmpfs), read through libnbd with one
 //               connection, one request of the extent's size per extent, in the same order;
-//               p50/p99 per extent
+//               p50/p90/p99 per extent
 // Reads start once the service says it serves (READY=1 on NOTIFY_SOCKET). Runs as root in a
 // private mount namespace, its stores on a tmpfs there. Each case runs
 // --repeat times (default 3); every figure is the median over the repeats.
@@ -447,7 +447,7 @@ Percentiles Bench::peer(const Case& c, const std::string& url) {
 
 struct Row {
     const Case* c;
-    double p50, p90, p99, trip, file, warm, warm99, get, sum, peer50, peer99;
+    double p50, p90, p99, trip, file, warm, warm99, get, sum, peer50, peer90, peer99;
 };
 
 // The goal a row is held to, met or not, or an empty text where none is set.
@@ -473,9 +473,9 @@ void printTable(const std::vector<Case>& cases, const std::vector<std::vector<Fi
         "p99, the machine's own tail.\n\n",
         repeat);
     std::printf(
-        "%-10s %-6s %-6s | %7s %7s %7s | %6s %6s %6s %6s %7s %6s | %5s %5s | %7s %7s %5s | %s\n",
+        "%-10s %-6s %-6s | %7s %7s %7s | %6s %6s %6s %6s %7s %6s | %5s %5s | %-17s %5s | %s\n",
         "source", "extent", "order", "p50", "p90", "p99", "trip", "file", "warm", "GET", "sum",
-        "w99", "p50/s", "p99/s", "peer50", "peer99", "/peer", "goal");
+        "w99", "p50/s", "p99/s", "peer p50/p90/p99", "/peer", "goal");
     std::printf("%s\n", std::string(147, '-').c_str());
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -497,19 +497,19 @@ void printTable(const std::vector<Case>& cases, const std::vector<std::vector<Fi
         r.get = med([](const Figures& f) { return f.get; });
         r.sum = r.trip + r.file + r.warm + r.get;
         r.peer50 = med([](const Figures& f) { return f.peer.p50; });
+        r.peer90 = med([](const Figures& f) { return f.peer.p90; });
         r.peer99 = med([](const Figures& f) { return f.peer.p99; });
-        char peer50[16] = "-", peer99[16] = "-", ratio[16] = "-";
+        char peer[64] = "-", ratio[16] = "-";
         if (r.peer50 > 0) {
-            std::snprintf(peer50, sizeof peer50, "%.0f", r.peer50);
-            std::snprintf(peer99, sizeof peer99, "%.0f", r.peer99);
+            std::snprintf(peer, sizeof peer, "%.0f/%.0f/%.0f", r.peer50, r.peer90, r.peer99);
             std::snprintf(ratio, sizeof ratio, "%.2f", r.p50 / r.peer50);
         }
         std::printf(
             "%-10s %-6s %-6s | %7.0f %7.0f %7.0f | %6.0f %6.0f %6.0f %6.0f %7.0f %6.0f | %5.2f "
-            "%5.2f | %7s %7s %5s | %s\n",
+            "%5.2f | %-17s %5s | %s\n",
             (c.source + (c.sync ? "/sync" : "")).c_str(), c.extentSize >= 1 << 20 ? "1M" : "64K",
             c.random ? "random" : "seq", r.p50, r.p90, r.p99, r.trip, r.file, r.warm, r.get, r.sum,
-            r.warm99, r.p50 / r.sum, r.p99 / r.sum, peer50, peer99, ratio, goal(r).c_str());
+            r.warm99, r.p50 / r.sum, r.p99 / r.sum, peer, ratio, goal(r).c_str());
     }
 }
 

@@ -1,9 +1,12 @@
 // tqblk-ctl check-store as a script sees it: its lines, its JSON and its exit codes.
+#include "PublishImage.h"
 #include "TestSupport.h"
 
 #include <tqblk/TqBlkBackingStore.h>
 
 #include <nlohmann/json.hpp>
+
+#include <unistd.h>
 
 #include <memory>
 
@@ -104,6 +107,54 @@ TEST_F(CheckStoreCli, VerifyAgainstAnImageReportsTheChangedByte) {
                            " at device offset 126985\n"),
               std::string::npos)
         << run.out;
+}
+
+// A store checked against a published image: each present extent must hash to its digest.
+TEST_F(CheckStoreCli, VerifyAgainstAManifestNamesTheExtentAndItsDigest) {
+    std::vector<char> image(200 * 4096, '\0');
+    for (size_t i = 0; i < 3 * 4096; ++i)
+        image[i] = static_cast<char>(i * 7 + 1);
+    const std::string manifest = tqtest::PublishImage(tmp / "root", "img", image, 4096);
+    const std::string coarse = tqtest::PublishImage(tmp / "root", "coarse", image, 8192);
+    CZyError err;
+    std::unique_ptr<TqBlkRecallStore> store(TqBlkRecallStore::open(dir().c_str(), &err));
+    ASSERT_TRUE(store) << err.GetDescription();
+    for (long long extent = 0; extent < 3; ++extent) {
+        std::string temp;
+        int fd = -1;
+        ASSERT_OK(store->openTempFile(&temp, &fd));
+        ASSERT_EQ(::write(fd, &image[extent * 4096], 4096), 4096);
+        ::close(fd);
+        ASSERT_OK(store->moveInExtentFile(temp.c_str(), extent));
+    }
+    const std::string path = dir() + "/data/00/01";
+    std::string bytes = tqtest::ReadFile(path);
+    const std::string digest = tqimage::toHex(tqimage::sha256(bytes.data(), bytes.size()));
+    bytes[9] ^= 1;
+    const std::string found = tqimage::toHex(tqimage::sha256(bytes.data(), bytes.size()));
+    struct Run {
+        bool flipped;
+        std::string manifest;
+        int status;
+        std::string line;  // a line of the output
+    } const runs[] = {
+        {false, manifest, 0, dir() + ": 4 extents checked against the manifest img\n"},
+        {true, manifest, 4,
+         "mismatch data/00/01: extent 1: digest " + found + ", the manifest's " + digest + "\n"},
+        {true, coarse, 8, ""},
+        {true, "file://" + manifest, 4, dir() + ": 4 extents present of 200, 1 problems"},
+    };
+    for (const Run& r : runs) {
+        if (r.flipped)
+            WriteFile(path, bytes);
+        CtlRun run = ctl("check-store " + dir() + " --verify-against " + r.manifest);
+        EXPECT_EQ(run.status, r.status) << r.manifest;
+        EXPECT_NE(run.out.find(r.line), std::string::npos) << run.out;
+    }
+    nlohmann::json doc = nlohmann::json::parse(
+        ctl("check-store --json " + dir() + " --verify-against " + manifest).out);
+    EXPECT_EQ(doc["manifest"]["extents_checked"], 4);
+    EXPECT_EQ(doc["findings"][0]["kind"], "mismatch");
 }
 
 // Exit codes of runs that must not report damage: a short last extent, a refused prune of a

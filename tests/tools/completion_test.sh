@@ -54,7 +54,7 @@ expect "--force --help" tqblk-ctl create-store --
 expect "trim-store" tqblk-ctl tr
 expect "$work/stores/p1 $work/stores/r1" tqblk-ctl trim-store "$work/stores/"
 expect "--help --to" tqblk-ctl trim-store "$work/stores/r1" --
-expect "--allow-private-prune --help --json --kind --prune-damaged --repair --temp-age --threads --verify-against" \
+expect "--allow-private-prune --cacert --endpoint --help --json --kind --netrc-file --prune-damaged --region --repair --temp-age --threads --verify-against" \
   tqblk-ctl check-store "$work/stores/r1" --
 expect "$work/stores/p1 $work/stores/r1" tqblk-ctl create-device uuid-one --recall "$work/stores/"
 # Device UUIDs come from the admin node's state file, wherever the node is.

@@ -74,6 +74,8 @@ struct CheckStoreArgs {
     std::string storeKind;  // "private", "recall" or empty
     TqBlkStoreCheckOptions options;
     bool json = false;
+    // How a manifest given to --verify-against in an s3:// or http(s):// root is reached.
+    std::string endpoint, region, cacert, netrcFile;
 };
 
 int checkStore(const CheckStoreArgs& args);

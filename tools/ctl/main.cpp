@@ -175,9 +175,19 @@ class CommandLine {
                             "leftover; younger ones may be writes in flight (default 900)")
             ->type_name("SECONDS");
         c->add_option("--verify-against", m_check.options.verifyAgainst,
-                      "compare every extent with an image, block device or store, byte for byte")
-            ->type_name("IMAGE|STORE")
+                      "compare every extent with an image, block device or store, byte for "
+                      "byte; or with a published image's manifest (.../manifests/NAME in a "
+                      "directory, file://, s3:// or http(s):// root): each present extent must "
+                      "hash to its digest, or be zeros")
+            ->type_name("IMAGE|STORE|MANIFEST")
             ->check(named);
+        c->add_option("--endpoint", m_check.endpoint, "S3 endpoint of a manifest's s3:// root")
+            ->type_name("URL");
+        c->add_option("--region", m_check.region, "its S3 region")->type_name("NAME");
+        c->add_option("--cacert", m_check.cacert, "also trust the CAs in FILE for https")
+            ->type_name("FILE");
+        c->add_option("--netrc-file", m_check.netrcFile, "http(s) credentials per host")
+            ->type_name("FILE");
         c->add_flag("--json", m_check.json, "one JSON object (see below)");
         tqtools::addInteger(c, "--threads", &m_check.options.threads, 1, 64,
                             "walkers of the data tree (default: TQBLK_THREADS, else a few per "

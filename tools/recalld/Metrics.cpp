@@ -27,6 +27,8 @@ const std::map<std::string, Family>& families() {
         {"failed_by_errno",
          {"recalls_failed_by_errno_total", "counter", "Recalls answered with each error.",
           "errno"}},
+        {"source_bytes_fetched",
+         {"source_fetched_bytes_total", "counter", "Bytes fetched from the source's store.", ""}},
         {"bytes", {"recalled_bytes_total", "counter", "Bytes put in place by recalls.", ""}},
         {"in_flight", {"recalls_in_flight", "gauge", "Recalls fetched and not yet answered.", ""}},
         {"extents_present",

@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include "Cli.h"
+#include "ManifestSource.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -37,7 +38,9 @@ void addSourceOptions(CLI::App& app, Options* options) {
     sources
         ->add_option("--source", options->source,
                      "s3://BUCKET/KEY, an http(s):// URL of a server that honours Range "
-                     "requests, or file://PATH or a plain path (an image)")
+                     "requests, or file://PATH or a plain path (an image); or "
+                     "manifest+LOCATION, a published image's .../manifests/NAME in a directory, "
+                     "file://, s3:// or http(s):// root, every extent checked against its digest")
         ->type_name("URL")
         ->check(tqtools::nonEmpty());
     sources->require_option(1);
@@ -74,12 +77,19 @@ void addRemoteOptions(CLI::App& app, Options* options) {
         ->add_option("--netrc-file", options->remote.netrcFile,
                      "http(s) credentials per host from this netrc(5) file, kept out of the URL")
         ->type_name("FILE");
+    remote
+        ->add_option("--chunk-cache", options->chunkCache,
+                     "keep the checked extents of a manifest source in DIR, shared by the "
+                     "host's services, and hard-link those found there into the store (DIR is "
+                     "never trimmed by the service)")
+        ->type_name("DIR")
+        ->check(tqtools::nonEmpty());
     remote->add_flag("--allow-unversioned-source", options->remote.allowUnversioned,
                      "serve an http(s) source that gives neither ETag nor Last-Modified, whose "
                      "change mid-run goes unseen (refused otherwise)");
     tqtools::addInteger(remote, "--readahead", &options->readahead, 0, 4096,
                         "bring in up to N extents ahead of sequential recalls (default 32 for "
-                        "remote sources, 0 for local ones)");
+                        "remote and manifest sources, 0 for local ones)");
     remote->add_flag("--hydrate", service.background.hydrate,
                      "bring in every missing extent in the background, below demand recalls");
     tqtools::addInteger(remote, "--hydrate-rate", &options->hydrateRate, 1, 1 << 20,
@@ -178,7 +188,8 @@ void addReportOptions(CLI::App& app, Options* options, bool* verbose) {
 void settleOptions(Options* options) {
     ServiceOptions& service = options->service;
     // --source with a local image is --image.
-    if (!options->source.empty() && !isRemoteUrl(options->source)) {
+    if (!options->source.empty() && !isRemoteUrl(options->source) &&
+        !isManifestSource(options->source)) {
         const std::string file = "file://";
         options->image = options->source.compare(0, file.size(), file) == 0
                              ? options->source.substr(file.size())

@@ -18,8 +18,9 @@ struct Options {
     std::string sourceStore;  // --source-store DIR
     std::string source;       // --source URL of a remote object (s3://, http://, https://)
     RemoteOptions remote;
-    int readahead = -1;   // extents; -1: the default of the source's kind
-    int hydrateRate = 0;  // MiB/s; 0: unbounded
+    std::string chunkCache;  // --chunk-cache DIR: the host's checked extents, by digest
+    int readahead = -1;      // extents; -1: the default of the source's kind
+    int hydrateRate = 0;     // MiB/s; 0: unbounded
     bool allowShortSource = false;
     bool quiet = false;
     LogSink logSink = LogSink::Stderr;

@@ -5,6 +5,8 @@
 
 #include <tqblk/TqBlkBackingStore.h>
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 
@@ -15,6 +17,10 @@ namespace recalld {
 // (durable before its move-in with sync). Returns 0 or an errno with *detail.
 int placeExtentBytes(TqBlkBackingStore& target, long long extent, const char* data, size_t size,
                      SyncGroup* sync, std::string* detail);
+
+// Removes the temporary file at temp unless another file (own's identity tells) took its
+// name after ours moved in.
+void dropTemp(const std::string& temp, const struct stat& own);
 
 // A buffer of at least size bytes owned by the calling thread and kept between extents.
 char* extentBuffer(size_t size);

@@ -48,16 +48,6 @@ ssize_t readFully(int fd, char* buffer, size_t size, off_t offset) {
     return static_cast<ssize_t>(done);
 }
 
-// Removes our temporary file if it is still at its name: when the extent was present
-// already, or the move failed. Once it has been moved in, its name is free and another
-// worker may have claimed it for a file of its own, which must stay; our file, moved in, is
-// alive, so no other file can carry its inode number.
-void dropTemp(const std::string& temp, const struct stat& own) {
-    struct stat st;
-    if (::lstat(temp.c_str(), &st) == 0 && st.st_ino == own.st_ino && st.st_dev == own.st_dev)
-        ::unlink(temp.c_str());
-}
-
 // Has fill write a temporary file and moves it in as extent `extent` of target. Nothing of
 // ours is left behind on failure.
 int placeThroughTemp(TqBlkBackingStore& target, long long extent, SyncGroup* sync,
@@ -296,6 +286,16 @@ class StoreSource : public Source {
 };
 
 }  // namespace
+
+// Removes our temporary file if it is still at its name: when the extent was present
+// already, or the move failed. Once it has been moved in, its name is free and another
+// worker may have claimed it for a file of its own, which must stay; our file, moved in, is
+// alive, so no other file can carry its inode number.
+void dropTemp(const std::string& temp, const struct stat& own) {
+    struct stat st;
+    if (::lstat(temp.c_str(), &st) == 0 && st.st_ino == own.st_ino && st.st_dev == own.st_dev)
+        ::unlink(temp.c_str());
+}
 
 // Places data as extent `extent` of target: as a sparse extent when it is all zeros, else
 // through a temporary file.

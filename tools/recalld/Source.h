@@ -31,6 +31,8 @@ class Source {
     virtual void setNote(std::function<void(const std::string&)> note) { (void)note; }
     // Attempts made again after one that failed; a source that never retries keeps 0.
     virtual long long retries() const { return 0; }
+    // Bytes the source fetched from where it keeps them, when it counts them; else -1.
+    virtual long long bytesFetched() const { return -1; }
     // Ends the waits and transfers in progress and to come: place() then returns ECANCELED
     // and the extent is left for the driver to ask again.
     virtual void interrupt() {}

@@ -163,6 +163,9 @@ std::string Stats::json() const {
         {"extent_count", m_total},
         {"bytes_per_second", bytesPerSecond()},
         {"extents_per_second", extentsPerSecond()}};
+    const long long fetched = m_fetched ? m_fetched() : -1;
+    if (fetched >= 0)
+        document["source_bytes_fetched"] = fetched;
     if (use.limit > 0) {
         // Hits are the reads of present extents the MRU list showed: a lower bound, since
         // reads of one extent between two looks at the list count once.

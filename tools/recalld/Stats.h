@@ -43,6 +43,8 @@ class Stats {
     void countPresent();  // an extent came in: one more present, up to the extent count
     // Where the stats file reads the source's retries from; called before it is written.
     void setRetries(std::function<long long()> retries) { m_retries = std::move(retries); }
+    // And the bytes it fetched (-1: not counted, left out of the stats file).
+    void setFetched(std::function<long long()> fetched) { m_fetched = std::move(fetched); }
     void failed(int error);  // or failed with this errno
     // How long an answered recall took, from its fetch: counted in a histogram.
     void took(std::chrono::microseconds latency);
@@ -95,6 +97,7 @@ class Stats {
     std::atomic<long long> m_fileSyncs{0};
     std::atomic<long long> m_directorySyncs{0};
     std::function<long long()> m_retries;
+    std::function<long long()> m_fetched;
     std::atomic<int> m_workersWanted{0};
     std::atomic<int> m_workersWorking{0};
     mutable std::mutex m_mutex;  // guards what follows

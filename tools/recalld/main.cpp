@@ -3,6 +3,7 @@
 #include "ErrorText.h"
 #include "Evictor.h"
 #include "HttpSource.h"
+#include "ManifestSource.h"
 #include "Options.h"
 #include "Presence.h"
 #include "Progress.h"
@@ -97,7 +98,17 @@ std::string prepare(const recalld::Options& options, recalld::Log& log,
                                 err);
     }
     std::string detail;
-    if (!options.source.empty()) {
+    if (!options.chunkCache.empty() && !recalld::isManifestSource(options.source))
+        return "--chunk-cache serves only a published image (--source manifest+URL)";
+    if (recalld::isManifestSource(options.source)) {
+        std::string note;
+        *source = recalld::openManifestForStore(options.source, options.remote, options.chunkCache,
+                                                options.service.recallStore,
+                                                options.allowShortSource, &note, &detail);
+        if (!*source)
+            return detail;
+        log.write(LogLevel::Info, note);
+    } else if (!options.source.empty()) {
         // A remote source is asked for its size and checked against the device as it opens.
         std::string note;
         *source =
@@ -168,6 +179,7 @@ int serve(int argc, char** argv) {
     if (!options.statsFile.empty() || !options.metricsFile.empty())
         statsFile.reset(new recalld::StatsFile(stats, options.statsFile, options.metricsFile, log));
     stats.setRetries([&source] { return source->retries(); });
+    stats.setFetched([&source] { return source->bytesFetched(); });
     recalld::Progress progress(log, stats, options.quiet);
     source->setNote([&progress](const std::string& text) { progress.problem(text, ""); });
     options.service.onServing = [&](int workers) {

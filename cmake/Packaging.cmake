@@ -2,7 +2,7 @@
 # the recall service's unit) and the Debian packages made from the install tree with CPack:
 #   libtqblk1     the two shared libraries
 #   libtqblk-dev  headers, the CMake package and the pkg-config file
-#   tqblk-tools   tqblk-ctl, tqblk-recalld with its unit, tqblk-make-image, and the driver
+#   tqblk-tools   tqblk-ctl, tqblk-recalld with its unit, tqblk-image, tqblk-make-image, and the driver
 #                 emulator with its namespace script as development tools
 # Packages are built with -DTQBLK_PACKAGE=ON -DCMAKE_INSTALL_PREFIX=/usr, then `cpack`.
 
@@ -52,6 +52,9 @@ if(TQBLK_BUILD_TOOLS)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/ctl/tqblk-ctl.bash-completion
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tqblk-ctl
     COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/image/tqblk-image.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tqblk-image
+    COMPONENT tools)
 endif()
 
 # ---- man pages, from scdoc sources, compressed as Debian installs them
@@ -66,7 +69,7 @@ if(TQBLK_BUILD_TOOLS AND NOT TQBLK_MAN STREQUAL "OFF")
   else()
     # Each page, as NAME.SECTION: made from doc/man/NAME.SECTION.scd.
     set(TQBLK_MAN_PAGES)
-    foreach(page tqblk-ctl.8 tqblk-recalld.8 tqblk-emulator.8 tqblk-make-image.1)
+    foreach(page tqblk-ctl.8 tqblk-recalld.8 tqblk-emulator.8 tqblk-make-image.1 tqblk-image.1)
       set(src ${PROJECT_SOURCE_DIR}/doc/man/${page}.scd)
       set(out ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz)
       add_custom_command(OUTPUT ${out}

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing, the demo and the benchmarks need
-# (prometheus brings promtool; debootstrap builds the Debian guest of tests/deb-guest).
+# (prometheus brings promtool; debootstrap builds the Debian guest of tests/deb-guest; nbdkit
+# and libnbd are the peer bench/road/latency.sh measures against).
 # Idempotent: does nothing when everything is present already.
 set -euo pipefail
 
@@ -10,8 +11,8 @@ packages=(
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libfuse3-dev fuse3 util-linux e2fsprogs libcli11-dev libsystemd-dev
   qemu-system-x86 busybox-static xfsprogs kmod cpio universal-ctags
-  libcurl4-openssl-dev curl openssl libssl-dev libzstd-dev zstd nginx ceph-mon ceph-osd radosgw ceph-common
-  prometheus-node-exporter prometheus debootstrap
+  libcurl4-openssl-dev curl openssl libssl-dev libzstd-dev zstd nginx ceph-mon ceph-osd radosgw
+  ceph-common prometheus-node-exporter prometheus debootstrap nbdkit libnbd-bin libnbd-dev
 )
 
 missing=()

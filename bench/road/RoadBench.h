@@ -12,10 +12,15 @@
 #include <tqsys/UniqueFd.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -104,6 +109,138 @@ inline void queueRecalls(const tqharness::EmulatorProcess& emulator, const std::
         }
     }
 }
+
+// Runs a program to its end; returns an empty text when it exited with status 0. With out,
+// its standard output is collected there.
+inline std::string runProgram(const std::vector<std::string>& args, std::string* out = nullptr) {
+    std::vector<std::string> words = args;
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return std::string("pipe: ") + std::strerror(errno);
+    tqsys::UniqueFd readEnd(pipeFds[0]);
+    tqsys::UniqueFd writeEnd(pipeFds[1]);
+    pid_t pid = ::fork();
+    if (pid < 0)
+        return std::string("fork: ") + std::strerror(errno);
+    if (pid == 0) {
+        if (out != nullptr)
+            ::dup2(writeEnd.get(), STDOUT_FILENO);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    writeEnd.reset();
+    char buffer[256];
+    ssize_t n;
+    while ((n = tqsys::RetryOnEintr([&] { return ::read(readEnd.get(), buffer, sizeof buffer); })) >
+           0) {
+        if (out != nullptr)
+            out->append(buffer, static_cast<size_t>(n));
+    }
+    int status = 0;
+    tqsys::RetryOnEintr([&] { return ::waitpid(pid, &status, 0); });
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return std::string();
+    return args[0] + " failed (status " + std::to_string(status) + ")";
+}
+
+// A fresh ext4 on a loop device mounted on a folder: not the root file system itself (mounted
+// with discard) nor a tmpfs, but a file system of the run's own on the disk. The loop device
+// writes to its backing file (under /var/tmp) with direct I/O, as a disk would take them,
+// rather than through a second page cache, and the file is allocated up front, so the host's
+// file system allocates nothing during the run. Its tables are written in full at once, so no
+// lazy initialisation competes with the run. Unmounted, detached and its file removed once the
+// object is gone.
+class LoopExt4 {
+  public:
+    LoopExt4() = default;
+    ~LoopExt4() {
+        if (!m_mountedOn.empty() && ::umount2(m_mountedOn.c_str(), 0) != 0)
+            ::umount2(m_mountedOn.c_str(), MNT_DETACH);
+        if (!m_loop.empty())
+            runProgram({"losetup", "--detach", m_loop});
+        if (!m_backing.empty())
+            ::unlink(m_backing.c_str());
+    }
+    LoopExt4(const LoopExt4&) = delete;
+    LoopExt4& operator=(const LoopExt4&) = delete;
+
+    // Returns an empty text, else what went wrong.
+    std::string mount(const std::string& dir, long long bytes) {
+        char backing[] = "/var/tmp/tqblk-bench-road-XXXXXX.img";
+        int raw = ::mkstemps(backing, 4);
+        if (raw < 0)
+            return std::string("mkstemps: ") + std::strerror(errno);
+        m_backing = backing;
+        tqsys::UniqueFd fd(raw);
+        if (int e = ::posix_fallocate(fd.get(), 0, bytes))
+            return std::string("allocate the backing file: ") + std::strerror(e);
+        std::string failure = runProgram(
+            {"mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0", m_backing});
+        if (failure.empty())
+            failure =
+                runProgram({"losetup", "--find", "--show", "--direct-io=on", m_backing}, &m_loop);
+        while (!m_loop.empty() && m_loop.back() == '\n')
+            m_loop.pop_back();
+        if (failure.empty())
+            failure = runProgram({"mount", "-t", "ext4", "-o", "nosuid,nodev", m_loop, dir});
+        if (failure.empty())
+            m_mountedOn = dir;
+        return failure;
+    }
+
+  private:
+    std::string m_backing;
+    std::string m_loop;       // the loop device, once attached
+    std::string m_mountedOn;  // where it is mounted, once it is
+};
+
+// Where a started tqblk-recalld says it serves: a datagram socket it is given as
+// NOTIFY_SOCKET, as systemd would, so that a run times reads and not the service's start.
+class ReadySocket {
+  public:
+    explicit ReadySocket(const std::string& path) : m_path(path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.size() >= sizeof address.sun_path)
+            die("the notification socket's path is too long: " + path);
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        m_fd.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (!m_fd.valid() ||
+            ::bind(m_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            die("bind " + path + ": " + std::strerror(errno));
+    }
+    ~ReadySocket() { ::unlink(m_path.c_str()); }
+    ReadySocket(const ReadySocket&) = delete;
+    ReadySocket& operator=(const ReadySocket&) = delete;
+
+    std::string environment() const { return "NOTIFY_SOCKET=" + m_path; }
+
+    // Waits for READY=1, skipping other messages; false when it did not come in time.
+    bool wait(std::chrono::milliseconds timeout) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            pollfd ready{m_fd.get(), POLLIN, 0};
+            if (left.count() <= 0 || tqsys::RetryOnEintr([&] {
+                                         return ::poll(&ready, 1, static_cast<int>(left.count()));
+                                     }) != 1)
+                return false;
+            char message[256] = {};
+            if (::recv(m_fd.get(), message, sizeof message - 1, 0) > 0 &&
+                std::strstr(message, "READY=1") != nullptr)
+                return true;
+        }
+    }
+
+  private:
+    std::string m_path;
+    tqsys::UniqueFd m_fd;
+};
 
 // Where a run keeps its stores and images: a folder under /tmp with a file system mounted on
 // it (a tmpfs unless a subclass mounts another one) in a private mount namespace, which

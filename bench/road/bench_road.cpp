@@ -478,95 +478,21 @@ bool parseOptions(int argc, char** argv, Options* options) {
     return true;
 }
 
-// Runs a program to its end; returns an empty text when it exited with status 0. With out,
-// its standard output is collected there.
-std::string runProgram(const std::vector<std::string>& args, std::string* out = nullptr) {
-    std::vector<std::string> words = args;
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-        return std::string("pipe: ") + std::strerror(errno);
-    UniqueFd readEnd(pipeFds[0]);
-    UniqueFd writeEnd(pipeFds[1]);
-    pid_t pid = ::fork();
-    if (pid < 0)
-        return std::string("fork: ") + std::strerror(errno);
-    if (pid == 0) {
-        if (out != nullptr)
-            ::dup2(writeEnd.get(), STDOUT_FILENO);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    writeEnd.reset();
-    char buffer[256];
-    ssize_t n;
-    while ((n = tqsys::RetryOnEintr([&] { return ::read(readEnd.get(), buffer, sizeof buffer); })) >
-           0) {
-        if (out != nullptr)
-            out->append(buffer, static_cast<size_t>(n));
-    }
-    int status = 0;
-    tqsys::RetryOnEintr([&] { return ::waitpid(pid, &status, 0); });
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return std::string();
-    return args[0] + " failed (status " + std::to_string(status) + ")";
-}
-
 // The run's scratch: a tmpfs, or a fresh ext4 on a loop device whose backing file lies on the
-// disk; the loop device and the backing file are gone once the object is, too.
+// disk (tqbench::LoopExt4).
 class Scratch : public tqbench::Scratch {
   public:
     Scratch() : tqbench::Scratch("tqblk-bench-road") {}
-    ~Scratch() {
-        unmount();
-        if (!m_loop.empty())
-            runProgram({"losetup", "--detach", m_loop});
-        if (!m_backing.empty())
-            ::unlink(m_backing.c_str());
-    }
 
     std::string mount(bool ext4) {
         if (!ext4)
             return tqbench::Scratch::mount();
         std::string failure = make();
-        if (failure.empty())
-            failure = mountExt4();
-        setMounted(failure.empty());
-        return failure;
+        return failure.empty() ? m_ext4.mount(dir(), 6LL << 30) : failure;
     }
 
   private:
-    // Not the root file system itself (mounted with discard) nor a tmpfs: a file system of
-    // the run's own on the disk. The loop device writes to its backing file with direct I/O,
-    // as a disk would take them, rather than through a second page cache, and the file is
-    // allocated up front, so the host's file system allocates nothing during the run. Its tables
-    // are written in full at once, so no lazy initialisation competes with the run.
-    std::string mountExt4() {
-        char backing[] = "/var/tmp/tqblk-bench-road-XXXXXX.img";
-        int raw = ::mkstemps(backing, 4);
-        if (raw < 0)
-            return std::string("mkstemps: ") + std::strerror(errno);
-        m_backing = backing;
-        UniqueFd fd(raw);
-        if (int e = ::posix_fallocate(fd.get(), 0, 6LL << 30))
-            return std::string("allocate the backing file: ") + std::strerror(e);
-        std::string failure = runProgram(
-            {"mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0", m_backing});
-        if (failure.empty())
-            failure =
-                runProgram({"losetup", "--find", "--show", "--direct-io=on", m_backing}, &m_loop);
-        while (!m_loop.empty() && m_loop.back() == '\n')
-            m_loop.pop_back();
-        if (failure.empty())
-            failure = runProgram({"mount", "-t", "ext4", "-o", "nosuid,nodev", m_loop, dir()});
-        return failure;
-    }
-
-    std::string m_backing;
-    std::string m_loop;  // the loop device, once attached
+    tqbench::LoopExt4 m_ext4;  // unmounted before the folder is removed
 };
 
 }  // namespace

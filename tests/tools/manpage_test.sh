@@ -3,12 +3,14 @@
 # two cannot drift apart. A tool whose --help does not exit 0 is not checked.
 #
 # usage: manpage_test.sh MAN_SOURCE_DIR TQBLK_CTL TQBLK_RECALLD TQBLK_EMULATOR [NAMESPACE_SCRIPT]
+#        [TQBLK_IMAGE]
 set -uo pipefail
 man=$1
 ctl=$2
 recalld=$3
 emulator=$4
 namespace_script=${5:-}
+image=${6:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -45,6 +47,13 @@ if "$ctl" --help >"$work/help" 2>/dev/null; then
   done
   [ -n "$commands" ] || { echo "FAILED: no commands found in tqblk-ctl --help"; failures=$((failures + 1)); }
   compare tqblk-ctl tqblk-ctl.8.scd
+fi
+
+if [ -n "$image" ] && "$image" --help >"$work/help" 2>/dev/null; then
+  for command in push info verify; do
+    "$image" "$command" --help >>"$work/help" 2>/dev/null
+  done
+  compare tqblk-image tqblk-image.1.scd
 fi
 
 [ "$checked" -gt 0 ] || { echo "no tool has a --help that exits 0"; exit 77; }

@@ -1,6 +1,7 @@
 #include "HttpSource.h"
 
 #include "ContentRange.h"
+#include "CurlCommon.h"
 #include "ErrnoText.h"
 #include "PlaceBytes.h"
 #include "S3Credentials.h"
@@ -45,22 +46,6 @@ std::string trim(const std::string& text) {
     if (first == std::string::npos)
         return "";
     return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-// Percent-encodes an object key for a URL path, keeping '/' and the unreserved characters.
-std::string encodeKey(const std::string& key) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : key) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
 }
 
 // What one HTTP exchange brought back.
@@ -445,23 +430,7 @@ class HttpSource : public Source {
             a->detail = "Couldn't read " + what + ": " +
                         (*curlError != '\0' ? std::string(curlError) : curl_easy_strerror(code));
             a->error = EIO;
-            switch (code) {
-                case CURLE_COULDNT_CONNECT:
-                case CURLE_COULDNT_RESOLVE_HOST:
-                case CURLE_COULDNT_RESOLVE_PROXY:
-                case CURLE_OPERATION_TIMEDOUT:
-                case CURLE_SEND_ERROR:
-                case CURLE_RECV_ERROR:
-                case CURLE_GOT_NOTHING:
-                case CURLE_PARTIAL_FILE:
-                case CURLE_HTTP2:
-                case CURLE_HTTP2_STREAM:
-                case CURLE_SSL_CONNECT_ERROR:
-                    a->transient = true;
-                    break;
-                default:
-                    break;  // TLS verification, bad URL, bad options: retrying will not help
-            }
+            a->transient = tqtools::transientCurlError(code);
             return true;
         }
         return false;
@@ -573,17 +542,7 @@ bool isRemoteUrl(const std::string& url) {
 }
 
 std::string redactUrl(const std::string& url) {
-    size_t scheme = url.find("://");
-    if (scheme == std::string::npos)
-        return url;
-    size_t start = scheme + 3;
-    size_t end = std::min(url.find_first_of("/?#", start), url.size());
-    size_t at = url.rfind('@', end);
-    if (at == std::string::npos || at < start || at >= end)
-        return url;
-    size_t colon = url.find(':', start);
-    std::string user = colon < at ? url.substr(start, colon - start) + ":***" : "***";
-    return url.substr(0, start) + user + url.substr(at);
+    return tqtools::redactUrl(url);
 }
 
 std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOptions& options,
@@ -614,8 +573,9 @@ std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOpt
         // A custom endpoint (MinIO, Ceph's gateway...) is addressed path-style; AWS itself
         // virtual-hosted.
         fetched = !endpoint.empty()
-                      ? endpoint + "/" + bucket + "/" + encodeKey(key)
-                      : "https://" + bucket + ".s3." + region + ".amazonaws.com/" + encodeKey(key);
+                      ? endpoint + "/" + bucket + "/" + tqtools::percentEncode(key, true)
+                      : "https://" + bucket + ".s3." + region + ".amazonaws.com/" +
+                            tqtools::percentEncode(key, true);
         if (!findS3Credentials(&credentials, detail))
             return nullptr;
     } else if (!options.netrcFile.empty()) {

@@ -4,6 +4,7 @@
 // may pass (network, 5xx, 429, a short body) are retried with exponential backoff and full
 // jitter within the tries and time the options give.
 
+#include "CurlCommon.h"
 #include "Digest.h"
 #include "Objects.h"
 #include "S3Credentials.h"
@@ -25,40 +26,12 @@ namespace tqimage {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tqtools::percentEncode;
 using tqtools::S3Credentials;
 
 std::string envOr(const char* name, const std::string& fallback) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? value : fallback;
-}
-
-// Percent-encodes text as S3 signs it: unreserved characters kept, '/' too when keepSlash.
-std::string encode(const std::string& text, bool keepSlash) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' ||
-            (keepSlash && c == '/')) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-// The URL as messages show it: a password in its userinfo replaced by "***".
-std::string redact(const std::string& url) {
-    const size_t start = url.find("://") == std::string::npos ? 0 : url.find("://") + 3;
-    const size_t end = std::min(url.find_first_of("/?#", start), url.size());
-    const size_t at = url.rfind('@', end);
-    if (at == std::string::npos || at < start || at >= end)
-        return url;
-    const size_t colon = url.find(':', start);
-    return url.substr(0, start) + (colon < at ? url.substr(start, colon - start) + ":***" : "***") +
-           url.substr(at);
 }
 
 // The text of the first <tag>...</tag> within [from, to) of xml, XML entities decoded; false
@@ -143,6 +116,12 @@ struct Exchange {
     long long contentLength = -1;
     std::string body;  // a 200's body; the start of any other (S3's XML names the error)
     std::atomic<long long>* counted = nullptr;  // where body bytes of a 200 are counted
+    // The attempt's clock: it fails when slower than the minimum rate on the whole.
+    const std::atomic<bool>* interrupted = nullptr;
+    std::chrono::steady_clock::time_point started;
+    long long graceMs = 0;  // connecting and a stall, before the rate counts
+    long minRate = 1;
+    bool tooSlow = false;
 };
 
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
@@ -242,16 +221,18 @@ class RemoteObjects : public Objects {
              std::string* detail) override {
         if (!m_s3) {
             *detail = "Couldn't list " + describe(prefix) +
-                      ": a web server offers no listing of an image root (use s3://)";
+                      ": an image root reached over http(s) is read-only and offers no listing "
+                      "(publish to s3:// or a directory)";
             return ENOTSUP;
         }
         std::string token;
         do {
             // The query as SigV4 signs it: parameters sorted by name, fully encoded.
             Exchange x;
-            x.url = m_base + (m_virtualHosted() ? "/?" : "?") +
-                    (token.empty() ? "" : "continuation-token=" + encode(token, false) + "&") +
-                    "list-type=2&prefix=" + encode(m_prefix + prefix, false);
+            x.url =
+                m_base + (m_virtualHosted() ? "/?" : "?") +
+                (token.empty() ? "" : "continuation-token=" + percentEncode(token, false) + "&") +
+                "list-type=2&prefix=" + percentEncode(m_prefix + prefix, false);
             x.shown = describe(prefix) + "*";
             x.verb = "list";
             int error = request(&x, detail);
@@ -298,7 +279,7 @@ class RemoteObjects : public Objects {
     }
 
     std::string objectUrl(const std::string& key) const {
-        return m_base + "/" + encode(m_prefix + key, true);
+        return m_base + "/" + percentEncode(m_prefix + key, true);
     }
 
     std::unique_ptr<Handle> acquire() {
@@ -321,8 +302,20 @@ class RemoteObjects : public Objects {
         m_idle.push_back(std::move(handle));
     }
 
-    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<RemoteObjects*>(user)->m_interrupted ? 1 : 0;
+    // Ends an attempt that was interrupted, or that is slower than the minimum rate over its
+    // whole length (a server trickling just above the stall limit must not hold a push for
+    // hours); the length is known once the body's size is.
+    static int onProgress(void* user, curl_off_t downTotal, curl_off_t, curl_off_t upTotal,
+                          curl_off_t) {
+        Exchange* x = static_cast<Exchange*>(user);
+        if (*x->interrupted)
+            return 1;
+        const long long elapsedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - x->started)
+                .count();
+        const long long bytes = std::max<long long>(downTotal, upTotal);
+        x->tooSlow = elapsedMs > x->graceMs + bytes * 1000 / x->minRate;
+        return x->tooSlow ? 1 : 0;
     }
 
     // What every request of a handle shares.
@@ -344,7 +337,6 @@ class RemoteObjects : public Objects {
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, handle->error);
         if (!m_s3 && !m_options.netrcFile.empty()) {
             curl_easy_setopt(c, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
@@ -375,10 +367,7 @@ class RemoteObjects : public Objects {
         int error = EIO;
         for (int tries = 1;; ++tries) {
             bool transient = false;
-            const long long budgetMs = std::max<long long>(
-                1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                       .count());
-            error = attempt(handle.get(), x, budgetMs, &transient, detail);
+            error = attempt(handle.get(), x, &transient, detail);
             if (error == 0 || !transient || m_interrupted)
                 break;
             const std::chrono::milliseconds wait(
@@ -405,8 +394,7 @@ class RemoteObjects : public Objects {
     }
 
     // One attempt: 0, or the errno with *detail and whether another try may help.
-    int attempt(Handle* handle, Exchange* x, long long budgetMs, bool* transient,
-                std::string* detail) {
+    int attempt(Handle* handle, Exchange* x, bool* transient, std::string* detail) {
         CURL* c = handle->curl;
         const std::string method = x->method;
         x->status = 0;
@@ -439,13 +427,14 @@ class RemoteObjects : public Objects {
                     headers, ("x-amz-security-token: " + m_credentials.sessionToken).c_str());
         }
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-        // The attempt may take what is left of the request's time, and no longer than the
-        // minimum rate allows for its bytes.
-        const long long bytes =
-            x->upload != nullptr ? static_cast<long long>(x->upload->size()) : 64LL << 20;
-        const long long attemptMs = (m_options.connectSeconds + m_options.stallSeconds) * 1000 +
-                                    bytes * 1000 / std::max(1L, m_options.minRate);
-        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(attemptMs, budgetMs)));
+        // An attempt runs as long as it keeps to the minimum rate (onProgress); the request's
+        // time bounds when another attempt may start, not how long a steady one takes.
+        x->interrupted = &m_interrupted;
+        x->started = Clock::now();
+        x->graceMs = (m_options.connectSeconds + m_options.stallSeconds) * 1000;
+        x->minRate = std::max(1L, m_options.minRate);
+        x->tooSlow = false;
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, x);
         handle->error[0] = '\0';
         const CURLcode code = curl_easy_perform(c);
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
@@ -456,27 +445,17 @@ class RemoteObjects : public Objects {
     int judge(CURLcode code, const char* curlError, const Exchange& x, bool* transient,
               std::string* detail) const {
         const std::string failed = "Couldn't " + std::string(x.verb) + " " + x.shown + ": ";
+        if (code == CURLE_ABORTED_BY_CALLBACK && x.tooSlow) {
+            *transient = true;
+            *detail = failed + "slower than " + std::to_string(m_options.minRate) +
+                      " bytes/s on the whole";
+            return EIO;
+        }
         if (code == CURLE_ABORTED_BY_CALLBACK)
             return ECANCELED;
         if (code != CURLE_OK) {
             *detail = failed + (*curlError != '\0' ? curlError : curl_easy_strerror(code));
-            switch (code) {
-                case CURLE_COULDNT_CONNECT:
-                case CURLE_COULDNT_RESOLVE_HOST:
-                case CURLE_COULDNT_RESOLVE_PROXY:
-                case CURLE_OPERATION_TIMEDOUT:
-                case CURLE_SEND_ERROR:
-                case CURLE_RECV_ERROR:
-                case CURLE_GOT_NOTHING:
-                case CURLE_PARTIAL_FILE:
-                case CURLE_HTTP2:
-                case CURLE_HTTP2_STREAM:
-                case CURLE_SSL_CONNECT_ERROR:
-                    *transient = true;
-                    break;
-                default:
-                    break;  // TLS verification, a bad URL: another try will not help
-            }
+            *transient = tqtools::transientCurlError(code);
             return EIO;
         }
         const std::string code3 = x.status == 200 ? "" : s3Code(x.body);
@@ -533,7 +512,7 @@ std::unique_ptr<Objects> openRemoteObjects(const std::string& url, const ObjectO
     std::string root = url;
     while (!root.empty() && root.back() == '/' && root.find("://") + 3 < root.size())
         root.pop_back();
-    const std::string shown = redact(root);
+    const std::string shown = tqtools::redactUrl(root);
     if (root.rfind("s3://", 0) != 0) {
         if (!options.netrcFile.empty()) {
             // libcurl reads it on every request: a FIFO there would hang each one.
@@ -562,7 +541,7 @@ std::unique_ptr<Objects> openRemoteObjects(const std::string& url, const ObjectO
     // A custom endpoint (Ceph's gateway, MinIO...) is addressed path-style; AWS itself
     // virtual-hosted.
     const std::string base = !endpoint.empty()
-                                 ? endpoint + "/" + encode(bucket, false)
+                                 ? endpoint + "/" + percentEncode(bucket, false)
                                  : "https://" + bucket + ".s3." + region + ".amazonaws.com";
     S3Credentials credentials;
     if (!tqtools::findS3Credentials(&credentials, detail))

@@ -567,7 +567,7 @@ TEST_F(RemoteTest, ADamagedChunkFailsItsExtentWithEioAndTheOtherExtentsReadRight
     std::vector<char> bytes;
     EXPECT_EQ(ReadAt(dataPath(), damaged * kExtent, 100, &bytes), EIO);
     EXPECT_EQ(BitmapOf(m_recall).count(damaged), 0u);
-    EXPECT_NE(serviceLog().find(digest), std::string::npos) << serviceLog();
+    EXPECT_TRUE(waitForLog(digest, std::chrono::seconds(10))) << serviceLog();
     expectDevice(image, 0, damaged * kExtent);
     expectDevice(image, (damaged + 1) * kExtent, image.size() - (damaged + 1) * kExtent);
     EXPECT_EQ(BitmapOf(m_recall).size(), 47u);

@@ -536,7 +536,9 @@ TEST_F(RemoteTest, ADamagedChunkFailsItsExtentWithEioAndTheOtherExtentsReadRight
     const std::vector<char> image = Pattern(0, 48 * kExtent);  // every eighth extent zero
     std::string path = m_temp / "published.img";
     tqtest::WriteFile(path, std::string(image.begin(), image.end()));
-    std::string root = "s3://" + std::string(kBucket) + "/published";
+    static int runs = 0;  // a root of its own each run: a repeat must damage a sound chunk
+    const std::string prefix = std::string(kBucket) + "/published" + std::to_string(++runs);
+    const std::string root = "s3://" + prefix;
     std::string push = "AWS_ACCESS_KEY_ID=" + Env("TQBLK_TEST_S3_ACCESS") +
                        " AWS_SECRET_ACCESS_KEY=" + Env("TQBLK_TEST_S3_SECRET") +
                        " AWS_ENDPOINT_URL=" + Env("TQBLK_TEST_S3_ENDPOINT") + " " +
@@ -547,17 +549,14 @@ TEST_F(RemoteTest, ADamagedChunkFailsItsExtentWithEioAndTheOtherExtentsReadRight
     // The manifest's line for extent 5 (after five header lines) gives its chunk's digest.
     const long long damaged = 5;
     std::string manifest, chunk;
-    ASSERT_EQ(
-        S3Request("GET", std::string(kBucket) + "/published/manifests/damaged", {}, &manifest),
-        200);
+    ASSERT_EQ(S3Request("GET", prefix + "/manifests/damaged", {}, &manifest), 200);
     std::istringstream lines(manifest);
     std::string line;
     for (long long i = 0; i <= 5 + damaged; ++i)
         std::getline(lines, line);
     const std::string digest = line.substr(0, line.find(' '));
     ASSERT_EQ(digest.size(), 64u) << line;
-    std::string key =
-        std::string(kBucket) + "/published/chunks/" + digest.substr(0, 2) + "/" + digest;
+    std::string key = prefix + "/chunks/" + digest.substr(0, 2) + "/" + digest;
     ASSERT_EQ(S3Request("GET", key, {}, &chunk), 200);
     chunk[chunk.size() / 2] ^= 0x01;
     ASSERT_EQ(S3Request("PUT", key, std::vector<char>(chunk.begin(), chunk.end())), 200);

@@ -22,7 +22,7 @@ struct PushArgs {
     std::string name;   // the manifest's name; the image's base name when empty
     long long extentSize = 0;
     int level = 3;
-    int jobs = 0;  // 0: one per CPU
+    int jobs = 0;  // 0: threadsFor()
     bool json = false;
 };
 
@@ -40,7 +40,7 @@ int verify(const InspectArgs& args, const tqimage::ObjectOptions& options);
 std::unique_ptr<tqimage::Objects> openRoot(const char* command, const std::string& root,
                                            const tqimage::ObjectOptions& options);
 
-// The threads a command runs: jobs when given, else one per CPU.
+// The threads a command runs: jobs when given, else four per CPU (at least 8).
 int threadsFor(int jobs);
 
 // Whether stderr is a terminal that may show a progress line.

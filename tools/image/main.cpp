@@ -84,7 +84,7 @@ class CommandLine {
 
     void addJobs(CLI::App* sub, int* jobs, const char* what) {
         tqtools::addInteger(sub, "-j,--jobs", jobs, 1, 1024,
-                            std::string("threads ") + what + " (default: one per CPU)");
+                            std::string("threads ") + what + " (default: four per CPU, at least 8)");
     }
 
     void addPush() {

@@ -59,7 +59,8 @@ env -u LD_LIBRARY_PATH "$prefix/bin/tqblk-ctl" remove-store "$work/store"
 for f in share/man/man8/tqblk-ctl.8.gz share/man/man8/tqblk-recalld.8.gz \
          share/man/man8/tqblk-emulator.8.gz share/man/man1/tqblk-make-image.1.gz \
          share/bash-completion/completions/tqblk-ctl lib/systemd/system/tqblk-recalld@.service \
-         bin/tqblk-recalld bin/tqblk-make-image bin/tqblk-emulator bin/tqblk-run-in-namespace; do
+         bin/tqblk-recalld bin/tqblk-make-image bin/tqblk-emulator bin/tqblk-run-in-namespace \
+         bin/tqblk-image share/man/man1/tqblk-image.1.gz share/bash-completion/completions/tqblk-image; do
   [ -e "$prefix/$f" ] || { echo "missing from the install tree: $f"; exit 1; }
 done
 # The unit names the program where the configured prefix puts it.

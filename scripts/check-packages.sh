@@ -70,7 +70,8 @@ expect_files "$dev" "$libdir/libtqblk.so" "$libdir/libZyUtils.so" \
 expect_none "$dev" '\.so\.[0-9]|^usr/bin/'
 pass "libtqblk-dev holds the headers, the CMake package and the pkg-config file"
 
-expect_files "$tools" usr/bin/tqblk-ctl usr/bin/tqblk-recalld usr/bin/tqblk-make-image \
+expect_files "$tools" usr/bin/tqblk-ctl usr/bin/tqblk-recalld usr/bin/tqblk-make-image usr/bin/tqblk-image \
+  usr/share/man/man1/tqblk-image.1.gz usr/share/bash-completion/completions/tqblk-image \
   usr/bin/tqblk-emulator usr/bin/tqblk-run-in-namespace \
   'usr/lib/systemd/system/tqblk-recalld@.service' \
   usr/share/man/man8/tqblk-ctl.8.gz usr/share/man/man8/tqblk-recalld.8.gz \
@@ -98,6 +99,8 @@ expect_depends "$dev" "(^|, )libtqblk1 \\(= $version\\)"
 expect_depends "$dev" '(^|, )libboost-dev'
 expect_depends "$tools" "(^|, )libtqblk1 \\(= $version\\)"
 expect_depends "$tools" '(^|, )libfuse3-3 \(>= '
+expect_depends "$tools" '(^|, )libzstd1 \(>= '
+expect_depends "$tools" '(^|, )libssl3 \(>= '
 if depends "$runtime" | grep -q libtqblk1; then fail "libtqblk1 depends on itself"; fi
 pass "dependencies: $(for deb in "$runtime" "$dev" "$tools"; do
   printf '\n  %s: %s' "$(dpkg-deb -f "$deb" Package)" "$(depends "$deb")"; done)"

@@ -480,7 +480,7 @@ int Emulator::deviceData(uint64_t dataIno, std::shared_ptr<DeviceData>* data,
 }
 
 void Emulator::noteRead(uint64_t dataIno, const std::vector<long long>& extents,
-                        const ReadWaits& waits) {
+                        const ReadWaits& waits, pid_t reader) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Device* device = findByDataIno(dataIno);
     if (device == nullptr)
@@ -488,7 +488,7 @@ void Emulator::noteRead(uint64_t dataIno, const std::vector<long long>& extents,
     for (long long extent : extents) {
         device->use(extent);
         if (m_readLog)
-            m_readLog->add(device->name, extent, waits.originOf(extent));
+            m_readLog->add(device->name, extent, waits.originOf(extent), reader);
     }
 }
 

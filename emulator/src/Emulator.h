@@ -114,8 +114,9 @@ class Emulator {
                      const ParkedRequest& request, std::function<void(int)> resume,
                      ReadWaits* waits);
     // Marks the device extents that a read returned as most recently used, in order, and
-    // logs them with where they came from (waits: what the read waited for).
-    void noteRead(uint64_t dataIno, const std::vector<long long>& extents, const ReadWaits& waits);
+    // logs them with where they came from (waits: what the read waited for) and the reader.
+    void noteRead(uint64_t dataIno, const std::vector<long long>& extents, const ReadWaits& waits,
+                  pid_t reader);
 
     // Finds a device node or data file by name or inode.
     bool findNode(const std::string& name, DeviceNode* node) const;

@@ -255,7 +255,7 @@ class DataRead : public DataRequest {
                                  buffer.begin() + static_cast<std::ptrdiff_t>(size));
             return 0;
         }
-        emulator.noteRead(m_ino, m_used, m_waits);
+        emulator.noteRead(m_ino, m_used, m_waits, fuse_req_ctx(m_req)->pid);
         fuse_reply_buf(m_req, out, size);
         m_req = nullptr;
         return 0;

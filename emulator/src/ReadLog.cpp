@@ -41,9 +41,10 @@ ReadLog::~ReadLog() {
     std::fclose(m_file);
 }
 
-void ReadLog::add(const std::string& device, long long extent, ReadOrigin origin) {
+void ReadLog::add(const std::string& device, long long extent, ReadOrigin origin, pid_t reader) {
     static const char* const kWords[] = {"present", "recalled", "joined"};
-    std::fprintf(m_file, "%s %lld %s\n", device.c_str(), extent, kWords[static_cast<int>(origin)]);
+    std::fprintf(m_file, "%s %lld %s %d\n", device.c_str(), extent,
+                 kWords[static_cast<int>(origin)], static_cast<int>(reader));
 }
 
 void ReadLog::flush() {

@@ -1,6 +1,8 @@
 #ifndef TQBLK_EMULATOR_READLOG_H
 #define TQBLK_EMULATOR_READLOG_H
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -21,9 +23,10 @@ struct ReadWaits {
 };
 
 // The trace of device reads, appended to a file for replays and benchmarks: one line per
-// recall extent a read returned, "DEVICE EXTENT present|recalled|joined", in the order the
-// reads completed. Lines are buffered and written in large pieces; flush writes them out.
-// Not thread-safe: the emulator's lock guards it, so there is one writer.
+// recall extent a read returned, "DEVICE EXTENT present|recalled|joined PID" (PID: the
+// reading thread), in the order the reads completed. Lines are buffered and written in large
+// pieces; flush writes them out. Not thread-safe: the emulator's lock guards it, so there is one
+// writer.
 class ReadLog {
   public:
     // Opens path for appending (created 0644 when absent); null with *error set on failure.
@@ -32,7 +35,7 @@ class ReadLog {
     ReadLog(const ReadLog&) = delete;
     ReadLog& operator=(const ReadLog&) = delete;
 
-    void add(const std::string& device, long long extent, ReadOrigin origin);
+    void add(const std::string& device, long long extent, ReadOrigin origin, pid_t reader);
     void flush();
 
   private:

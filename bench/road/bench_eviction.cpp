@@ -215,7 +215,8 @@ struct Misses {
 struct ZipfResult {
     std::string name;
     Misses all;
-    Misses judged;  // the reads the goal is about: the Zipf readers' from the scan's start on
+    Misses judged;     // the reads the goal is about: the Zipf readers' from the scan's start on
+    Misses phases[3];  // with the scan, the Zipf readers' before, during and after it
     long long joined = 0;
     long long maxBytes = 0;
     double goal = 1.0;  // the service's miss ratio may be at most this share of LRU's
@@ -339,13 +340,23 @@ ZipfResult Bench::zipf(const std::string& name, double exponent, bool scan) {
     const Trace trace = readTrace(m_readLog, logStart, road.name());
     Lru lru(static_cast<size_t>(kLruCapacity));
     result.joined = trace.joined;
+    size_t scanLast = 0;
+    for (size_t i = 0; i < trace.readers.size(); ++i) {
+        if (trace.readers[i] == scanner)
+            scanLast = i;
+    }
     bool scanned = !scan;
     for (size_t i = 0; i < trace.extents.size(); ++i) {
         const bool recalled = trace.recalled[i];
         const bool lruMissed = !lru.access(trace.extents[i]);
         const bool byScan = trace.readers[i] == scanner;
+        const bool before = !scanned && !byScan;
         scanned = scanned || byScan;
-        for (Misses* misses : {&result.all, scanned && !byScan ? &result.judged : nullptr}) {
+        Misses* phase = !scan || byScan ? nullptr
+                                        : &result.phases[before         ? 0
+                                                         : i < scanLast ? 1
+                                                                        : 2];
+        for (Misses* misses : {&result.all, scanned && !byScan ? &result.judged : nullptr, phase}) {
             if (misses == nullptr)
                 continue;
             ++misses->reads;
@@ -399,6 +410,12 @@ void printResults(const std::vector<ZipfResult>& runs, double limited, double un
         std::printf("%-16s | %8lld | %7lld | %6lld | %7.4f | %7.4f | %-26s | %-20s\n",
                     run.name.c_str(), run.all.reads, run.all.recalls, run.joined, run.all.ratio(),
                     run.all.lruRatio(), goal, store);
+        if (run.phases[0].reads > 0)
+            std::printf(
+                "%-16s   Zipf readers before / during / after the scan: service %.4f / "
+                "%.4f / %.4f, LRU %.4f / %.4f / %.4f\n",
+                "", run.phases[0].ratio(), run.phases[1].ratio(), run.phases[2].ratio(),
+                run.phases[0].lruRatio(), run.phases[1].lruRatio(), run.phases[2].lruRatio());
     }
     std::printf(
         "\nJudged: all reads of the Zipf runs; with the scan, the Zipf readers' reads from the "

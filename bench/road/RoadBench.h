@@ -5,6 +5,7 @@
 // as the service does, queueing recalls, a tmpfs to work on and the run around the emulator.
 
 #include "EmulatorHarness.h"
+#include "TimeThreads.h"
 
 #include <tqblk/TqBlkBackingStore.h>
 #include <tqsys/FullIo.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
@@ -73,6 +75,28 @@ inline std::string makeImage(const std::string& path, int extentSize, long long 
             die("write " + path);
     }
     return path;
+}
+
+// Reads each of the first extents whole from a data file, the readers taking them in turn;
+// returns the seconds it took. Any wrong byte ends the run.
+inline double readAll(const std::string& data, int extentSize, long long extents, int readers) {
+    std::atomic<long long> next{0};
+    std::atomic<bool> wrong{false};
+    double seconds = timeThreads(readers, [&](int) {
+        tqsys::UniqueFd fd = tqsys::OpenRetrying(data.c_str(), O_RDONLY);
+        if (!fd.valid())
+            die("open " + data + ": " + std::strerror(errno));
+        std::vector<char> bytes(static_cast<size_t>(extentSize));
+        for (long long extent; (extent = next++) < extents;) {
+            long long offset = extent * extentSize;
+            if (tqsys::PreadFull(fd.get(), bytes.data(), bytes.size(), offset) != 0 ||
+                !matchesPattern(offset, bytes.data(), bytes.size()))
+                wrong = true;
+        }
+    });
+    if (wrong)
+        die("a read returned wrong bytes");
+    return seconds;
 }
 
 inline TqBlkRecallStore* newRecallStore(const std::string& dir, const std::string& name,
@@ -293,16 +317,18 @@ class Scratch {
     bool m_mounted = false;
 };
 
-// Starts the emulator, once the scratch has mounted (mountFailure empty), and runs body with
-// it; returns what failed, or an empty text. The emulator is stopped before this returns.
+// Starts the emulator (with options), once the scratch has mounted (mountFailure empty), and
+// runs body with it; returns what failed, or an empty text. The emulator is stopped before
+// this returns.
 inline std::string runWithEmulator(
     const std::string& mountFailure,
-    const std::function<void(const tqharness::EmulatorProcess&)>& body) {
+    const std::function<void(const tqharness::EmulatorProcess&)>& body,
+    const std::vector<std::string>& options = {}) {
     if (!mountFailure.empty())
         return mountFailure;
     try {
         tqharness::EmulatorProcess emulator;
-        std::string failure = emulator.start(tqharness::kDriverDir);
+        std::string failure = emulator.start(tqharness::kDriverDir, options);
         if (!failure.empty())
             return failure;
         body(emulator);

@@ -104,26 +104,8 @@ CpuTimes cpuTimes() {
     return times;
 }
 
-// Reads every extent whole from the data file, the readers taking them in turn; returns the
-// seconds it took. Any wrong byte ends the run.
 double readAll(const std::string& data, const Size& size, int readers) {
-    std::atomic<long long> next{0};
-    std::atomic<bool> wrong{false};
-    double seconds = timeThreads(readers, [&](int) {
-        UniqueFd fd = tqsys::OpenRetrying(data.c_str(), O_RDONLY);
-        if (!fd.valid())
-            die("open " + data + ": " + std::strerror(errno));
-        std::vector<char> bytes(static_cast<size_t>(size.extentSize));
-        for (long long extent; (extent = next++) < size.extents;) {
-            long long offset = extent * size.extentSize;
-            if (tqsys::PreadFull(fd.get(), bytes.data(), bytes.size(), offset) != 0 ||
-                !tqbench::matchesPattern(offset, bytes.data(), bytes.size()))
-                wrong = true;
-        }
-    });
-    if (wrong)
-        die("a read returned wrong bytes");
-    return seconds;
+    return tqbench::readAll(data, size.extentSize, size.extents, readers);
 }
 
 struct Options {

@@ -124,11 +124,12 @@ EmulatorOptions clamped(EmulatorOptions options) {
 
 }  // namespace
 
-Emulator::Emulator(EmulatorOptions options)
+Emulator::Emulator(EmulatorOptions options, std::unique_ptr<ReadLog> readLog)
     : m_options(clamped(std::move(options))),
       m_readyDelay(m_options.readyDelay),
       m_nextIno(kFirstDeviceIno),
       m_log(kLogCapacity),
+      m_readLog(std::move(readLog)),
       m_timer(&Emulator::timerLoop, this) {}
 
 Emulator::~Emulator() {
@@ -146,6 +147,8 @@ void Emulator::shutdown() {
             failIo(*entry.second, EIO);
         }
         releaseHeld(false);
+        if (m_readLog)
+            m_readLog->flush();
     }
     m_timerWake.notify_all();
     m_timer.join();
@@ -451,6 +454,9 @@ void Emulator::abort(Device& device) {
 void Emulator::destroy(Device& device) {
     failWaiters(device, ENODEV);
     failIo(device, EIO);
+    // Its reads are over: whoever replays them finds them all.
+    if (m_readLog)
+        m_readLog->flush();
     m_devices.erase(device.uuid);
 }
 
@@ -473,13 +479,17 @@ int Emulator::deviceData(uint64_t dataIno, std::shared_ptr<DeviceData>* data,
     return 0;
 }
 
-void Emulator::noteRead(uint64_t dataIno, const std::vector<long long>& extents) {
+void Emulator::noteRead(uint64_t dataIno, const std::vector<long long>& extents,
+                        const ReadWaits& waits, pid_t reader) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Device* device = findByDataIno(dataIno);
     if (device == nullptr)
         return;
-    for (long long extent : extents)
+    for (long long extent : extents) {
         device->use(extent);
+        if (m_readLog)
+            m_readLog->add(device->name, extent, waits.originOf(extent), reader);
+    }
 }
 
 // Writes up to the caller's count of MRU extents into its array, and answers, once the lock

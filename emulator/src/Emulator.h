@@ -2,6 +2,7 @@
 #define TQBLK_EMULATOR_EMULATOR_H
 
 #include "Device.h"
+#include "ReadLog.h"
 #include "RequestLog.h"
 
 #include <sys/types.h>
@@ -76,7 +77,8 @@ struct HeldAnswer {
 // one lock guards everything, and no request blocks a thread while it waits.
 class Emulator {
   public:
-    explicit Emulator(EmulatorOptions options);
+    // readLog, when given, receives a line for each recall extent a read returns.
+    explicit Emulator(EmulatorOptions options, std::unique_ptr<ReadLog> readLog = nullptr);
     ~Emulator();
     Emulator(const Emulator&) = delete;
     Emulator& operator=(const Emulator&) = delete;
@@ -103,14 +105,18 @@ class Emulator {
     // them would: raises one request per extent (shared with requests already outstanding)
     // and returns 0; resume is then called once, later and outside the lock, with 0 when all
     // were answered as recalled, EIO when one failed or the device is aborted, destroyed or
-    // gone, EINTR when the caller interrupts it. Returns without parking: EAGAIN when an
+    // gone, EINTR when the caller interrupts it; *waits gets the extents whose request it
+    // raised and those it joined. Returns without parking: EAGAIN when an
     // answer arrived since the caller looked at the stores (answerCount as deviceData gave
     // it), so it must look again; EIO for a device aborted or gone; EINTR for a request
     // interrupted already. Looks at no file, so the stores never block the lock.
     int awaitRecalls(uint64_t dataIno, const std::vector<long long>& extents, uint64_t answerCount,
-                     const ParkedRequest& request, std::function<void(int)> resume);
-    // Marks the device extents that a read returned as most recently used, in order.
-    void noteRead(uint64_t dataIno, const std::vector<long long>& extents);
+                     const ParkedRequest& request, std::function<void(int)> resume,
+                     ReadWaits* waits);
+    // Marks the device extents that a read returned as most recently used, in order, and
+    // logs them with where they came from (waits: what the read waited for) and the reader.
+    void noteRead(uint64_t dataIno, const std::vector<long long>& extents, const ReadWaits& waits,
+                  pid_t reader);
 
     // Finds a device node or data file by name or inode.
     bool findNode(const std::string& name, DeviceNode* node) const;
@@ -173,6 +179,7 @@ class Emulator {
     std::vector<std::function<void()>> m_deferred;  // to run once the lock is released
     uint64_t m_nextIno;
     RequestLog m_log;
+    std::unique_ptr<ReadLog> m_readLog;  // null without --read-log
     std::thread m_timer;
 };
 

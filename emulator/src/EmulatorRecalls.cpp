@@ -88,7 +88,7 @@ int Emulator::answerRecall(const tqblk_recall_done& record, Device& device) {
 
 int Emulator::awaitRecalls(uint64_t dataIno, const std::vector<long long>& extents,
                            uint64_t answerCount, const ParkedRequest& request,
-                           std::function<void(int)> resume) {
+                           std::function<void(int)> resume, ReadWaits* waits) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Device* device = findByDataIno(dataIno);
     if (device == nullptr || device->aborted || m_stopping)
@@ -106,8 +106,10 @@ int Emulator::awaitRecalls(uint64_t dataIno, const std::vector<long long>& exten
             return EIO;
         waiter->extents.insert(extent);
     }
-    for (long long extent : waiter->extents)
-        device->recalls.request(extent);
+    for (long long extent : waiter->extents) {
+        const bool raised = device->recalls.request(extent);
+        (raised ? waits->raised : waits->joined).push_back(extent);
+    }
     serveWaiters(*device);
     waiter->resume = std::move(resume);
     // Last, and all or nothing: once parked, only the one who unparks it answers it.

@@ -182,6 +182,7 @@ class DataRequest : public ParkedRequest, public std::enable_shared_from_this<Da
     fuse_ino_t m_ino;
     size_t m_size;
     off_t m_offset;
+    ReadWaits m_waits;  // the recalls it waited for
 
   private:
     void serve(int rounds) {
@@ -218,11 +219,14 @@ class DataRequest : public ParkedRequest, public std::enable_shared_from_this<Da
     // over: a service that answers without placing the extent gets EIO, not a loop.
     int park(const std::vector<long long>& missing, uint64_t answers, int rounds) {
         std::shared_ptr<DataRequest> self = shared_from_this();
-        return m_emulator.awaitRecalls(m_ino, missing, answers, *this, [self, rounds](int result) {
-            if (result != 0)
-                return self->fail(result);
-            self->attempt(rounds);
-        });
+        return m_emulator.awaitRecalls(
+            m_ino, missing, answers, *this,
+            [self, rounds](int result) {
+                if (result != 0)
+                    return self->fail(result);
+                self->attempt(rounds);
+            },
+            &m_waits);
     }
 };
 
@@ -241,8 +245,8 @@ class DataRead : public DataRequest {
         // A read that waited keeps the pieces it has: only what was missing is read again.
         const bool first = m_done.empty();
         char* out = first ? buffer.data() : m_partial.data();
-        std::vector<long long> used;
-        int error = data.read(m_offset, m_size, out, missing, &used, &m_done);
+        // What earlier rounds read stays in m_used: the read returns those extents too.
+        int error = data.read(m_offset, m_size, out, missing, &m_used, &m_done);
         if (error != 0)
             return error;
         if (!missing->empty()) {
@@ -251,7 +255,7 @@ class DataRead : public DataRequest {
                                  buffer.begin() + static_cast<std::ptrdiff_t>(size));
             return 0;
         }
-        emulator.noteRead(m_ino, used);
+        emulator.noteRead(m_ino, m_used, m_waits, fuse_req_ctx(m_req)->pid);
         fuse_reply_buf(m_req, out, size);
         m_req = nullptr;
         return 0;
@@ -260,8 +264,9 @@ class DataRead : public DataRequest {
         return static_cast<size_t>(std::count(m_done.begin(), m_done.end(), true));
     }
 
-    std::vector<char> m_partial;  // the bytes read so far, once the read waited
-    std::vector<bool> m_done;     // its pieces read so far
+    std::vector<char> m_partial;    // the bytes read so far, once the read waited
+    std::vector<bool> m_done;       // its pieces read so far
+    std::vector<long long> m_used;  // the extents the MRU list takes from the pieces read
 };
 
 class DataWrite : public DataRequest {

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,12 +31,15 @@ const char kUsage[] =
     "                         EAGAIN (default 200)\n"
     "                         (N from 0 to 2147483647 for both)\n"
     "  --ready-fd=FD          write \"ready\\n\" to descriptor FD once mounted, then close it\n"
+    "  --read-log=FILE        append a line per extent each device read returns, with\n"
+    "                         whether it was present, recalled or waited for\n"
     "  --allow-init-namespace mount even in the mount namespace of process 1\n"
     "  --debug                print every FUSE request\n";
 
 struct CommandLine {
     tqemu::EmulatorOptions options;
     int readyFd = -1;
+    std::string readLog;  // empty: none
     bool allowInitNamespace = false;
     bool debug = false;
 };
@@ -67,11 +71,12 @@ bool parseFd(const char* text, int* fd) {
 }
 
 bool parseCommandLine(int argc, char** argv, CommandLine* line) {
-    enum { kReadyDelay = 1, kRecallWait, kReadyFd, kAllowInit, kDebug, kHelp };
+    enum { kReadyDelay = 1, kRecallWait, kReadyFd, kReadLog, kAllowInit, kDebug, kHelp };
     static const option longOptions[] = {
         {"ready-delay-ms", required_argument, nullptr, kReadyDelay},
         {"recall-wait-ms", required_argument, nullptr, kRecallWait},
         {"ready-fd", required_argument, nullptr, kReadyFd},
+        {"read-log", required_argument, nullptr, kReadLog},
         {"allow-init-namespace", no_argument, nullptr, kAllowInit},
         {"debug", no_argument, nullptr, kDebug},
         {"help", no_argument, nullptr, kHelp},
@@ -89,6 +94,10 @@ bool parseCommandLine(int argc, char** argv, CommandLine* line) {
                 break;
             case kReadyFd:
                 ok = parseFd(optarg, &line->readyFd);
+                break;
+            case kReadLog:
+                line->readLog = optarg;
+                ok = !line->readLog.empty();
                 break;
             case kAllowInit:
                 line->allowInitNamespace = true;
@@ -134,7 +143,17 @@ void signalReady(tqsys::UniqueFd fd) {
 
 int serve(const CommandLine& line) {
     tqsys::UniqueFd readyFd(line.readyFd);
-    tqemu::Emulator emulator(line.options);
+    std::unique_ptr<tqemu::ReadLog> readLog;
+    if (!line.readLog.empty()) {
+        int error = 0;
+        readLog = tqemu::ReadLog::open(line.readLog, &error);
+        if (!readLog) {
+            std::fprintf(stderr, "tqblk-emulator: --read-log %s: %s\n", line.readLog.c_str(),
+                         std::strerror(error));
+            return 1;
+        }
+    }
+    tqemu::Emulator emulator(line.options, std::move(readLog));
     std::vector<const char*> args = {"tqblk-emulator", "-o",
                                      "nodev,nosuid,default_permissions,fsname=tqblk-emulator,"
                                      "subtype=tqblk"};

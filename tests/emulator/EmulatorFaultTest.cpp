@@ -349,6 +349,38 @@ TEST_F(LongFetchTest, AFetchThatWaitsEndsWhenItsCallerIsKilled) {
     EXPECT_EQ(state("dev", "queued"), "3");
 }
 
+class ReadLogTest : public EmulatorFaultTest {
+  protected:
+    std::vector<std::string> emulatorOptions() const override {
+        return {"--read-log=" + m_temp / "reads.log"};
+    }
+};
+
+TEST_F(ReadLogTest, EachExtentAReadReturnsIsLoggedWithItsOriginOnceItsDeviceIsDestroyed) {
+    auto* recall = static_cast<TqBlkRecallStore*>(recallStore("dev-recall"));
+    std::string name;
+    ASSERT_OK(m_driver->createDevice("dev", nullptr, recall, &name));
+    const pid_t first = startReader(name + ".data");
+    ASSERT_TRUE(waitForState("dev", "io-waiting", "1"));
+    long long extent = -1;
+    ASSERT_OK(m_driver->getRecallRequest("dev", &extent));
+    std::string temp;
+    int raw = -1;
+    ASSERT_OK(recall->openTempFile(&temp, &raw));
+    ::close(raw);
+    ASSERT_OK(recall->moveInExtentFile(temp.c_str(), extent));
+    ASSERT_OK(m_driver->recallDone("dev", extent));
+    ASSERT_EQ(reap(first, seconds(5)), 0);
+    const pid_t second = startReader(name + ".data");
+    ASSERT_EQ(reap(second, seconds(5)), 0);
+    EXPECT_EQ(tqtest::ReadFile(m_temp / "reads.log"), "");  // buffered
+
+    ASSERT_OK(m_driver->destroyDevice("dev"));
+    EXPECT_EQ(tqtest::ReadFile(m_temp / "reads.log"),
+              name + " 0 recalled " + std::to_string(first) + "\n" + name + " 0 present " +
+                  std::to_string(second) + "\n");
+}
+
 TEST_F(EmulatorFaultTest, TimeValuesOutOfRangeAreRefusedAndTheLargestDelayHoldsADeviceBack) {
     for (const char* bad : {"ready-delay 9223372036854775", "ready-delay 2147483648",
                             "ready-delay -1", "ready-delay 10x", "fail 5 6"}) {

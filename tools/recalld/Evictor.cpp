@@ -197,14 +197,19 @@ void Evictor::readMru() {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     // Extents placed since the last look stay until the next: the read that waited for one
-    // may have yet to get its bytes.
+    // may have yet to get its bytes. One the list shows read has them: a read enters the
+    // list once it is served. Sparing it longer would, under a scan, spare most of the small
+    // FIFO and turn eviction on the main one, the hot set.
     m_hot.swap(m_fresh);
     m_fresh.clear();
     // Oldest read first, so the policy sees them in the order they came.
     for (size_t i = fresh; i-- > 0;) {
-        m_hot.insert(list[i]);
-        if (m_policy.used(list[i]))
+        if (m_policy.used(list[i])) {
             ++m_counts.hitsSeen;
+            m_hot.insert(list[i]);
+        } else {
+            m_hot.erase(list[i]);
+        }
     }
     m_lastMru.swap(list);
 }

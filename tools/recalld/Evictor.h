@@ -120,8 +120,8 @@ class Evictor {
     StoreUse m_counts;
     std::map<long long, int> m_busy;  // extents being placed
     long long m_removing = -1;        // the extent being removed
-    std::set<long long> m_hot;        // extents read in the last poll interval
-    std::set<long long> m_recent;     // extents placed in the poll interval before
+    std::set<long long> m_hot;        // extents read again in the last poll interval, and
+                                      // those placed before it whose read is not seen yet
     std::set<long long> m_fresh;      // extents placed since the last look at the MRU list
     std::vector<bool> m_evicted;      // extents evicted and not recalled since
     bool m_unmetSaid = false;

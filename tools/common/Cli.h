@@ -9,8 +9,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -234,6 +237,23 @@ inline int parseCommandLine(CLI::App& app, int argc, char** argv) {
                      text.c_str(), app.get_name().c_str());
         return kExitUsage;
     }
+}
+
+// Runs a tool with subcommands: parses its command line, then runs what the subcommand set.
+// What the tool makes is never writable by group or others, whatever umask it was started
+// with: whoever may write an extent may rewrite what a device serves.
+inline int runSubcommand(CLI::App& app, int argc, char** argv, const std::function<int()>& run) {
+    ::umask(::umask(0) | 022);
+    int early = parseCommandLine(app, argc, argv);
+    return early >= 0 ? early : run();
+}
+
+// Adds a subcommand whose help ends with footer (the exit statuses).
+inline CLI::App* addSubcommand(CLI::App& app, const std::string& name,
+                               const std::string& description, const std::string& footer) {
+    CLI::App* sub = app.add_subcommand(name, description);
+    sub->footer(footer);
+    return sub;
 }
 
 }  // namespace tqtools

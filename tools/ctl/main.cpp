@@ -69,21 +69,11 @@ class CommandLine {
         addStatus();
     }
 
-    int run(int argc, char** argv) {
-        // What the tool makes is never writable by group or others, whatever umask it was
-        // started with: whoever may write an extent may rewrite what a device serves.
-        ::umask(::umask(0) | 022);
-        int early = tqtools::parseCommandLine(m_app, argc, argv);
-        if (early >= 0)
-            return early;
-        return m_run();
-    }
+    int run(int argc, char** argv) { return tqtools::runSubcommand(m_app, argc, argv, m_run); }
 
   private:
     CLI::App* command(const std::string& name, const std::string& description) {
-        CLI::App* sub = m_app.add_subcommand(name, description);
-        sub->footer(kExitCodes);
-        return sub;
+        return tqtools::addSubcommand(m_app, name, description, kExitCodes);
     }
 
     // Makes the subcommand one call into the driver, reported under the subcommand's name.

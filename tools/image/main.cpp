@@ -37,20 +37,11 @@ class CommandLine {
         addVerify();
     }
 
-    int run(int argc, char** argv) {
-        // What a local root receives is readable by all, writable by its owner alone.
-        ::umask(::umask(0) | 022);
-        int early = tqtools::parseCommandLine(m_app, argc, argv);
-        if (early >= 0)
-            return early;
-        return m_run();
-    }
+    int run(int argc, char** argv) { return tqtools::runSubcommand(m_app, argc, argv, m_run); }
 
   private:
     CLI::App* command(const std::string& name, const std::string& description) {
-        CLI::App* sub = m_app.add_subcommand(name, description);
-        sub->footer(kFooter);
-        return sub;
+        return tqtools::addSubcommand(m_app, name, description, kFooter);
     }
 
     // The names tqblk-recalld gives them, with an s3- spelling beside the first two.
@@ -83,8 +74,9 @@ class CommandLine {
     }
 
     void addJobs(CLI::App* sub, int* jobs, const char* what) {
-        tqtools::addInteger(sub, "-j,--jobs", jobs, 1, 1024,
-                            std::string("threads ") + what + " (default: four per CPU, at least 8)");
+        tqtools::addInteger(
+            sub, "-j,--jobs", jobs, 1, 1024,
+            std::string("threads ") + what + " (default: four per CPU, at least 8)");
     }
 
     void addPush() {

@@ -64,6 +64,20 @@ inline int writeFully(int fd, const char* data, size_t size) {
     return 0;
 }
 
+// Reads exactly size bytes at offset, retrying after a signal. Returns 0, EIO when the file
+// ends before, or the errno.
+inline int preadExactly(int fd, char* buffer, size_t size, long long offset) {
+    for (size_t done = 0; done < size;) {
+        ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 }  // namespace tqtools
 
 #endif

@@ -55,19 +55,6 @@ int openImage(const std::string& path, int* fd, long long* size, std::string* de
     return 0;
 }
 
-// Reads size bytes at offset; EIO when the image ends before (it shrank meanwhile).
-int readAt(int fd, char* buffer, size_t size, long long offset) {
-    for (size_t done = 0; done < size;) {
-        ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 class Publisher {
   public:
     Publisher(const PushArgs& args, tqimage::Objects& root, int fd, long long size)
@@ -147,7 +134,7 @@ class Publisher {
             const long long offset = static_cast<long long>(i) * m_args.extentSize;
             const size_t length =
                 static_cast<size_t>(std::min<long long>(m_args.extentSize, m_size - offset));
-            int error = readAt(m_fd, buffer.data(), length, offset);
+            int error = tqtools::preadExactly(m_fd, buffer.data(), length, offset);
             if (error != 0) {
                 fail(error, "Couldn't read the image " + m_args.image + " at " +
                                 std::to_string(offset) + ": " + errnoText(error));

@@ -30,19 +30,6 @@ namespace {
 
 using tqimage::Digest;
 
-// Reads exactly size bytes from the start of fd; 0, EIO when the file is shorter, or an errno.
-int readAll(int fd, char* buffer, size_t size) {
-    for (size_t done = 0; done < size;) {
-        ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // The host's cache of checked extents: DIR/ab/<hex>, read-only files of an extent's bytes,
 // shared by every service on the host. Files only ever appear at their names whole (written
 // to a temporary file beside them, synced, then linked there), so concurrent services never
@@ -68,7 +55,7 @@ class ChunkCache {
             return errno;
         if (!S_ISREG(st->st_mode) || st->st_size != static_cast<off_t>(size))
             return EBADMSG;
-        int e = readAll(fd.get(), buffer, size);
+        int e = tqtools::preadExactly(fd.get(), buffer, size, 0);
         if (e != 0)
             return e;
         return tqimage::sha256(buffer, size) == digest ? 0 : EBADMSG;

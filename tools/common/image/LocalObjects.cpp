@@ -33,17 +33,10 @@ class LocalObjects : public Objects {
         if (!S_ISREG(st.st_mode))
             return fail(EIO, "read", key, detail);
         body->resize(static_cast<size_t>(st.st_size));
-        size_t done = 0;
-        while (done < body->size()) {
-            ssize_t n =
-                ::pread(file.get(), &(*body)[done], body->size() - done, static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return fail(n < 0 ? errno : EIO, "read", key, detail);
-            done += static_cast<size_t>(n);
-        }
-        m_read += static_cast<long long>(done);
+        int error = tqtools::preadExactly(file.get(), &(*body)[0], body->size(), 0);
+        if (error != 0)
+            return fail(error, "read", key, detail);
+        m_read += static_cast<long long>(body->size());
         return 0;
     }
 

@@ -33,9 +33,10 @@ function(tqblk_image_format target)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
   set(dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common/image)
+  set(common ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
   target_sources(${target} PRIVATE ${dir}/Digest.cpp ${dir}/Chunk.cpp ${dir}/Manifest.cpp
-    ${dir}/LocalObjects.cpp ${dir}/RemoteObjects.cpp
-    ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common/S3Credentials.cpp)
+    ${dir}/LocalObjects.cpp ${dir}/RemoteObjects.cpp ${common}/S3Credentials.cpp
+    ${common}/S3Address.cpp ${common}/CurlPool.cpp ${common}/Retry.cpp ${common}/HttpJudge.cpp)
   target_include_directories(${target} PRIVATE ${dir} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
   target_link_libraries(${target} PRIVATE OpenSSL::Crypto PkgConfig::ZSTD CURL::libcurl)
 endfunction()

@@ -1,6 +1,7 @@
 #ifndef TQBLK_RECALLD_HTTPSOURCE_H
 #define TQBLK_RECALLD_HTTPSOURCE_H
 
+#include "RemoteAccess.h"
 #include "Source.h"
 
 #include <memory>
@@ -8,25 +9,12 @@
 
 namespace recalld {
 
-// How remote sources (s3://, http://, https://) are reached.
-struct RemoteOptions {
-    std::string endpoint;       // S3 endpoint URL; else AWS_ENDPOINT_URL; else AWS's own
-    std::string region;         // S3 region; else AWS_REGION, AWS_DEFAULT_REGION, "us-east-1"
-    std::string cacert;         // a CA bundle to verify TLS servers with, besides the system's
-    int tries = 10;             // attempts per request, the first included
-    double retrySeconds = 120;  // and the time they may take, pauses included
-    // A slow attempt fails (and is retried): one below minRate bytes/s over stallSeconds, or
-    // one slower on the whole than minRate after connecting. Every attempt also ends when
-    // retrySeconds run out, so the running one counts against them.
-    long minRate = 16 * 1024;  // bytes/s
-    long stallSeconds = 15;
-    long connectSeconds = 10;
+// How remote sources (s3://, http://, https://) are reached. Every attempt also ends when
+// retrySeconds run out, so the running one counts against them.
+struct RemoteOptions : tqtools::RemoteAccess {
     // Serve a source that names no version of itself (neither ETag nor Last-Modified),
     // whose change mid-run could not be seen; refused otherwise.
     bool allowUnversioned = false;
-    // http(s) credentials for each host, in a netrc(5) file, instead of in the URL (where
-    // every local user sees them in the process list).
-    std::string netrcFile;
 };
 
 // Whether the URL names a remote source this file serves.

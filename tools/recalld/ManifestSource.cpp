@@ -292,21 +292,6 @@ class ManifestSource : public Source {
     bool m_stop = false;
 };
 
-// The options of the image root, from the service's own for remote sources.
-tqimage::ObjectOptions objectOptions(const RemoteOptions& remote) {
-    tqimage::ObjectOptions o;
-    o.endpoint = remote.endpoint;
-    o.region = remote.region;
-    o.cacert = remote.cacert;
-    o.netrcFile = remote.netrcFile;
-    o.tries = remote.tries;
-    o.retrySeconds = remote.retrySeconds;
-    o.connectSeconds = remote.connectSeconds;
-    o.minRate = remote.minRate;
-    o.stallSeconds = remote.stallSeconds;
-    return o;
-}
-
 // The manifest's own digest, from its closing line.
 std::string manifestVersion(const std::string& text) {
     const size_t at = text.rfind("sha256 ");
@@ -345,8 +330,7 @@ std::unique_ptr<Source> openManifestForStore(const std::string& source,
         return nullptr;
     }
     std::string why;
-    std::unique_ptr<tqimage::Objects> objects =
-        tqimage::openObjects(root, objectOptions(options), &why);
+    std::unique_ptr<tqimage::Objects> objects = tqimage::openObjects(root, options, &why);
     if (!objects) {
         *detail = "Couldn't use the image root of " + shown + ": " + why;
         return nullptr;

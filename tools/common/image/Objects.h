@@ -5,26 +5,18 @@
 // the image root ("manifests/NAME", "chunks/ab/abcd..."). Every implementation may be used
 // by several threads at once.
 
+#include "RemoteAccess.h"
+
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace tqimage {
 
-// How remote roots (s3://BUCKET/PREFIX, http(s)://HOST/PATH) are reached.
-struct ObjectOptions {
-    std::string endpoint;   // S3 endpoint URL; else AWS_ENDPOINT_URL; else AWS's own
-    std::string region;     // S3 region; else AWS_REGION, AWS_DEFAULT_REGION, "us-east-1"
-    std::string cacert;     // a CA bundle to verify TLS servers with, besides the system's
-    std::string netrcFile;  // http(s) credentials per host, in a netrc(5) file
-    int tries = 10;         // attempts per request, the first included
-    // The time within which a new attempt may start, pauses included. An attempt that has
-    // started runs as long as it keeps to minRate, whatever the object's size.
-    double retrySeconds = 120;
-    long connectSeconds = 10;
-    long minRate = 16 * 1024;  // bytes/s below which, over stallSeconds, an attempt fails
-    long stallSeconds = 15;
-};
+// How remote roots (s3://BUCKET/PREFIX, http(s)://HOST/PATH) are reached. retrySeconds
+// bounds when a new attempt may start, pauses included: an attempt that has started runs as
+// long as it keeps to minRate, whatever the object's size.
+using ObjectOptions = tqtools::RemoteAccess;
 
 struct ObjectInfo {
     std::string key;

@@ -5,22 +5,21 @@
 // jitter within the tries and time the options give.
 
 #include "CurlCommon.h"
+#include "CurlPool.h"
 #include "Digest.h"
+#include "HttpJudge.h"
 #include "Objects.h"
+#include "Retry.h"
+#include "S3Address.h"
 #include "S3Credentials.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <random>
 
 namespace tqimage {
 namespace {
@@ -28,11 +27,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using tqtools::percentEncode;
 using tqtools::S3Credentials;
-
-std::string envOr(const char* name, const std::string& fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
 
 // The text of the first <tag>...</tag> within [from, to) of xml, XML entities decoded; false
 // when there is none (or it is not closed there).
@@ -94,30 +88,18 @@ bool element(const std::string& xml, const std::string& tag, size_t from, size_t
     return true;
 }
 
-// One kept connection.
-struct Handle {
-    CURL* curl = curl_easy_init();
-    char error[CURL_ERROR_SIZE] = "";
-    ~Handle() {
-        if (curl != nullptr)
-            curl_easy_cleanup(curl);
-    }
-};
-
 // One request and what came back.
 struct Exchange {
     const char* method = "GET";  // GET, HEAD or PUT
     std::string url;
     const std::string* upload = nullptr;  // a PUT's body
-    std::string shown;                    // the object as messages name it
-    const char* verb = "read";            // "Couldn't VERB SHOWN"
+    tqtools::HttpAsk ask;                 // ask.shown: the object as messages name it
     // The response.
-    long status = 0;
-    long long contentLength = -1;
-    std::string body;  // a 200's body; the start of any other (S3's XML names the error)
+    tqtools::HttpSeen seen;
+    std::string body;                           // a 200's body
     std::atomic<long long>* counted = nullptr;  // where body bytes of a 200 are counted
     // The attempt's clock: it fails when slower than the minimum rate on the whole.
-    const std::atomic<bool>* interrupted = nullptr;
+    const tqtools::Interrupter* stop = nullptr;
     std::chrono::steady_clock::time_point started;
     long long graceMs = 0;  // connecting and a stall, before the rate counts
     long minRate = 1;
@@ -126,17 +108,12 @@ struct Exchange {
 
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
     Exchange* x = static_cast<Exchange*>(user);
-    const std::string line(data, size * count);
-    if (line.rfind("HTTP/", 0) == 0) {
-        // A new response (an interim one came before): forget what the last one said.
-        const size_t space = line.find(' ');
-        x->status = space == std::string::npos ? 0 : std::strtol(&line[space + 1], nullptr, 10);
-        x->contentLength = -1;
-        x->body.clear();
-    } else if (line.size() > 15 && strncasecmp(line.c_str(), "content-length:", 15) == 0) {
-        x->contentLength = std::strtoll(line.c_str() + 15, nullptr, 10);
-        if (x->status == 200 && x->contentLength > 0 && x->contentLength < (1LL << 31))
-            x->body.reserve(static_cast<size_t>(x->contentLength));
+    const long long length = x->seen.contentLength;
+    if (tqtools::noteHeader(data, size * count, &x->seen)) {
+        x->body.clear();  // a new response (an interim one came before)
+    } else if (x->seen.contentLength != length && x->seen.status == 200 &&
+               x->seen.contentLength > 0 && x->seen.contentLength < (1LL << 31)) {
+        x->body.reserve(static_cast<size_t>(x->seen.contentLength));
     }
     return size * count;
 }
@@ -144,40 +121,41 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     Exchange* x = static_cast<Exchange*>(user);
     const size_t n = size * count;
-    if (x->status != 200) {
-        x->body.append(data, std::min(n, 1024 - std::min<size_t>(1024, x->body.size())));
+    if (x->seen.status != 200) {
+        tqtools::noteErrorBody(data, n, &x->seen);
         return n;
     }
     x->body.append(data, n);
+    x->seen.received += static_cast<long long>(n);
     if (x->counted != nullptr)
         *x->counted += static_cast<long long>(n);
     return n;
-}
-
-// The S3 error code in a failure's XML body ("SlowDown", "NoSuchKey"...), or "".
-std::string s3Code(const std::string& body) {
-    std::string code;
-    return element(body, "Code", 0, body.size(), &code) ? code : "";
 }
 
 class RemoteObjects : public Objects {
   public:
     // base: the URL an object's key (encoded) is appended to, after a '/'; prefix: what
     // the root adds before each key in the bucket ("" or ending in '/').
-    RemoteObjects(std::string base, std::string shown, bool s3, std::string region,
-                  std::string prefix, S3Credentials credentials, ObjectOptions options)
+    RemoteObjects(std::string base, std::string shown, std::string prefix,
+                  tqtools::CurlAccess access, ObjectOptions options)
         : m_base(std::move(base)),
           m_shown(std::move(shown)),
-          m_s3(s3),
-          m_region(std::move(region)),
+          m_s3(access.s3),
           m_prefix(std::move(prefix)),
-          m_credentials(std::move(credentials)),
-          m_options(std::move(options)) {}
+          m_credentials(access.credentials),
+          m_options(std::move(options)),
+          m_pool(withCallbacks(std::move(access))) {
+        m_policy.tries = m_options.tries;
+        m_policy.retrySeconds = m_options.retrySeconds;
+        m_policy.maxPauseMs = 10000;
+        m_policy.jitterFloor = 0;
+    }
 
     int get(const std::string& key, std::string* body, std::string* detail) override {
         Exchange x;
         x.url = objectUrl(key);
-        x.shown = describe(key);
+        x.ask.shown = describe(key);
+        x.ask.kind = tqtools::HttpAsk::Kind::Whole;
         x.counted = &m_read;
         int error = request(&x, detail);
         if (error == 0)
@@ -189,15 +167,15 @@ class RemoteObjects : public Objects {
         Exchange x;
         x.method = "HEAD";
         x.url = objectUrl(key);
-        x.shown = describe(key);
-        x.verb = "find";
+        x.ask.shown = describe(key);
+        x.ask.verb = "find";
         int error = request(&x, detail);
-        if (error == 0 && x.contentLength < 0) {
-            *detail = "Couldn't find the size of " + x.shown + ": no Content-Length came";
+        if (error == 0 && x.seen.contentLength < 0) {
+            *detail = "Couldn't find the size of " + x.ask.shown + ": no Content-Length came";
             return EIO;
         }
         if (error == 0)
-            *size = x.contentLength;
+            *size = x.seen.contentLength;
         return error;
     }
 
@@ -212,8 +190,8 @@ class RemoteObjects : public Objects {
         x.method = "PUT";
         x.url = objectUrl(key);
         x.upload = &body;
-        x.shown = describe(key);
-        x.verb = "write";
+        x.ask.shown = describe(key);
+        x.ask.verb = "write";
         return request(&x, detail);
     }
 
@@ -233,8 +211,9 @@ class RemoteObjects : public Objects {
                 m_base + (m_virtualHosted() ? "/?" : "?") +
                 (token.empty() ? "" : "continuation-token=" + percentEncode(token, false) + "&") +
                 "list-type=2&prefix=" + percentEncode(m_prefix + prefix, false);
-            x.shown = describe(prefix) + "*";
-            x.verb = "list";
+            x.ask.shown = describe(prefix) + "*";
+            x.ask.verb = "list";
+            x.ask.kind = tqtools::HttpAsk::Kind::Whole;
             int error = request(&x, detail);
             if (error != 0)
                 return error;
@@ -257,7 +236,8 @@ class RemoteObjects : public Objects {
                 truncated == "true" &&
                 (!element(x.body, "NextContinuationToken", 0, x.body.size(), &token) ||
                  token.empty())) {
-                *detail = "Couldn't list " + x.shown + ": a truncated listing named no next page";
+                *detail =
+                    "Couldn't list " + x.ask.shown + ": a truncated listing named no next page";
                 return EIO;
             }
         } while (!token.empty());
@@ -267,39 +247,20 @@ class RemoteObjects : public Objects {
     std::string describe(const std::string& key) const override { return m_shown + "/" + key; }
     long long bytesRead() const override { return m_read; }
 
-    void interrupt() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_interrupted = true;
-        m_wake.notify_all();
-    }
+    void interrupt() override { m_stop.interrupt(); }
 
   private:
-    bool m_virtualHosted() const {
-        return m_s3 && m_base.find(".amazonaws.com") != std::string::npos;
-    }
+    bool m_virtualHosted() const { return m_s3 && tqtools::isVirtualHosted(m_base); }
 
     std::string objectUrl(const std::string& key) const {
         return m_base + "/" + percentEncode(m_prefix + key, true);
     }
 
-    std::unique_ptr<Handle> acquire() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_idle.empty()) {
-                std::unique_ptr<Handle> handle = std::move(m_idle.back());
-                m_idle.pop_back();
-                return handle;
-            }
-        }
-        std::unique_ptr<Handle> handle(new Handle);
-        if (handle->curl != nullptr)
-            configure(handle.get());
-        return handle;
-    }
-
-    void release(std::unique_ptr<Handle> handle) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_idle.push_back(std::move(handle));
+    static tqtools::CurlAccess withCallbacks(tqtools::CurlAccess access) {
+        access.onHeader = onHeader;
+        access.onBody = onBody;
+        access.onProgress = onProgress;
+        return access;
     }
 
     // Ends an attempt that was interrupted, or that is slower than the minimum rate over its
@@ -308,7 +269,7 @@ class RemoteObjects : public Objects {
     static int onProgress(void* user, curl_off_t downTotal, curl_off_t, curl_off_t upTotal,
                           curl_off_t) {
         Exchange* x = static_cast<Exchange*>(user);
-        if (*x->interrupted)
+        if (x->stop->interrupted())
             return 1;
         const long long elapsedMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - x->started)
@@ -318,96 +279,32 @@ class RemoteObjects : public Objects {
         return x->tooSlow ? 1 : 0;
     }
 
-    // What every request of a handle shares.
-    void configure(Handle* handle) {
-        CURL* c = handle->curl;
-        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
-        curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024);
-        curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
-        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!m_options.cacert.empty())
-            curl_easy_setopt(c, CURLOPT_CAINFO, m_options.cacert.c_str());
-        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, m_options.connectSeconds);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, m_options.minRate);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, m_options.stallSeconds);
-        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
-        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, handle->error);
-        if (!m_s3 && !m_options.netrcFile.empty()) {
-            curl_easy_setopt(c, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
-            curl_easy_setopt(c, CURLOPT_NETRC_FILE, m_options.netrcFile.c_str());
-        }
-        if (m_s3 && !m_credentials.empty()) {
-            const std::string sigv4 = "aws:amz:" + m_region + ":s3";
-            curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4.c_str());
-            curl_easy_setopt(c, CURLOPT_USERNAME, m_credentials.accessKey.c_str());
-            curl_easy_setopt(c, CURLOPT_PASSWORD, m_credentials.secretKey.c_str());
-        }
-    }
-
-    // Runs attempts of x until one succeeds, fails for good, or the tries or the time are
-    // spent, pausing between them with exponential backoff and full jitter.
+    // Runs attempts of x on a kept handle, retrying transient failures.
     int request(Exchange* x, std::string* detail) {
-        std::unique_ptr<Handle> handle = acquire();
-        if (handle->curl == nullptr) {
-            *detail = "Couldn't " + std::string(x->verb) + " " + x->shown + ": out of memory";
+        tqtools::CurlPool::Lease handle = m_pool.acquire();
+        if (!handle) {
+            *detail = "Couldn't " + x->ask.verb + " " + x->ask.shown + ": out of memory";
             return ENOMEM;
         }
-        const Clock::time_point start = Clock::now();
-        const Clock::time_point deadline =
-            start +
-            std::chrono::milliseconds(static_cast<long long>(m_options.retrySeconds * 1000));
-        std::chrono::milliseconds pause{100};
-        thread_local std::minstd_rand random(std::random_device{}());
-        int error = EIO;
-        for (int tries = 1;; ++tries) {
-            bool transient = false;
-            error = attempt(handle.get(), x, &transient, detail);
-            if (error == 0 || !transient || m_interrupted)
-                break;
-            const std::chrono::milliseconds wait(
-                std::uniform_int_distribution<long long>(0, pause.count())(random));
-            if (tries >= m_options.tries || Clock::now() + wait > deadline) {
-                const long long ms =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
-                        .count();
-                *detail += " (gave up after " + std::to_string(tries) + " tries in " +
-                           std::to_string(ms) + " ms)";
-                break;
-            }
-            std::unique_lock<std::mutex> lock(m_mutex);
-            if (m_wake.wait_for(lock, wait, [this] { return m_interrupted.load(); }))
-                break;
-            pause = std::min(pause * 2, std::chrono::milliseconds(10000));
-        }
-        if (m_interrupted && error != 0) {
-            *detail = "Couldn't " + std::string(x->verb) + " " + x->shown + ": interrupted";
-            error = ECANCELED;
-        }
-        release(std::move(handle));
+        const int error = tqtools::runWithRetries(
+            m_policy, m_stop, [&](tqtools::Attempt* a) { attempt(*handle, x, a); }, detail);
+        if (error == ECANCELED)
+            *detail = "Couldn't " + x->ask.verb + " " + x->ask.shown + ": interrupted";
         return error;
     }
 
-    // One attempt: 0, or the errno with *detail and whether another try may help.
-    int attempt(Handle* handle, Exchange* x, bool* transient, std::string* detail) {
-        CURL* c = handle->curl;
+    // One attempt: what curl sets for this request only, the transfer, and its judgement.
+    void attempt(tqtools::CurlHandle& handle, Exchange* x, tqtools::Attempt* a) {
+        CURL* c = handle.curl();
         const std::string method = x->method;
-        x->status = 0;
-        x->contentLength = -1;
+        x->seen = tqtools::HttpSeen();
         x->body.clear();
         curl_easy_setopt(c, CURLOPT_URL, x->url.c_str());
         curl_easy_setopt(c, CURLOPT_HEADERDATA, x);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, x);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, x);
         curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);  // resets what the last request set
         curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, nullptr);
-        struct curl_slist* headers = nullptr;
-        std::string payloadHash =
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
         if (method == "HEAD") {
             curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
         } else if (method == "PUT") {
@@ -417,102 +314,66 @@ class RemoteObjects : public Objects {
                              static_cast<curl_off_t>(x->upload->size()));
             curl_easy_setopt(c, CURLOPT_POSTFIELDS, x->upload->data());
             curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "PUT");
-            payloadHash = toHex(sha256(x->upload->data(), x->upload->size()));
-            headers = curl_slist_append(headers, "Content-Type: application/octet-stream");
         }
-        if (m_s3) {
-            headers = curl_slist_append(headers, ("x-amz-content-sha256: " + payloadHash).c_str());
-            if (!m_credentials.sessionToken.empty())
-                headers = curl_slist_append(
-                    headers, ("x-amz-security-token: " + m_credentials.sessionToken).c_str());
-        }
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+        setHeaders(handle, x);
         // An attempt runs as long as it keeps to the minimum rate (onProgress); the request's
         // time bounds when another attempt may start, not how long a steady one takes.
-        x->interrupted = &m_interrupted;
+        x->stop = &m_stop;
         x->started = Clock::now();
         x->graceMs = (m_options.connectSeconds + m_options.stallSeconds) * 1000;
         x->minRate = std::max(1L, m_options.minRate);
         x->tooSlow = false;
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, x);
-        handle->error[0] = '\0';
-        const CURLcode code = curl_easy_perform(c);
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
-        curl_slist_free_all(headers);
-        return judge(code, handle->error, *x, transient, detail);
+        const CURLcode code = handle.perform();
+        const std::string failed = "Couldn't " + x->ask.verb + " " + x->ask.shown + ": ";
+        if (code == CURLE_ABORTED_BY_CALLBACK && x->tooSlow) {
+            a->error = EIO;
+            a->transient = true;
+            a->detail = failed + "slower than " + std::to_string(m_options.minRate) +
+                        " bytes/s on the whole";
+        } else if (!tqtools::transferFailed(code, handle, failed, a)) {
+            static_cast<tqtools::Outcome&>(*a) = tqtools::judgeResponse(x->ask, x->seen);
+        }
     }
 
-    int judge(CURLcode code, const char* curlError, const Exchange& x, bool* transient,
-              std::string* detail) const {
-        const std::string failed = "Couldn't " + std::string(x.verb) + " " + x.shown + ": ";
-        if (code == CURLE_ABORTED_BY_CALLBACK && x.tooSlow) {
-            *transient = true;
-            *detail = failed + "slower than " + std::to_string(m_options.minRate) +
-                      " bytes/s on the whole";
-            return EIO;
-        }
-        if (code == CURLE_ABORTED_BY_CALLBACK)
-            return ECANCELED;
-        if (code != CURLE_OK) {
-            *detail = failed + (*curlError != '\0' ? curlError : curl_easy_strerror(code));
-            *transient = tqtools::transientCurlError(code);
-            return EIO;
-        }
-        const std::string code3 = x.status == 200 ? "" : s3Code(x.body);
-        const std::string status =
-            "HTTP " + std::to_string(x.status) + (code3.empty() ? "" : " " + code3);
-        if (x.status == 401 || x.status == 403) {
-            *detail = "Access to " + x.shown + " was refused (" + status + ")";
-            return EACCES;
-        }
-        if (x.status == 404) {
-            *detail = "No such object: " + x.shown + " (" + status + ")";
-            return ENOENT;
-        }
-        if (x.status == 429 || x.status == 408 || (x.status >= 500 && x.status <= 599) ||
-            code3 == "SlowDown" || code3 == "RequestTimeout") {
-            *transient = true;
-            *detail = failed + status;
-            return EIO;
-        }
-        if (x.status != 200) {
-            *detail = failed + status;
-            return EIO;
-        }
-        if (std::string(x.method) == "GET" && x.contentLength >= 0 &&
-            static_cast<long long>(x.body.size()) != x.contentLength) {
-            *transient = true;
-            *detail = failed + std::to_string(x.body.size()) + " bytes came, not " +
-                      std::to_string(x.contentLength);
-            return EIO;
-        }
-        return 0;
+    // The request's headers: a GET's and a HEAD's are the same every time, kept on the
+    // handle; a PUT's name its body's digest.
+    void setHeaders(tqtools::CurlHandle& handle, const Exchange* x) {
+        const bool put = std::string(x->method) == "PUT";
+        if (!put && handle.headersKind == 0)
+            return;
+        struct curl_slist* headers = nullptr;
+        if (put)
+            headers = curl_slist_append(headers, "Content-Type: application/octet-stream");
+        if (m_s3)
+            headers = tqtools::appendS3Headers(
+                headers,
+                put ? toHex(sha256(x->upload->data(), x->upload->size())) : tqtools::kEmptySha256,
+                m_credentials);
+        handle.setHeaders(headers);
+        handle.headersKind = put ? 1 : 0;
     }
 
     const std::string m_base;
     const std::string m_shown;
     const bool m_s3;
-    const std::string m_region;
     const std::string m_prefix;
     const S3Credentials m_credentials;
     const ObjectOptions m_options;
+    tqtools::RetryPolicy m_policy;
+    tqtools::CurlPool m_pool;
+    tqtools::Interrupter m_stop;
     std::atomic<long long> m_read{0};
-    std::atomic<bool> m_interrupted{false};  // set under m_mutex, for m_wake
-    std::mutex m_mutex;                      // guards what follows
-    std::vector<std::unique_ptr<Handle>> m_idle;
-    std::condition_variable m_wake;
 };
 
 }  // namespace
 
 std::unique_ptr<Objects> openRemoteObjects(const std::string& url, const ObjectOptions& options,
                                            std::string* detail) {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     std::string root = url;
     while (!root.empty() && root.back() == '/' && root.find("://") + 3 < root.size())
         root.pop_back();
     const std::string shown = tqtools::redactUrl(root);
+    tqtools::CurlAccess access = tqtools::curlAccess(options);
     if (root.rfind("s3://", 0) != 0) {
         if (!options.netrcFile.empty()) {
             // libcurl reads it on every request: a FIFO there would hang each one.
@@ -520,8 +381,7 @@ std::unique_ptr<Objects> openRemoteObjects(const std::string& url, const ObjectO
             if (tqtools::readRegularFile(options.netrcFile, "netrc file", &text, detail) != 0)
                 return nullptr;
         }
-        return std::make_unique<RemoteObjects>(root, shown, false, "", "", S3Credentials(),
-                                               options);
+        return std::make_unique<RemoteObjects>(root, shown, "", std::move(access), options);
     }
     const std::string rest = root.substr(5);
     const std::string bucket = rest.substr(0, rest.find('/'));
@@ -531,22 +391,13 @@ std::unique_ptr<Objects> openRemoteObjects(const std::string& url, const ObjectO
         *detail = "An S3 image root is named s3://BUCKET or s3://BUCKET/PREFIX, not " + shown;
         return nullptr;
     }
-    const std::string region = !options.region.empty()
-                                   ? options.region
-                                   : envOr("AWS_REGION", envOr("AWS_DEFAULT_REGION", "us-east-1"));
-    std::string endpoint =
-        !options.endpoint.empty() ? options.endpoint : envOr("AWS_ENDPOINT_URL", "");
-    while (!endpoint.empty() && endpoint.back() == '/')
-        endpoint.pop_back();
-    // A custom endpoint (Ceph's gateway, MinIO...) is addressed path-style; AWS itself
-    // virtual-hosted.
-    const std::string base = !endpoint.empty()
-                                 ? endpoint + "/" + percentEncode(bucket, false)
-                                 : "https://" + bucket + ".s3." + region + ".amazonaws.com";
-    S3Credentials credentials;
-    if (!tqtools::findS3Credentials(&credentials, detail))
+    access.s3 = true;
+    access.uploads = true;
+    access.region = tqtools::s3Region(options.region);
+    if (!tqtools::findS3Credentials(&access.credentials, detail))
         return nullptr;
-    return std::make_unique<RemoteObjects>(base, shown, true, region, prefix, credentials, options);
+    const std::string base = tqtools::s3BucketUrl(bucket, options.endpoint, access.region);
+    return std::make_unique<RemoteObjects>(base, shown, prefix, std::move(access), options);
 }
 
 }  // namespace tqimage

@@ -48,6 +48,15 @@ void EvictionPolicy::remember(long long extent) {
     }
 }
 
+bool EvictionPolicy::sequential(long long extent) const {
+    for (long long neighbour : {extent - 1, extent + 1}) {
+        auto it = m_entries.find(neighbour);
+        if (it != m_entries.end() && it->second.queue == kSmall && it->second.freq == 0)
+            return true;
+    }
+    return false;
+}
+
 void EvictionPolicy::placed(long long extent, long long cost, bool demand) {
     auto it = m_entries.find(extent);
     if (it != m_entries.end()) {
@@ -134,7 +143,7 @@ long long EvictionPolicy::victim(const std::function<bool(long long)>& refuse, l
             push(extent, entry, kMain);
         } else {
             *cost = entry.cost;
-            if (queue == kSmall)
+            if (queue == kSmall && !sequential(extent))
                 remember(extent);
             m_entries.erase(extent);
             return extent;

@@ -218,6 +218,8 @@ void Evictor::readMru() {
 void Evictor::evictDown(std::unique_lock<std::mutex>& lock) {
     if (m_policy.bytes() <= m_options.highMark())
         return;
+    // The round's directories are opened (and checked) once, for all its removals.
+    tqtools::ExtentDirs dirs(m_storeFd, m_dev);
     while (!m_stop && m_policy.bytes() > m_options.lowMark()) {
         // Extents read or placed lately are spared while others may go; the limit comes
         // first, so only those being placed are spared for good.
@@ -242,7 +244,7 @@ void Evictor::evictDown(std::unique_lock<std::mutex>& lock) {
         }
         m_removing = extent;
         lock.unlock();
-        int e = tqtools::removeExtent(m_storeFd, m_dev, tqtools::extentName(*m_store, extent));
+        int e = dirs.remove(tqtools::extentName(*m_store, extent));
         lock.lock();
         m_removing = -1;
         m_removed.notify_all();

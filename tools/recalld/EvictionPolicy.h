@@ -38,8 +38,11 @@ class EvictionPolicy {
     // The extent left the store by other means.
     void forget(long long extent);
     // Takes the coldest extent that refuse lets go out of the policy and returns it with its
-    // cost, or -1 when every extent is refused or none is kept.
-    long long victim(const std::function<bool(long long)>& refuse, long long* cost);
+    // cost, or -1 when every extent is refused or none is kept. spareMain: while the small
+    // FIFO is over its share, -1 when all it holds is refused rather than a main FIFO extent
+    // (under a flood of new extents, none read yet, the hot set need not pay for it).
+    long long victim(const std::function<bool(long long)>& refuse, long long* cost,
+                     bool spareMain = false);
 
     long long bytes() const { return m_bytes[0] + m_bytes[1]; }
     long long count() const { return static_cast<long long>(m_entries.size()); }

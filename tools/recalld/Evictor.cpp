@@ -225,9 +225,13 @@ void Evictor::evictDown(std::unique_lock<std::mutex>& lock) {
         // first, so only those being placed are spared for good.
         long long cost = 0;
         auto placing = [&](long long e) { return m_busy.count(e) > 0; };
+        // While the small FIFO is over its share, even its extents placed lately go before
+        // the main FIFO's: a flood of new extents must not push the hot set out.
         long long extent = m_policy.victim(
             [&](long long e) { return placing(e) || m_hot.count(e) > 0 || m_fresh.count(e) > 0; },
-            &cost);
+            &cost, true);
+        if (extent < 0)
+            extent = m_policy.victim(placing, &cost, true);
         if (extent < 0)
             extent = m_policy.victim(placing, &cost);
         if (extent < 0) {

@@ -14,13 +14,17 @@
 #include <tqblk/TqBlkBackingStore.h>
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tqtools {
@@ -44,15 +48,28 @@ inline std::string extentName(const TqBlkBackingStore& store, long long extent) 
     return name;
 }
 
-// Walks from the store directory (storeFd) to the directory holding the extent's file, each
-// step refusing a link (ELOOP) and another mount (EXDEV, by st_dev against dev). Sets *leaf
-// to the file's name in it. Returns the directory's descriptor or -1 with errno.
-inline int openExtentParent(int storeFd, dev_t dev, const std::string& name, std::string* leaf) {
+// Opens, below the store directory (storeFd), the directory `dir` ("data/.."), refusing a link
+// (ELOOP) and another mount (EXDEV) on the way. One openat2 call where the kernel has it
+// (which refuses any mount crossed, a bind mount of the same file system too); elsewhere a
+// walk that opens each step without following a link and compares its st_dev against dev.
+// Returns the directory's descriptor or -1 with errno.
+inline int openStoreSubdir(int storeFd, dev_t dev, const std::string& dir) {
+    struct open_how how = {};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
+    int fd = -1;
+    do {
+        fd = static_cast<int>(::syscall(SYS_openat2, storeFd, dir.c_str(), &how, sizeof how));
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return fd;
     int at = ::fcntl(storeFd, F_DUPFD_CLOEXEC, 0);
     size_t start = 0;
-    for (size_t slash = name.find('/'); at >= 0 && slash != std::string::npos;
-         slash = name.find('/', start)) {
-        const std::string part = name.substr(start, slash - start);
+    while (at >= 0 && start <= dir.size()) {
+        size_t slash = dir.find('/', start);
+        if (slash == std::string::npos)
+            slash = dir.size();
+        const std::string part = dir.substr(start, slash - start);
         start = slash + 1;
         int next = openAtRetrying(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
         int e = errno;
@@ -66,38 +83,84 @@ inline int openExtentParent(int storeFd, dev_t dev, const std::string& name, std
         at = next;
         errno = e;
     }
-    *leaf = name.substr(start);
     return at;
 }
 
-// Looks at the extent's entry without following links: 0 with *st, or the errno (ENOENT when
-// absent, ELOOP or EXDEV when its path leaves the store).
-inline int statExtent(int storeFd, dev_t dev, const std::string& name, struct stat* st) {
-    std::string leaf;
-    Fd dir(openExtentParent(storeFd, dev, name, &leaf));
-    if (dir.get() < 0)
-        return errno;
-    return ::fstatat(dir.get(), leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
-}
+// The directories holding extents, each opened (as openStoreSubdir checks) the first time one
+// of its extents is asked for and kept while this lives: a batch of removals or looks pays the
+// checked walk once per directory, not once per extent. Live it only as long as the store's
+// lock is held, and no longer than the batch: a directory removed and made anew meanwhile
+// would not be seen.
+class ExtentDirs {
+  public:
+    ExtentDirs(int storeFd, dev_t dev) : m_storeFd(storeFd), m_dev(dev) {}
+    ExtentDirs(const ExtentDirs&) = delete;
+    ExtentDirs& operator=(const ExtentDirs&) = delete;
 
-// Removes the extent's entry: a file of this mount or a link (never what it leads to). A
-// directory or anything else there is left (EISDIR, EINVAL). Returns 0 or the errno.
-inline int removeExtent(int storeFd, dev_t dev, const std::string& name) {
-    std::string leaf;
-    Fd dir(openExtentParent(storeFd, dev, name, &leaf));
-    if (dir.get() < 0)
-        return errno;
-    struct stat st;
-    int e = ::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
-    if (e == 0 && S_ISDIR(st.st_mode))
-        e = EISDIR;
-    else if (e == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        e = EINVAL;
-    else if (e == 0 && st.st_dev != dev)
-        e = EXDEV;
-    if (e == 0 && ::unlinkat(dir.get(), leaf.c_str(), 0) != 0)
-        e = errno;
-    return e;
+    // Looks at the extent's entry without following links: 0 with *st, or the errno (ENOENT
+    // when absent, ELOOP or EXDEV when its path leaves the store).
+    int stat(const std::string& name, struct stat* st) {
+        const char* leaf = nullptr;
+        int dir = parent(name, &leaf);
+        if (dir < 0)
+            return errno;
+        return ::fstatat(dir, leaf, st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    }
+
+    // Removes the extent's entry: a file of this mount or a link (never what it leads to). A
+    // directory or anything else there is left (EISDIR, EINVAL). Returns 0 or the errno.
+    int remove(const std::string& name) {
+        const char* leaf = nullptr;
+        int dir = parent(name, &leaf);
+        if (dir < 0)
+            return errno;
+        struct stat st;
+        int e = ::fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+        if (e == 0 && S_ISDIR(st.st_mode))
+            e = EISDIR;
+        else if (e == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+            e = EINVAL;
+        else if (e == 0 && st.st_dev != m_dev)
+            e = EXDEV;
+        if (e == 0 && ::unlinkat(dir, leaf, 0) != 0)
+            e = errno;
+        return e;
+    }
+
+  private:
+    // The open directory holding name's entry (owned here) with *leaf pointing at the entry's
+    // name within name, or -1 with errno.
+    int parent(const std::string& name, const char** leaf) {
+        const size_t slash = name.rfind('/');
+        if (slash == std::string::npos || slash == 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        *leaf = name.c_str() + slash + 1;
+        const std::string dir = name.substr(0, slash);
+        auto it = m_dirs.find(dir);
+        if (it != m_dirs.end())
+            return it->second.get();
+        int fd = openStoreSubdir(m_storeFd, m_dev, dir);
+        if (fd < 0)
+            return -1;
+        if (m_dirs.size() >= kMaxOpen)
+            m_dirs.clear();
+        return m_dirs
+            .emplace(std::piecewise_construct, std::forward_as_tuple(dir),
+                     std::forward_as_tuple(fd))
+            .first->second.get();
+    }
+
+    static constexpr size_t kMaxOpen = 64;
+    const int m_storeFd;
+    const dev_t m_dev;
+    std::map<std::string, Fd> m_dirs;
+};
+
+// One look at the extent's entry (see ExtentDirs::stat).
+inline int statExtent(int storeFd, dev_t dev, const std::string& name, struct stat* st) {
+    return ExtentDirs(storeFd, dev).stat(name, st);
 }
 
 // One present extent as a scan finds it.
@@ -118,11 +181,12 @@ inline int scanStoreUse(TqBlkBackingStore& store, int storeFd, dev_t dev,
         *detail = err.GetDescription();
         return err.GetErrNo() > 0 ? err.GetErrNo() : EIO;
     }
+    ExtentDirs dirs(storeFd, dev);
     forEachPresentRange(chunks, perChunk, store.m_extentCount,
                         [&](long long first, long long last) {
                             for (long long extent = first; extent <= last; ++extent) {
                                 struct stat st;
-                                if (statExtent(storeFd, dev, extentName(store, extent), &st) != 0)
+                                if (dirs.stat(extentName(store, extent), &st) != 0)
                                     continue;
                                 long long time = std::max<long long>(st.st_mtime, st.st_atime);
                                 out->push_back(ExtentUse{extent, extentCost(st), time});

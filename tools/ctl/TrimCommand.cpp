@@ -52,11 +52,12 @@ int trimStore(const std::string& dir, long long to) {
         [](const tqtools::ExtentUse& a, const tqtools::ExtentUse& b) { return a.time < b.time; });
     long long removed = 0, freed = 0;
     int failure = 0;
+    tqtools::ExtentDirs dirs(fd, st.st_dev);
     for (size_t i = 0; e == 0 && i < extents.size() && used > to; ++i) {
         if (extents[i].cost == 0)
             continue;  // frees nothing
         const std::string name = tqtools::extentName(*store, extents[i].extent);
-        int r = tqtools::removeExtent(fd, st.st_dev, name);
+        int r = dirs.remove(name);
         if (r != 0 && r != ENOENT) {
             std::fprintf(stderr, "tqblk-ctl: trim-store: Couldn't remove %s/%s: %s\n",
                          printable(dir).c_str(), name.c_str(), tqtools::errnoText(r).c_str());

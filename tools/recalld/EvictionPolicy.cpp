@@ -48,6 +48,15 @@ void EvictionPolicy::remember(long long extent) {
     }
 }
 
+bool EvictionPolicy::sequential(long long extent) const {
+    for (long long neighbour : {extent - 1, extent + 1}) {
+        auto it = m_entries.find(neighbour);
+        if (it != m_entries.end() && it->second.queue == kSmall && it->second.freq == 0)
+            return true;
+    }
+    return false;
+}
+
 void EvictionPolicy::placed(long long extent, long long cost, bool demand) {
     auto it = m_entries.find(extent);
     if (it != m_entries.end()) {
@@ -102,18 +111,18 @@ void EvictionPolicy::forget(long long extent) {
     m_entries.erase(it);
 }
 
-long long EvictionPolicy::victim(const std::function<bool(long long)>& refuse, long long* cost) {
+long long EvictionPolicy::victim(const std::function<bool(long long)>& refuse, long long* cost,
+                                 bool spareMain) {
     // Each extent is looked at a bounded number of times per call: the small FIFO once over,
     // the main one once per second chance it may hold, so a store where everything is
     // refused ends the call instead of spinning.
     long long smallTries = m_live[kSmall];
     long long mainTries = m_live[kMain] * (kMaxFreq + 1) + m_live[kSmall];
     while (smallTries > 0 || mainTries > 0) {
-        Queue queue = (m_bytes[kSmall] > m_smallTarget || m_live[kMain] == 0) && smallTries > 0
-                          ? kSmall
-                          : kMain;
-        if (queue == kMain && mainTries <= 0)
-            queue = kSmall;
+        const bool smallOver = m_bytes[kSmall] > m_smallTarget || m_live[kMain] == 0;
+        if (smallOver && smallTries <= 0 && spareMain)
+            return -1;
+        Queue queue = smallOver || mainTries <= 0 ? kSmall : kMain;
         long long extent = 0;
         if (!front(queue, &extent)) {
             (queue == kSmall ? smallTries : mainTries) = 0;
@@ -134,7 +143,7 @@ long long EvictionPolicy::victim(const std::function<bool(long long)>& refuse, l
             push(extent, entry, kMain);
         } else {
             *cost = entry.cost;
-            if (queue == kSmall)
+            if (queue == kSmall && !sequential(extent))
                 remember(extent);
             m_entries.erase(extent);
             return extent;

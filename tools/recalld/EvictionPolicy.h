@@ -16,7 +16,9 @@ namespace recalld {
 // each extent read again since it last passed a second chance (up to three).
 //
 // So one pass over the device (hydration, a backup's sequential read) flows through the
-// small FIFO and leaves the hot set in the main one alone.
+// small FIFO and leaves the hot set in the main one alone. Its extents leave without being
+// remembered (an unread neighbour in the small FIFO gives them away), so that the names of
+// the others evicted meanwhile stay in the ghost FIFO and bring them back on their next miss.
 //
 // What counts as a read comes from the driver's list of recently used extents: a demand
 // recall is followed by the read that asked for it, which is no reuse, so the first read
@@ -36,8 +38,11 @@ class EvictionPolicy {
     // The extent left the store by other means.
     void forget(long long extent);
     // Takes the coldest extent that refuse lets go out of the policy and returns it with its
-    // cost, or -1 when every extent is refused or none is kept.
-    long long victim(const std::function<bool(long long)>& refuse, long long* cost);
+    // cost, or -1 when every extent is refused or none is kept. spareMain: while the small
+    // FIFO is over its share, -1 when all it holds is refused rather than a main FIFO extent
+    // (under a flood of new extents, none read yet, the hot set need not pay for it).
+    long long victim(const std::function<bool(long long)>& refuse, long long* cost,
+                     bool spareMain = false);
 
     long long bytes() const { return m_bytes[0] + m_bytes[1]; }
     long long count() const { return static_cast<long long>(m_entries.size()); }
@@ -61,6 +66,9 @@ class EvictionPolicy {
     // The oldest live slot of the queue, or false when it has none.
     bool front(Queue queue, long long* extent);
     void remember(long long extent);
+    // Whether a neighbour of the extent waits in the small FIFO unread too: the extent came
+    // with a sequential pass, whose names would only push the others' out of the ghost FIFO.
+    bool sequential(long long extent) const;
 
     long long m_capacity;
     long long m_smallTarget;

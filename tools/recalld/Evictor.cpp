@@ -218,14 +218,20 @@ void Evictor::readMru() {
 void Evictor::evictDown(std::unique_lock<std::mutex>& lock) {
     if (m_policy.bytes() <= m_options.highMark())
         return;
+    // The round's directories are opened (and checked) once, for all its removals.
+    tqtools::ExtentDirs dirs(m_storeFd, m_dev);
     while (!m_stop && m_policy.bytes() > m_options.lowMark()) {
         // Extents read or placed lately are spared while others may go; the limit comes
         // first, so only those being placed are spared for good.
         long long cost = 0;
         auto placing = [&](long long e) { return m_busy.count(e) > 0; };
+        // While the small FIFO is over its share, even its extents placed lately go before
+        // the main FIFO's: a flood of new extents must not push the hot set out.
         long long extent = m_policy.victim(
             [&](long long e) { return placing(e) || m_hot.count(e) > 0 || m_fresh.count(e) > 0; },
-            &cost);
+            &cost, true);
+        if (extent < 0)
+            extent = m_policy.victim(placing, &cost, true);
         if (extent < 0)
             extent = m_policy.victim(placing, &cost);
         if (extent < 0) {
@@ -242,7 +248,7 @@ void Evictor::evictDown(std::unique_lock<std::mutex>& lock) {
         }
         m_removing = extent;
         lock.unlock();
-        int e = tqtools::removeExtent(m_storeFd, m_dev, tqtools::extentName(*m_store, extent));
+        int e = dirs.remove(tqtools::extentName(*m_store, extent));
         lock.lock();
         m_removing = -1;
         m_removed.notify_all();

@@ -42,9 +42,10 @@ struct EvictOptions {
 // coldest extents until they are under the low mark.
 //
 // Safety: it works only while the service holds the store's lock; it removes only the
-// entries named as extents of the store, walking to them without following a link or
-// leaving the store's mount; never an extent being placed (begin/end below), and one read
-// or placed in the last poll interval only when nothing else may go. A removal is one
+// entries named as extents of the store, reaching them without following a link or leaving
+// the store's mount (each directory checked once per round of removals); never an extent
+// being placed (begin/end below), and one read or placed in the last poll interval only when
+// nothing else may go (from the small FIFO while that is over its share). A removal is one
 // unlink, so a kill or power cut mid-eviction leaves every extent present whole. When
 // nothing may go, it says so once and waits for recalls to move on rather than spin.
 class Evictor {

@@ -125,7 +125,8 @@ int Service::run(const std::atomic<bool>& stop) {
         m_started.wait(lock, [&] { return m_tried >= static_cast<int>(workers.size()); });
         opened = m_opened;
     }
-    if (opened < static_cast<int>(workers.size()))
+    // A worker stopped before its first attempt is no failure to open: the service is ending.
+    if (opened < static_cast<int>(workers.size()) && !stop)
         m_progress.warning(std::to_string(workers.size() - static_cast<size_t>(opened)) + " of " +
                            std::to_string(workers.size()) +
                            " workers take no requests until they can open the recall store");

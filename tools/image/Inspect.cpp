@@ -160,8 +160,7 @@ int info(const InspectArgs& args, const tqimage::ObjectOptions& options) {
         stored += chunk.second;
     for (const tqimage::ManifestExtent& extent : manifest.extents)
         zero += extent.zero ? 1 : 0;
-    // The manifest's own digest: that of its closing line, which names it.
-    const std::string digest = text.substr(text.rfind("sha256 ") + 7, 64);
+    const std::string digest = tqimage::manifestDigest(text);
     if (args.json) {
         nlohmann::json out = {{"name", manifest.name},
                               {"root", shownRoot(*root)},

@@ -5,6 +5,7 @@
 #include "Manifest.h"
 #include "Objects.h"
 #include "PlaceBytes.h"
+#include "Retry.h"
 #include "SysUtil.h"
 
 #include <fcntl.h>
@@ -13,10 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 
 namespace recalld {
 
@@ -121,11 +119,7 @@ class ManifestSource : public Source {
     }
 
     void interrupt() override {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_all();
+        m_stop.interrupt();
         m_objects->interrupt();
     }
 
@@ -215,18 +209,11 @@ class ManifestSource : public Source {
                 return EIO;
             }
             ++m_retries;
-            if (!pause(attempt)) {
+            if (!m_stop.sleep(100LL << (attempt - 1))) {
                 *detail = what + "stopped while fetching chunk " + tqimage::toHex(digest);
                 return ECANCELED;
             }
         }
-    }
-
-    // Sleeps 100 ms, then 200, 400...; false when interrupted.
-    bool pause(int attempt) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return !m_wake.wait_for(lock, std::chrono::milliseconds(100 << (attempt - 1)),
-                                [this] { return m_stop; });
     }
 
     // Hard-links the cached file at from, whose checked identity is want, in as the extent.
@@ -287,16 +274,8 @@ class ManifestSource : public Source {
     std::atomic<bool> m_cacheFailed{false};
     std::atomic<long long> m_retries{0};
     std::function<void(const std::string&)> m_note;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
+    tqtools::Interrupter m_stop;  // ends the pauses between fetches of a damaged chunk
 };
-
-// The manifest's own digest, from its closing line.
-std::string manifestVersion(const std::string& text) {
-    const size_t at = text.rfind("sha256 ");
-    return at == std::string::npos ? "" : "sha256:" + text.substr(at + 7, 64);
-}
 
 // Opens the chunk cache's directory, made when missing; "" or the refusal.
 std::string checkCacheDir(const std::string& dir) {
@@ -362,7 +341,7 @@ std::unique_ptr<Source> openManifestForStore(const std::string& source,
         *detail = why;
         return nullptr;
     }
-    const std::string version = manifestVersion(text);
+    const std::string version = "sha256:" + tqimage::manifestDigest(text);
     long long zeros = 0;
     for (const tqimage::ManifestExtent& e : manifest.extents)
         zeros += e.zero ? 1 : 0;

@@ -21,17 +21,27 @@ bool allZero(const void* data, size_t size) {
     return bytes[0] == 0 && std::memcmp(bytes, bytes + 1, size - 1) == 0;
 }
 
+namespace {
+
+// The calling thread's zstd context of one kind, made at its first use and kept: making one
+// per extent would cost more than a small extent's compression.
+template <typename Context, Context* (*make)(), size_t (*release)(Context*)>
+Context* threadContext() {
+    thread_local struct Holder {
+        Context* context = make();
+        ~Holder() { release(context); }
+    } holder;
+    if (holder.context == nullptr)
+        throw std::bad_alloc();
+    return holder.context;
+}
+
+}  // namespace
+
 std::string encodeChunk(const void* data, size_t size, int level) {
     std::string out(ZSTD_compressBound(size), '\0');
-    // One context per thread, kept: creating one per extent would cost more than a small
-    // extent's compression.
-    thread_local struct Context {
-        ZSTD_CCtx* cctx = ZSTD_createCCtx();
-        ~Context() { ZSTD_freeCCtx(cctx); }
-    } context;
-    if (context.cctx == nullptr)
-        throw std::bad_alloc();
-    size_t n = ZSTD_compressCCtx(context.cctx, out.data(), out.size(), data, size, level);
+    ZSTD_CCtx* context = threadContext<ZSTD_CCtx, ZSTD_createCCtx, ZSTD_freeCCtx>();
+    size_t n = ZSTD_compressCCtx(context, out.data(), out.size(), data, size, level);
     if (ZSTD_isError(n) || n >= size)
         return std::string(static_cast<const char*>(data), size);
     out.resize(n);
@@ -48,14 +58,9 @@ int decodeChunk(const std::string& chunk, const Digest& digest, void* out, size_
     if (chunk.size() == size) {
         std::memcpy(out, chunk.data(), size);
     } else {
-        thread_local struct Context {
-            ZSTD_DCtx* dctx = ZSTD_createDCtx();
-            ~Context() { ZSTD_freeDCtx(dctx); }
-        } context;
-        if (context.dctx == nullptr)
-            throw std::bad_alloc();
+        ZSTD_DCtx* context = threadContext<ZSTD_DCtx, ZSTD_createDCtx, ZSTD_freeDCtx>();
         // The frame's declared size is not trusted: decompression stops at size bytes.
-        size_t n = ZSTD_decompressDCtx(context.dctx, out, size, chunk.data(), chunk.size());
+        size_t n = ZSTD_decompressDCtx(context, out, size, chunk.data(), chunk.size());
         if (ZSTD_isError(n) || n != size) {
             *detail =
                 "chunk " + toHex(digest) + " does not decompress to its extent: " +

@@ -111,6 +111,10 @@ int parseManifest(const std::string& text, Manifest* out, std::string* detail) {
     return 0;
 }
 
+std::string manifestDigest(const std::string& text) {
+    return text.substr(text.rfind("sha256 ") + 7, 64);
+}
+
 bool validImageName(const std::string& name) {
     return !name.empty() && name.size() <= 128 && name[0] != '.' &&
            name.find_first_not_of(

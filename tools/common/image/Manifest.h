@@ -48,6 +48,9 @@ struct Manifest {
 // damaged or truncated manifest) with *detail.
 int parseManifest(const std::string& text, Manifest* out, std::string* detail);
 
+// The manifest's own digest in hex, from the closing line of a text parseManifest accepted.
+std::string manifestDigest(const std::string& text);
+
 // Whether name may name a manifest: 1 to 128 of [A-Za-z0-9._-], not starting with '.'.
 bool validImageName(const std::string& name);
 

@@ -5,6 +5,7 @@
 //   bench_extents scan <dir>                              getExtentBitmap; prints present
 //                                                         extents and peak memory
 //   bench_extents floor <dir>                             count files with bare getdents64
+//   bench_extents statfloor <dir>                         the same, with one fstatat per file
 //   bench_extents clear <dir>                             clear the store
 //   bench_extents threads                                 threads a walk takes here
 #include <tqblk/TqBlkBackingStore.h>
@@ -107,29 +108,31 @@ int scan(const char* dir) {
 }
 
 // The floor: read every directory with getdents64 and count regular files, nothing else.
-// Takes over fd.
-long long countFiles(tqsys::UniqueFd fd) {
+// With withStat, each file is also looked at with one fstatat, as any check of its size must
+// (the stat floor). Takes over fd.
+long long countFiles(tqsys::UniqueFd fd, bool withStat) {
     char buffer[32 * 1024];
     tqsys::DirEntryReader reader(fd.get(), buffer, sizeof buffer);
     const tqsys::LinuxDirent64* entry = nullptr;
     long long files = 0;
+    struct stat st;
     while (reader.next(&entry) > 0) {
         if (entry->d_type == DT_REG)
-            ++files;
+            files += !withStat || ::fstatat(fd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         else if (entry->d_type == DT_DIR)
-            files +=
-                countFiles(tqsys::OpenAtRetrying(fd.get(), entry->d_name, O_RDONLY | O_DIRECTORY));
+            files += countFiles(
+                tqsys::OpenAtRetrying(fd.get(), entry->d_name, O_RDONLY | O_DIRECTORY), withStat);
     }
     return files;
 }
 
-int floorWalk(const char* dir) {
+int floorWalk(const char* dir, bool withStat) {
     tqsys::UniqueFd fd = tqsys::OpenRetrying(dir, O_RDONLY | O_DIRECTORY);
     if (!fd.valid()) {
         std::perror(dir);
         return 1;
     }
-    std::printf("files=%lld\n", countFiles(std::move(fd)));
+    std::printf("files=%lld\n", countFiles(std::move(fd), withStat));
     return 0;
 }
 
@@ -150,7 +153,9 @@ int main(int argc, char** argv) {
     if (command == "scan" && argc == 3)
         return scan(argv[2]);
     if (command == "floor" && argc == 3)
-        return floorWalk(argv[2]);
+        return floorWalk(argv[2], false);
+    if (command == "statfloor" && argc == 3)
+        return floorWalk(argv[2], true);
     if (command == "clear" && argc == 3)
         return clear(argv[2]);
     if (command == "threads" && argc == 2) {
@@ -159,7 +164,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: %s populate <dir> <files> <extent count> | scan <dir> | floor <dir> | "
-                 "clear <dir> | threads\n",
+                 "statfloor <dir> | clear <dir> | threads\n",
                  argv[0]);
     return 2;
 }

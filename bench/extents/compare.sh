@@ -4,6 +4,8 @@
 #   getExtentBitmap  vs  find <store>/data -type f > /dev/null
 #                    vs  a bare getdents64 walk that only counts files (the floor)
 #                    vs  tqblk-ctl check-store, the store checker (its default threads, and 1)
+#                    vs  the same bare walk with one fstatat per file (the stat floor: a
+#                        check of each file's size can go no faster on one thread)
 #   clear()          vs  rm -rf, each on a fresh, identical copy of the tree
 # Runs alternate, and each figure is the median of the runs. Needs root (for the mount).
 #
@@ -41,14 +43,15 @@ find "$mnt/store/data" -type f -print0 | xargs -0 truncate -s 4096
 summary=$("$ctl" check-store "$mnt/store") || { echo "the store is not clean: $summary" >&2; exit 1; }
 echo "check-store: $summary"
 
-scan=() find_=() floor=() check=() check1=()
+scan=() find_=() floor=() statfloor=() check=() check1=()
 for ((i = 0; i < runs; i++)); do
   # Rotate the order so no tool always runs right after another.
-  for tool in $(printf 'scan find floor check check1\nfind floor check check1 scan\nfloor check check1 scan find\ncheck check1 scan find floor\ncheck1 scan find floor check\n' | sed -n "$((i % 5 + 1))p"); do
+  for tool in $(printf 'scan find floor statfloor check check1\nfind floor statfloor check check1 scan\nfloor statfloor check check1 scan find\nstatfloor check check1 scan find floor\ncheck check1 scan find floor statfloor\ncheck1 scan find floor statfloor check\n' | sed -n "$((i % 6 + 1))p"); do
     case $tool in
       scan) scan+=("$(timed "$bin" scan "$mnt/store")") ;;
       find) find_+=("$(timed find "$mnt/store/data" -type f)") ;;
       floor) floor+=("$(timed "$bin" floor "$mnt/store/data")") ;;
+      statfloor) statfloor+=("$(timed "$bin" statfloor "$mnt/store/data")") ;;
       check) check+=("$(timed "$ctl" check-store "$mnt/store")") ;;
       check1) check1+=("$(timed "$ctl" check-store "$mnt/store" --threads 1)") ;;
     esac
@@ -71,14 +74,16 @@ m_scan=$(echo "${scan[*]}" | median); m_find=$(echo "${find_[*]}" | median)
 m_floor=$(echo "${floor[*]}" | median); m_clear=$(echo "${clear_[*]}" | median)
 m_rm=$(echo "${rm_[*]}" | median)
 m_check=$(echo "${check[*]}" | median); m_check1=$(echo "${check1[*]}" | median)
+m_statfloor=$(echo "${statfloor[*]}" | median)
 printf '%-22s %s s   (runs: %s)\n' "getExtentBitmap" "$m_scan" "${scan[*]}"
 printf '%-22s %s s   (runs: %s)\n' "find -type f" "$m_find" "${find_[*]}"
 printf '%-22s %s s   (runs: %s)\n' "getdents64 floor" "$m_floor" "${floor[*]}"
+printf '%-22s %s s   (runs: %s)\n' "fstatat floor" "$m_statfloor" "${statfloor[*]}"
 printf '%-22s %s s   (runs: %s)\n' "check-store" "$m_check" "${check[*]}"
 printf '%-22s %s s   (runs: %s)\n' "check-store 1 thread" "$m_check1" "${check1[*]}"
 printf '%-22s %s s   (runs: %s)\n' "clear()" "$m_clear" "${clear_[*]}"
 printf '%-22s %s s   (runs: %s)\n' "rm -rf" "$m_rm" "${rm_[*]}"
 printf '%-22s %s KiB (process peak; %s KiB before the scan)\n' "scan peak memory" "$peak" "$before"
 awk -v s="$m_scan" -v f="$m_find" -v fl="$m_floor" -v c="$m_clear" -v r="$m_rm" -v p="$peak" \
-  -v k="$m_check" -v k1="$m_check1" \
-  'BEGIN { printf "summary: scan/find %.2f (goal <= 0.80)  scan/floor %.2f (goal <= 1.30)  clear/rm %.2f (goal <= 1.10)  scan peak %.1f MiB (goal < 64)  check/scan %.2f (goal <= 2.00; 1 thread: %.2f)\n", s / f, s / fl, c / r, p / 1024, k / s, k1 / s }'
+  -v k="$m_check" -v k1="$m_check1" -v sf="$m_statfloor" \
+  'BEGIN { printf "summary: scan/find %.2f (goal <= 0.80)  scan/floor %.2f (goal <= 1.30)  clear/rm %.2f (goal <= 1.10)  scan peak %.1f MiB (goal < 64)  check/scan %.2f (goal <= 2.00; 1 thread: %.2f)  fstatat floor/floor %.2f  check 1 thread/fstatat floor %.2f\n", s / f, s / fl, c / r, p / 1024, k / s, k1 / s, sf / fl, k1 / sf }'

@@ -12,8 +12,9 @@
 // GiB, which the machine's other load disturbs little. Runs as root, in a private mount
 // namespace of its own.
 //
-//   bench_eviction [--quick] [--seconds N] [--readers N] [--rate N]
+//   bench_eviction [--quick] [--road-only] [--seconds N] [--readers N] [--rate N]
 //     --quick      shorter runs and a quarter of the device for the demand road: a smoke run
+//     --road-only  the demand road alone
 //     --seconds N  length of each Zipf run (default 60; 10 with --quick)
 //     --readers N  Zipf readers (default 4)
 //     --rate N     reads/s of each Zipf reader (default 1000); the scan reads at full speed
@@ -72,7 +73,8 @@ constexpr int kRoadRepeats = 3;  // each rate is the best of this many runs: the
 
 struct Options {
     bool quick = false;
-    double seconds = 0;  // 0: the default for the mode
+    bool roadOnly = false;  // the demand road alone
+    double seconds = 0;     // 0: the default for the mode
     int readers = 4;
     double rate = 1000;  // reads/s of each Zipf reader
 };
@@ -408,8 +410,7 @@ double mib(long long bytes) {
     return static_cast<double>(bytes) / 1048576.0;
 }
 
-void printResults(const std::vector<ZipfResult>& runs, const RoadRate& limited,
-                  const RoadRate& unlimited, const Options& options) {
+void printZipf(const std::vector<ZipfResult>& runs, const Options& options) {
     std::printf(
         "\n1 GiB device of %d KiB extents, recall store on a tmpfs, --store-limit %.0f MiB "
         "(watermarks %d,%d), %d Zipf readers of %.0f reads/s each, %.0f s per run.\nLRU: exact, "
@@ -447,6 +448,12 @@ void printResults(const std::vector<ZipfResult>& runs, const RoadRate& limited,
         "ends as long after the scan as the scan took). Goals: x <= 1 on the Zipf runs, <= 0.8\n"
         "with the scan; store max (most seen, every 50 ms, whole store) <= limit + one "
         "high-to-low batch.\n");
+}
+
+void printResults(const std::vector<ZipfResult>& runs, const RoadRate& limited,
+                  const RoadRate& unlimited, const Options& options) {
+    if (!runs.empty())
+        printZipf(runs, options);
     const double cost =
         unlimited.mibPerSecond > 0 ? 1.0 - limited.mibPerSecond / unlimited.mibPerSecond : 0;
     std::printf(
@@ -464,6 +471,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
         const bool hasValue = i + 1 < argc;
         if (a == "--quick") {
             options->quick = true;
+        } else if (a == "--road-only") {
+            options->roadOnly = true;
         } else if (a == "--seconds" && hasValue) {
             options->seconds = std::max(1.0, std::atof(argv[++i]));
         } else if (a == "--readers" && hasValue) {
@@ -485,7 +494,8 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
-                     "usage: bench_eviction [--quick] [--seconds N] [--readers N] [--rate N]\n");
+                     "usage: bench_eviction [--quick] [--road-only] [--seconds N] [--readers N] "
+                     "[--rate N]\n");
         return 2;
     }
     std::vector<ZipfResult> runs;
@@ -508,6 +518,8 @@ int main(int argc, char** argv) {
                              {"zipf 1.1", 1.1, false},
                              {"zipf 1.1 + scan", 1.1, true}};
                 for (const auto& run : kRuns) {
+                    if (options.roadOnly)
+                        break;
                     std::fprintf(stderr, "%s...\n", run.name);
                     runs.push_back(bench.zipf(run.name, run.exponent, run.scan));
                 }

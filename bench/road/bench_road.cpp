@@ -15,6 +15,7 @@
 //     --no-sync        run the service with --no-sync (it syncs by default; the floors
 //                      never sync)
 //     --readers N      readers of the data file (default 16): each has one recall in flight
+//     --readahead N    run the service with --readahead N (none by default)
 
 #include "RoadBench.h"
 #include "TimeThreads.h"
@@ -116,6 +117,7 @@ struct Options {
     bool sync = true;
     // Each reader waits for its extent, so they bound the recalls in flight.
     int readers = 16;
+    int readahead = 0;  // the service's --readahead (0: none, as for a local image by default)
 };
 
 class Bench {
@@ -240,6 +242,10 @@ double Bench::road(const Size& size, int workers, const std::string& image, doub
                                      std::to_string(workers), "--quiet"};
     if (!m_options.sync)
         args.push_back("--no-sync");
+    if (m_options.readahead > 0) {
+        args.push_back("--readahead");
+        args.push_back(std::to_string(m_options.readahead));
+    }
     std::string failure = service.start(args, m_dir + "/service.log");
     if (!failure.empty())
         die(failure);
@@ -451,6 +457,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->ext4 = std::strcmp(argv[++i], "ext4") == 0;
         } else if (a == "--readers" && hasValue) {
             options->readers = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--readahead" && hasValue) {
+            options->readahead = std::max(0, std::atoi(argv[++i]));
         } else if (a == "--no-sync") {
             options->sync = false;
         } else {
@@ -484,7 +492,7 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: bench_road [--quick] [--extent-kib N] [--workers N] "
-                     "[--fs tmpfs|ext4] [--no-sync] [--readers N]\n");
+                     "[--fs tmpfs|ext4] [--no-sync] [--readers N] [--readahead N]\n");
         return 2;
     }
     std::vector<Row> rows;

@@ -158,11 +158,6 @@ class ExtentDirs {
     std::map<std::string, Fd> m_dirs;
 };
 
-// One look at the extent's entry (see ExtentDirs::stat).
-inline int statExtent(int storeFd, dev_t dev, const std::string& name, struct stat* st) {
-    return ExtentDirs(storeFd, dev).stat(name, st);
-}
-
 // One present extent as a scan finds it.
 struct ExtentUse {
     long long extent;

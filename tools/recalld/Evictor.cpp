@@ -4,6 +4,7 @@
 #include "ErrorText.h"
 #include "StoreUse.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,9 +101,13 @@ void Evictor::begin(long long extent) {
     ++m_busy[extent];
 }
 
+// One call per placement, on every worker: a single fstatat by the path the placement itself
+// just used, where a removal opens the directory refusing links and mounts (three calls). A
+// file on another mount costs this store nothing.
 long long Evictor::costOf(long long extent) {
     struct stat st;
-    if (tqtools::statExtent(m_storeFd, m_dev, tqtools::extentName(*m_store, extent), &st) != 0)
+    const std::string name = tqtools::extentName(*m_store, extent);
+    if (::fstatat(m_storeFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != m_dev)
         return 0;
     return tqtools::extentCost(st);
 }
@@ -220,6 +225,10 @@ void Evictor::evictDown(std::unique_lock<std::mutex>& lock) {
         return;
     // The round's directories are opened (and checked) once, for all its removals.
     tqtools::ExtentDirs dirs(m_storeFd, m_dev);
+    // Within a round the extents spared for being read or placed lately only grow in number
+    // (placements add to them, the MRU list is read between rounds), so once none but them
+    // is left, asking again costs a walk over the whole FIFO for nothing.
+    bool othersLeft = true;
     while (!m_stop && m_policy.bytes() > m_options.lowMark()) {
         // Extents read or placed lately are spared while others may go; the limit comes
         // first, so only those being placed are spared for good.
@@ -227,9 +236,14 @@ void Evictor::evictDown(std::unique_lock<std::mutex>& lock) {
         auto placing = [&](long long e) { return m_busy.count(e) > 0; };
         // While the small FIFO is over its share, even its extents placed lately go before
         // the main FIFO's: a flood of new extents must not push the hot set out.
-        long long extent = m_policy.victim(
-            [&](long long e) { return placing(e) || m_hot.count(e) > 0 || m_fresh.count(e) > 0; },
-            &cost, true);
+        long long extent = -1;
+        if (othersLeft)
+            extent = m_policy.victim(
+                [&](long long e) {
+                    return placing(e) || m_hot.count(e) > 0 || m_fresh.count(e) > 0;
+                },
+                &cost, true);
+        othersLeft = extent >= 0;
         if (extent < 0)
             extent = m_policy.victim(placing, &cost, true);
         if (extent < 0)

@@ -14,9 +14,12 @@ void Interrupter::interrupt() {
 }
 
 bool Interrupter::sleep(long long ms) {
+    return sleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+}
+
+bool Interrupter::sleepUntil(std::chrono::steady_clock::time_point when) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return !m_wake.wait_for(lock, std::chrono::milliseconds(ms),
-                            [this] { return m_interrupted.load(); });
+    return !m_wake.wait_until(lock, when, [this] { return m_interrupted.load(); });
 }
 
 int runWithRetries(const RetryPolicy& policy, Interrupter& stop,

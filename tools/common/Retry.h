@@ -5,6 +5,7 @@
 // within a number of tries and a time budget, in waits that an interrupt cuts short.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -19,6 +20,8 @@ class Interrupter {
     bool interrupted() const { return m_interrupted.load(std::memory_order_relaxed); }
     // Waits ms milliseconds; false when interrupted (before or meanwhile).
     bool sleep(long long ms);
+    // Waits until when; false when interrupted (before or meanwhile).
+    bool sleepUntil(std::chrono::steady_clock::time_point when);
 
   private:
     std::atomic<bool> m_interrupted{false};  // set under m_mutex, for m_wake

@@ -2,13 +2,15 @@
 #define TQBLK_RECALLD_BACKGROUND_H
 
 #include "Progress.h"
+#include "ReadaheadWindow.h"
 #include "Source.h"
 #include "SyncGroup.h"
 
-#include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -18,6 +20,7 @@
 namespace recalld {
 
 class Evictor;
+class Hydrator;
 
 struct BackgroundOptions {
     // The most extents brought in ahead of sequential demand recalls; 0 turns readahead off.
@@ -32,19 +35,53 @@ struct BackgroundOptions {
     bool any() const { return readahead > 0 || hydrate; }
 };
 
-// Work besides the driver's requests, on threads and connections of its own so that demand
-// recalls never queue behind it: readahead, which brings the extents after a sequential run
-// of demand recalls into the recall store, in a window that doubles while the run goes on
-// (up to the cap) and starts over when it breaks; and hydration, which walks every extent
-// from the first and brings in those still missing, at a bounded rate, until the store holds
-// them all. Both skip extents present, make each file durable before its move-in as demand
-// recalls do, and leave the driver out: it finds the extents when it next looks.
 // source.place, with a resource the system refused turned into that recall's errno: memory
 // for the extent's bytes (ENOMEM) or a thread (the errno of the std::system_error). The
 // service goes on; only this extent fails.
 int placeCatching(Source& source, TqBlkBackingStore& target, long long extent, SyncGroup* sync,
                   long long* bytes, std::string* detail);
 
+// Brings single extents in for the work besides the driver's requests, as demand recalls do
+// (the file durable before its move-in) but leaving the driver out: it finds the extents when
+// it next looks. An extent is brought in by one fill at a time, and a demand recall of an
+// extent being brought in waits for that fill, woken by its end alone. Thread-safe.
+class BackgroundFill {
+  public:
+    BackgroundFill(Source& source, SyncGroup* sync, Evictor* evictor, Progress& progress)
+        : m_source(source), m_sync(sync), m_evictor(evictor), m_progress(progress) {}
+
+    // Brings extent in unless present; 0 when it is in place after. ECANCELED when another
+    // fill has it or the work has ended; ESTALE once the source changed (for good). A failure
+    // is logged with why ("readahead", "hydration").
+    int fill(TqBlkBackingStore& store, long long extent, const char* why, long long* bytes);
+    // Waits while extent is being brought in. True when it was and is now in place.
+    bool await(long long extent);
+    // From now on fill brings nothing in.
+    void end() { m_ended = true; }
+    bool over() const { return m_ended || m_stale; }
+
+  private:
+    struct Waiters {
+        std::condition_variable done;
+        bool ended = false;
+        int result = 0;
+    };
+
+    Source& m_source;
+    SyncGroup* const m_sync;
+    Evictor* const m_evictor;
+    Progress& m_progress;
+    std::atomic<bool> m_ended{false};
+    std::atomic<bool> m_stale{false};  // the source changed: nothing more to bring in
+    std::mutex m_mutex;                // guards what follows
+    std::set<long long> m_inFlight;
+    std::map<long long, std::shared_ptr<Waiters>> m_waiters;  // of extents in flight
+};
+
+// Work besides the driver's requests, on threads and connections of its own so that demand
+// recalls never queue behind it: readahead, which brings the extents after a sequential run
+// of demand recalls into the recall store (see ReadaheadWindow), and hydration (see Hydrator).
+// Both skip extents present.
 class Background {
   public:
     Background(BackgroundOptions options, std::string storeDir, Source& source, SyncGroup* sync,
@@ -58,45 +95,28 @@ class Background {
     // Ends the threads after the extents they are placing.
     void stop();
 
-    // A demand recall of extent succeeded: extends or restarts the sequential run.
+    // A demand recall of extent is starting: extends or restarts the sequential run.
     void demanded(long long extent);
     // Waits while the extent is being brought in by this background work. True when it was
     // and is now in place, so the demand recall need not fetch it again.
-    bool awaitInFlight(long long extent);
-
-    long long hydratedCount() const;
+    bool awaitInFlight(long long extent) { return m_fill.await(extent); }
 
   private:
     void readaheadLoop(TqBlkBackingStore& store);
-    void hydrateLoop(TqBlkBackingStore& store);
-    // Brings in one extent unless present or in flight; 0 when it is in place after.
-    int fill(TqBlkBackingStore& store, long long extent, const char* why, long long* bytes);
-    bool sleepUntil(std::chrono::steady_clock::time_point when);
-    long long countPresent(TqBlkBackingStore& store);
-    bool roomFor(long long extent, long long moved);
 
     const BackgroundOptions m_options;
     const std::string m_storeDir;
-    Source& m_source;
-    SyncGroup* m_sync;
     Progress& m_progress;
-    long long m_extentCount = 0;
-    long long m_extentSize = 0;
+    BackgroundFill m_fill;
     std::vector<std::unique_ptr<TqBlkRecallStore>> m_stores;  // one per thread
-    std::vector<std::thread> m_threads;
+    std::vector<std::thread> m_threads;                       // readahead's
+    std::unique_ptr<Hydrator> m_hydrator;
 
-    mutable std::mutex m_mutex;  // guards what follows
-    std::condition_variable m_wake;
+    std::mutex m_mutex;  // guards what follows
+    std::condition_variable m_queued;
     bool m_stop = false;
-    std::deque<long long> m_queue;       // readahead extents to bring in, in order
-    std::set<long long> m_inFlight;      // extents being brought in
-    std::map<long long, int> m_waiters;  // demand recalls waiting for in-flight extents
-    std::map<long long, int> m_result;   // how those extents ended
-    long long m_lastDemand = -2;
-    long long m_runEnd = -2;   // the last extent of the sequential run and its readahead
-    long long m_window = 0;    // the readahead window of the run
-    long long m_hydrated = 0;  // extents brought in by hydration
-    bool m_stale = false;      // the source changed: nothing more to bring in
+    std::unique_ptr<ReadaheadWindow> m_window;
+    std::deque<long long> m_queue;  // readahead extents to bring in, in order
 };
 
 }  // namespace recalld

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 
 namespace recalld {
 namespace {
@@ -32,10 +31,9 @@ int checkOnce(const std::string& adminNode, const std::string& uuid, std::string
 }  // namespace
 
 int waitForDevice(const std::string& adminNode, const std::string& uuid, int seconds,
-                  const std::atomic<bool>& stop,
-                  const std::function<void(const std::string&)>& note) {
+                  tqtools::Interrupter& stop, const std::function<void(const std::string&)>& note) {
     using Clock = std::chrono::steady_clock;
-    constexpr std::chrono::milliseconds kFirst{100}, kLast{5000}, kSlice{50};
+    constexpr std::chrono::milliseconds kFirst{100}, kLast{5000};
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
     std::chrono::milliseconds pause = kFirst;
     std::string told;
@@ -50,12 +48,10 @@ int waitForDevice(const std::string& adminNode, const std::string& uuid, int sec
         if (text != told)
             note("waiting for " + text + " (at most " + std::to_string(seconds) + " s)");
         told = text;
-        const Clock::time_point until = std::min(Clock::now() + pause, deadline);
-        while (Clock::now() < until) {
-            if (stop)
-                return ECANCELED;
-            std::this_thread::sleep_for(kSlice);
-        }
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::min(Clock::now() + pause, deadline) - Clock::now());
+        if (!stop.sleep(std::max<long long>(wait.count(), 1)))
+            return ECANCELED;
         pause = std::min(pause * 2, kLast);
     }
 }

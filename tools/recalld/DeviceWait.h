@@ -1,7 +1,8 @@
 #ifndef TQBLK_RECALLD_DEVICEWAIT_H
 #define TQBLK_RECALLD_DEVICEWAIT_H
 
-#include <atomic>
+#include "Retry.h"
+
 #include <functional>
 #include <string>
 
@@ -12,11 +13,10 @@ namespace recalld {
 // Checks at once, then after pauses that grow from 100 ms to 5 s, for at most `seconds` in
 // all (0: one check). Each change of what it waits for is told through `note` (the admin
 // node, the device, with the errno), the first one included. Returns 0 once both are there,
-// ECANCELED when stop was set, else the errno of the last check (ENOENT: no admin node,
+// ECANCELED on stop, else the errno of the last check (ENOENT: no admin node,
 // ENODEV: no such device).
 int waitForDevice(const std::string& adminNode, const std::string& uuid, int seconds,
-                  const std::atomic<bool>& stop,
-                  const std::function<void(const std::string&)>& note);
+                  tqtools::Interrupter& stop, const std::function<void(const std::string&)>& note);
 
 }  // namespace recalld
 

@@ -32,17 +32,15 @@ class FetchBackoff {
         m_pause = kFirst;
     }
 
-    // Logs the failure if it is news and sleeps, waking early when stop is set.
-    void failed(const CZyError& err, const std::atomic<bool>& stop) {
+    // Logs the failure if it is news and sleeps, waking early on stop.
+    void failed(const CZyError& err, tqtools::Interrupter& stop) {
         if (m_failures == 0 || err.GetErrNo() != m_lastError)
             m_progress.problem(tqtools::oneLine("Fetching a recall request failed", err) +
                                    "; retrying with pauses up to 2 s",
                                tqtools::chain(err));
         ++m_failures;
         m_lastError = err.GetErrNo();
-        auto until = std::chrono::steady_clock::now() + m_pause;
-        while (!stop && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(kFirst);
+        stop.sleep(m_pause.count());
         m_pause = std::min(m_pause * 2, kLast);
     }
 
@@ -67,7 +65,7 @@ Service::Service(ServiceOptions options, Source& source, Progress& progress)
       m_progress(progress),
       m_driver(m_options.adminNode) {}
 
-int Service::run(const std::atomic<bool>& stop) {
+int Service::run(tqtools::Interrupter& stop) {
     // Open the admin node before the workers share the driver object.
     std::string detail;
     int e = 0;
@@ -126,7 +124,7 @@ int Service::run(const std::atomic<bool>& stop) {
         opened = m_opened;
     }
     // A worker stopped before its first attempt is no failure to open: the service is ending.
-    if (opened < static_cast<int>(workers.size()) && !stop)
+    if (opened < static_cast<int>(workers.size()) && !stop.interrupted())
         m_progress.warning(std::to_string(workers.size() - static_cast<size_t>(opened)) + " of " +
                            std::to_string(workers.size()) +
                            " workers take no requests until they can open the recall store");
@@ -146,7 +144,7 @@ int Service::run(const std::atomic<bool>& stop) {
     return m_driverGone;
 }
 
-int Service::work(const std::atomic<bool>& stop) {
+int Service::work(tqtools::Interrupter& stop) {
     // A store object serves one thread at a time, so each worker opens its own.
     int e = 0;
     bool told = false;
@@ -175,11 +173,11 @@ int Service::work(const std::atomic<bool>& stop) {
 // the worker takes no requests, says so, and tries again after pauses while the others serve;
 // other failures end the worker with their errno in *error. Null also once the service is to
 // end.
-std::unique_ptr<TqBlkRecallStore> Service::openStore(const std::atomic<bool>& stop, int* error,
+std::unique_ptr<TqBlkRecallStore> Service::openStore(tqtools::Interrupter& stop, int* error,
                                                      const std::function<void(bool)>& tried) {
     auto pause = std::chrono::milliseconds(50);
     int lastError = 0;
-    while (!stop && !m_deviceGone && m_driverGone == 0) {
+    while (!stop.interrupted() && !m_deviceGone && m_driverGone == 0) {
         CZyError err;
         std::unique_ptr<TqBlkRecallStore> store;
         int e = 0;
@@ -208,18 +206,16 @@ std::unique_ptr<TqBlkRecallStore> Service::openStore(const std::atomic<bool>& st
                                    "workers_working in the stats), retrying with pauses up to 2 s",
                                tqtools::chain(err));
         lastError = e;
-        for (auto until = std::chrono::steady_clock::now() + pause;
-             !stop && std::chrono::steady_clock::now() < until;)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop.sleep(pause.count());
         pause = std::min(pause * 2, std::chrono::milliseconds(2000));
     }
     return nullptr;
 }
 
 // Waits for the next request; false once the service is to end.
-bool Service::fetch(const std::atomic<bool>& stop, long long* extent) {
+bool Service::fetch(tqtools::Interrupter& stop, long long* extent) {
     FetchBackoff backoff(m_progress);
-    while (!stop && !m_deviceGone && m_driverGone == 0) {
+    while (!stop.interrupted() && !m_deviceGone && m_driverGone == 0) {
         CZyError err = m_driver.getRecallRequest(m_options.uuid.c_str(), extent);
         int e = err.GetErrNo();
         // The driver answers EAGAIN when no request came in time: it works, ask again.
@@ -241,7 +237,7 @@ bool Service::fetch(const std::atomic<bool>& stop, long long* extent) {
             if (m_driverGone.exchange(ENOTCONN) == 0)
                 m_progress.note("the driver's admin node no longer answers (" + errnoText(e) +
                                 "); stopping");
-        } else if (!stop) {
+        } else if (!stop.interrupted()) {
             backoff.failed(err, stop);
         }
     }

@@ -6,6 +6,7 @@
 #include "Source.h"
 #include "SyncGroup.h"
 
+#include "Retry.h"
 #include "ToolDriver.h"
 
 #include <atomic>
@@ -39,7 +40,7 @@ struct ServiceOptions {
     Evictor* evictor = nullptr;
 };
 
-// Serves the recall requests of one device until stop is set or the device goes away.
+// Serves the recall requests of one device until stop or until the device goes away.
 // Each worker fetches a request, has the source put the extent in place, makes it durable
 // and answers recallDone, or recallFailed with the errno of what went wrong: a resource the
 // system refuses for one extent (memory, descriptors) fails that recall alone.
@@ -53,16 +54,16 @@ class Service {
     Service(ServiceOptions options, Source& source, Progress& progress);
 
     // Resubmits the device's outstanding requests (those a killed service had fetched) and
-    // runs the workers until stop is set or the device is gone. Returns 0, or an errno when
+    // runs the workers until stop or until the device is gone. Returns 0, or an errno when
     // the service could not start.
-    int run(const std::atomic<bool>& stop);
+    int run(tqtools::Interrupter& stop);
 
   private:
-    int work(const std::atomic<bool>& stop);
+    int work(tqtools::Interrupter& stop);
     // tried: told after each attempt whether it opened the store.
-    std::unique_ptr<TqBlkRecallStore> openStore(const std::atomic<bool>& stop, int* error,
+    std::unique_ptr<TqBlkRecallStore> openStore(tqtools::Interrupter& stop, int* error,
                                                 const std::function<void(bool)>& tried);
-    bool fetch(const std::atomic<bool>& stop, long long* extent);
+    bool fetch(tqtools::Interrupter& stop, long long* extent);
     void serve(TqBlkBackingStore& store, long long extent);
     // Tells the driver the outcome of extent's recall (e: 0 or its errno) and counts it;
     // placed false when readahead or hydration placed the extent (and counted it there).

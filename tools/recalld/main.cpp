@@ -56,7 +56,8 @@ class SignalWaiter {
         }
     }
 
-    // onStop runs on SIGINT or SIGTERM, after stop is set (it interrupts a source's waits).
+    // onStop runs on SIGINT or SIGTERM, after stop is interrupted (it interrupts a source's
+    // waits).
     void start(recalld::Log& log, recalld::Stats& stats, std::function<void()> onStop) {
         m_thread = std::thread([this, &log, &stats, onStop] {
             while (!m_done) {
@@ -67,7 +68,7 @@ class SignalWaiter {
                     log.write(LogLevel::Info, std::string("stopping on ") + strsignal(sig));
                     stats.setState("stopping");
                     sd_notify(0, "STOPPING=1");
-                    stop = true;
+                    stop.interrupt();
                     if (onStop)
                         onStop();
                     return;
@@ -76,7 +77,8 @@ class SignalWaiter {
         });
     }
 
-    std::atomic<bool> stop{false};
+    // The service's one stop token: every wait of the service ends on it at once.
+    tqtools::Interrupter stop;
 
   private:
     sigset_t m_signals;

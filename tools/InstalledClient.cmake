@@ -17,12 +17,24 @@ endfunction()
 
 find_package(CLI11 2 REQUIRED)
 
+# The scope the functions below give their settings: a static library of a tool's sources
+# hands them on to the program and the tests linked with it.
+macro(tqblk_tool_scope target)
+  get_target_property(tqblk_tool_type ${target} TYPE)
+  if(tqblk_tool_type STREQUAL "STATIC_LIBRARY")
+    set(scope PUBLIC)
+  else()
+    set(scope PRIVATE)
+  endif()
+endmacro()
+
 # The conventions both tools share (tools/common): strict numbers, CLI11 and --version with
 # the library's project version.
 function(tqblk_tool_conventions target)
-  target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
-  target_compile_definitions(${target} PRIVATE TQBLK_TOOLS_VERSION="${tqblk_VERSION}")
-  target_link_libraries(${target} PRIVATE CLI11::CLI11)
+  tqblk_tool_scope(${target})
+  target_include_directories(${target} ${scope} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
+  target_compile_definitions(${target} ${scope} TQBLK_TOOLS_VERSION="${tqblk_VERSION}")
+  target_link_libraries(${target} ${scope} CLI11::CLI11)
 endfunction()
 
 # The published-image format (tools/common/image): digests, chunks, manifests and the image
@@ -37,6 +49,7 @@ function(tqblk_image_format target)
   target_sources(${target} PRIVATE ${dir}/Digest.cpp ${dir}/Chunk.cpp ${dir}/Manifest.cpp
     ${dir}/LocalObjects.cpp ${dir}/RemoteObjects.cpp ${common}/S3Credentials.cpp
     ${common}/S3Address.cpp ${common}/CurlPool.cpp ${common}/Retry.cpp ${common}/HttpJudge.cpp)
-  target_include_directories(${target} PRIVATE ${dir} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
-  target_link_libraries(${target} PRIVATE OpenSSL::Crypto PkgConfig::ZSTD CURL::libcurl)
+  tqblk_tool_scope(${target})
+  target_include_directories(${target} ${scope} ${dir} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
+  target_link_libraries(${target} ${scope} OpenSSL::Crypto PkgConfig::ZSTD CURL::libcurl)
 endfunction()

@@ -183,6 +183,38 @@ TEST(SyncGroupTest, UnderLoadEachCallerIsCoveredByASyncThatStartedAfterItCame) {
     EXPECT_LE(group.directorySyncs(), kCallers * kCalls);
 }
 
+// Entries made on many threads at once, in directories made on the way: every caller is
+// answered, and the directories above are then known durable.
+TEST(SyncGroupTest, EntriesFromManyThreadsAreAnsweredAndTheirDirectoriesKeptDurable) {
+    std::mutex mutex;
+    std::map<std::string, int> synced;
+    SyncGroup group(
+        [&](const std::string& dir) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++synced[dir];
+            return 0;
+        },
+        "/s");
+    std::atomic<int> answered{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 8; ++i) {
+        callers.emplace_back([&, i] {
+            for (int file = 0; file < 50; ++file)
+                group.syncEntriesOf(
+                    "/s/data/0" + std::to_string(i % 4) + "/" + std::to_string(file), "/s/data",
+                    [&](int error, const std::string&) { answered += error == 0 ? 1 : 0; });
+        });
+    }
+    // The last leader returns only once every caller it took up is answered.
+    for (std::thread& caller : callers)
+        caller.join();
+    EXPECT_EQ(answered, 8 * 50);
+    EXPECT_EQ(synced.size(), 5u) << "the data directory and its four subdirectories";
+    synced.clear();
+    group.syncEntriesOf("/s/data/00/x", "/s/data", [](int, const std::string&) {});
+    EXPECT_EQ(synced, (std::map<std::string, int>{{"/s/data/00", 1}}));
+}
+
 // An extent's own directory is synced every time; those above it up to the data directory
 // the first time only, and a failure names the directory.
 TEST(SyncGroupTest, AnEntrySyncsItsDirectoryAndTheOnesAboveItOnce) {

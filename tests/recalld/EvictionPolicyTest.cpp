@@ -50,7 +50,7 @@ TEST(EvictionPolicyTest, VictimsComeInS3FifoOrder) {
         {"k1 p10 p20", {}, "10 1 20"},             // the small FIFO first while over its share
         {"p10 p20 p30 u10", {}, "20 10 30"},       // read again: moved on to the main FIFO
         {"d10 p20 p30 u10", {}, "10 20 30"},       // the read a demand recall was for: no reuse
-        {"p10 p20 v p10 p30", {}, "10 20 10 30"},  // a remembered name comes back to main
+        {"p10 p20 v p30 p10", {}, "10 20 10 30"},  // a remembered name comes back to main
         {"k1 p10 p20", {1, 10}, "20"},             // refused extents stay, and the call ends
     };
     for (const auto& c : cases)

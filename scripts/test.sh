@@ -67,7 +67,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=thre
   -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-tsan -j "$jobs" --target zyutils_tests store_tests extent_tests recalld_unit_tests
 TSAN_OPTIONS=halt_on_error=1 ran_ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
-  -R '^(Traverse|ParallelTraverse|ParallelStore|RemoveUnder|DeepTree|ExtentBitmap|StoreLifecycle|SyncGroupTest|ContentRange|EvictionPolicyTest)\.'
+  -R '^(Traverse|ParallelTraverse|ParallelStore|RemoveUnder|DeepTree|ExtentBitmap|StoreLifecycle|SyncGroupTest|ContentRange|EvictionPolicyTest|ReadaheadWindow)\.'
 
 step "fuzzers"
 bash scripts/fuzz.sh

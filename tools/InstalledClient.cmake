@@ -1,11 +1,16 @@
 # Included by the tools, which use only the installed interface of the library: inside this
 # tree they link the library target; built on their own they find an installed tree
-# (-DCMAKE_PREFIX_PATH=<prefix>) like any client would.
+# (-DCMAKE_PREFIX_PATH=<prefix>) like any client would. Beside it they use the descriptor
+# toolkit tqsys (header-only, never installed): the tools are always built from this source
+# tree, so built on their own they take it from its sys/ directory.
 if(NOT TARGET tqblk::tqblk)
   set(CMAKE_CXX_STANDARD 17)
   set(CMAKE_CXX_STANDARD_REQUIRED ON)
   include(${CMAKE_CURRENT_LIST_DIR}/../cmake/Warnings.cmake)
   find_package(tqblk 1 REQUIRED)
+endif()
+if(NOT TARGET tqsys)
+  add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/../sys ${CMAKE_BINARY_DIR}/tqsys)
 endif()
 include(GNUInstallDirs)
 
@@ -28,13 +33,13 @@ macro(tqblk_tool_scope target)
   endif()
 endmacro()
 
-# The conventions both tools share (tools/common): strict numbers, CLI11 and --version with
-# the library's project version.
+# The conventions the tools share (tools/common): strict numbers, CLI11, tqsys and --version
+# with the library's project version.
 function(tqblk_tool_conventions target)
   tqblk_tool_scope(${target})
   target_include_directories(${target} ${scope} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
   target_compile_definitions(${target} ${scope} TQBLK_TOOLS_VERSION="${tqblk_VERSION}")
-  target_link_libraries(${target} ${scope} CLI11::CLI11)
+  target_link_libraries(${target} ${scope} CLI11::CLI11 tqsys)
 endfunction()
 
 # The published-image format (tools/common/image): digests, chunks, manifests and the image
@@ -51,5 +56,5 @@ function(tqblk_image_format target)
     ${common}/S3Address.cpp ${common}/CurlPool.cpp ${common}/Retry.cpp ${common}/HttpJudge.cpp)
   tqblk_tool_scope(${target})
   target_include_directories(${target} ${scope} ${dir} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common)
-  target_link_libraries(${target} ${scope} OpenSSL::Crypto PkgConfig::ZSTD CURL::libcurl)
+  target_link_libraries(${target} ${scope} OpenSSL::Crypto PkgConfig::ZSTD CURL::libcurl tqsys)
 endfunction()

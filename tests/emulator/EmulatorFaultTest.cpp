@@ -34,10 +34,6 @@ using std::chrono::seconds;
 // The status runInChild reports for a child that did not end in time.
 constexpr int kHung = -1;
 
-tqsys::UniqueFd openRetrying(const std::string& path, int flags) {
-    return tqsys::OpenRetrying(path.c_str(), flags);
-}
-
 // The lines of a text, without their line feeds.
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -64,7 +60,7 @@ void AbortConnection(dev_t dev) {
     if (::mount("fusectl", control.path().c_str(), "fusectl", 0, nullptr) != 0)
         return;
     std::string abort = control / (std::to_string(minor(dev)) + "/abort");
-    tqsys::UniqueFd fd = openRetrying(abort, O_WRONLY);
+    tqsys::UniqueFd fd = tqsys::OpenRetrying(abort.c_str(), O_WRONLY);
     if (fd.valid()) {
         ssize_t written = ::write(fd.get(), "1", 1);
         (void)written;
@@ -142,7 +138,7 @@ class EmulatorFaultTest : public DriverTest {
     // errno of the read (0 when it read something).
     static pid_t startReader(const std::string& dataPath) {
         return startChild([dataPath] {
-            tqsys::UniqueFd fd = openRetrying(dataPath, O_RDONLY);
+            tqsys::UniqueFd fd = tqsys::OpenRetrying(dataPath.c_str(), O_RDONLY);
             char bytes[100];
             return fd.valid() && ::pread(fd.get(), bytes, sizeof bytes, 0) > 0 ? 0 : errno;
         });
@@ -151,7 +147,7 @@ class EmulatorFaultTest : public DriverTest {
     // A private mapping of the start of a device's data file, made afresh: mapping the file
     // drops its cached pages, so each first touch of a page reads it from the emulator.
     void* mapData(const std::string& dataPath, size_t size) {
-        tqsys::UniqueFd fd = openRetrying(dataPath, O_RDWR);
+        tqsys::UniqueFd fd = tqsys::OpenRetrying(dataPath.c_str(), O_RDWR);
         EXPECT_GE(fd.get(), 0) << dataPath;
         void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd.get(), 0);
         EXPECT_NE(map, MAP_FAILED) << std::strerror(errno);
@@ -187,7 +183,7 @@ TEST_F(EmulatorFaultTest, ADeviceOfTheLargestSizeShowsItAndIsReadAndWrittenAtIts
     EXPECT_EQ(st.st_size, size);
     EXPECT_EQ(st.st_blocks, size / 512 + 1);
 
-    tqsys::UniqueFd fd = openRetrying(data, O_RDWR);
+    tqsys::UniqueFd fd = tqsys::OpenRetrying(data.c_str(), O_RDWR);
     ASSERT_GE(fd.get(), 0);
     char byte = 'x';
     ASSERT_EQ(::pread(fd.get(), &byte, 1, size - 1), 1) << std::strerror(errno);
@@ -206,7 +202,7 @@ TEST_F(EmulatorFaultTest, AStoreDirectoryBelowTheMountIsRefusedInsteadOfStalling
         std::strcpy(record.uuid, "below");
         record.private_extent_size = 4096;
         std::strcpy(record.private_dir, "/dev/tqblk/store");
-        tqsys::UniqueFd fd = openRetrying(TQBLK_ADMIN_NODE, O_RDWR);
+        tqsys::UniqueFd fd = tqsys::OpenRetrying(TQBLK_ADMIN_NODE, O_RDWR);
         return fd.valid() && ::ioctl(fd.get(), TQBLK_CREATE_DEVICE, &record) == 0 ? 0 : errno;
     });
     EXPECT_EQ(status, EINVAL);
@@ -249,7 +245,7 @@ TEST_F(EmulatorFaultTest, CallerMemoryInAMappingOfADataFileIsReadAndWrittenWitho
     // Reads into the mapping and writes out of it, through the same data file.
     map = static_cast<unsigned char*>(mapData(zeros + ".data", 4 * kPage));
     status = runInChild([&] {
-        tqsys::UniqueFd fd = openRetrying(zeros + ".data", O_RDWR);
+        tqsys::UniqueFd fd = tqsys::OpenRetrying((zeros + ".data").c_str(), O_RDWR);
         bool done = fd.valid() &&
                     ::pread(fd.get(), map + 2 * kPage, kPage, 8 * kPage) == ssize_t(kPage) &&
                     ::pwrite(fd.get(), map + 3 * kPage, kPage, 9 * kPage) == ssize_t(kPage);
@@ -309,7 +305,7 @@ TEST_F(EmulatorFaultTest, AReaderInterruptedBySignalWhileItWaitsGetsEintr) {
         std::memset(&action, 0, sizeof action);
         action.sa_handler = [](int) {};
         ::sigaction(SIGUSR1, &action, nullptr);
-        tqsys::UniqueFd fd = openRetrying(data, O_RDONLY);
+        tqsys::UniqueFd fd = tqsys::OpenRetrying(data.c_str(), O_RDONLY);
         char bytes[100];
         bool interrupted =
             fd.valid() && ::pread(fd.get(), bytes, sizeof bytes, 0) < 0 && errno == EINTR;

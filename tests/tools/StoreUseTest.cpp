@@ -23,7 +23,7 @@ TEST(StoreUseTest, ARemovalBatchStaysWithinTheStoreAndFollowsNoLink) {
     ASSERT_EQ(::symlink((tmp / "out/03").c_str(), (tmp / "store/data/00/03").c_str()), 0);
     for (const char* link : {"store/data/01", "store/data/02"})
         ASSERT_EQ(::symlink((tmp / "out").c_str(), (tmp / link).c_str()), 0);
-    tqtools::Fd store(tqtools::openStoreDir(tmp / "store"));
+    tqsys::UniqueFd store = tqtools::openStoreDir(tmp / "store");
     struct stat st;
     ASSERT_EQ(::fstat(store.get(), &st), 0);
     tqtools::ExtentDirs dirs(store.get(), st.st_dev);

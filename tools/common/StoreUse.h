@@ -9,9 +9,9 @@
 // almost nothing for a sparse all-zero extent.
 
 #include "ExtentRanges.h"
-#include "SysUtil.h"
 
 #include <tqblk/TqBlkBackingStore.h>
+#include <tqsys/Retry.h>
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -25,6 +25,7 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace tqtools {
@@ -36,9 +37,9 @@ inline long long extentCost(const struct stat& st) {
     return static_cast<long long>(st.st_blocks) * 512;
 }
 
-// The store's directory, opened without following a link at the top; -1 with errno.
-inline int openStoreDir(const std::string& dir) {
-    return openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+// The store's directory, opened without following a link at the top; empty with errno.
+inline tqsys::UniqueFd openStoreDir(const std::string& dir) {
+    return tqsys::OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
 }
 
 // The extent's name relative to the store directory ("data/..").
@@ -57,33 +58,30 @@ inline int openStoreSubdir(int storeFd, dev_t dev, const std::string& dir) {
     struct open_how how = {};
     how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
-    int fd = -1;
-    do {
-        fd = static_cast<int>(::syscall(SYS_openat2, storeFd, dir.c_str(), &how, sizeof how));
-    } while (fd < 0 && errno == EINTR);
+    const int fd = static_cast<int>(tqsys::RetryOnEintr(
+        [&] { return ::syscall(SYS_openat2, storeFd, dir.c_str(), &how, sizeof how); }));
     if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
         return fd;
-    int at = ::fcntl(storeFd, F_DUPFD_CLOEXEC, 0);
+    tqsys::UniqueFd at(::fcntl(storeFd, F_DUPFD_CLOEXEC, 0));
     size_t start = 0;
-    while (at >= 0 && start <= dir.size()) {
+    while (at.valid() && start <= dir.size()) {
         size_t slash = dir.find('/', start);
         if (slash == std::string::npos)
             slash = dir.size();
         const std::string part = dir.substr(start, slash - start);
         start = slash + 1;
-        int next = openAtRetrying(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        tqsys::UniqueFd next =
+            tqsys::OpenAtRetrying(at.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
         int e = errno;
         struct stat st;
-        if (next >= 0 && (::fstat(next, &st) != 0 || st.st_dev != dev)) {
+        if (next.valid() && (::fstat(next.get(), &st) != 0 || st.st_dev != dev)) {
             e = EXDEV;
-            ::close(next);
-            next = -1;
+            next.reset();
         }
-        ::close(at);
-        at = next;
+        at = std::move(next);
         errno = e;
     }
-    return at;
+    return at.release();
 }
 
 // The directories holding extents, each opened (as openStoreSubdir checks) the first time one
@@ -155,7 +153,7 @@ class ExtentDirs {
     static constexpr size_t kMaxOpen = 64;
     const int m_storeFd;
     const dev_t m_dev;
-    std::map<std::string, Fd> m_dirs;
+    std::map<std::string, tqsys::UniqueFd> m_dirs;
 };
 
 // One present extent as a scan finds it.

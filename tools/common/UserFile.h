@@ -5,7 +5,7 @@
 // would block the tool until a writer came, a character device could never end, so only a
 // regular file of bounded size is read.
 
-#include "SysUtil.h"
+#include <tqsys/Retry.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,7 +22,7 @@ namespace tqtools {
 // than limit bytes, else that of the failed call.
 inline int readUserFile(const std::string& path, size_t limit, std::string* content,
                         struct stat* st) {
-    Fd file(openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    tqsys::UniqueFd file = tqsys::OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (file.get() < 0 || ::fstat(file.get(), st) != 0)
         return errno;
     if (!S_ISREG(st->st_mode))
@@ -30,9 +30,8 @@ inline int readUserFile(const std::string& path, size_t limit, std::string* cont
     content->clear();
     char buffer[16384];
     for (;;) {
-        ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n =
+            tqsys::RetryOnEintr([&] { return ::read(file.get(), buffer, sizeof buffer); });
         if (n < 0)
             return errno;
         if (n == 0)

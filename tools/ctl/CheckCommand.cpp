@@ -8,7 +8,9 @@
 #include "Objects.h"
 #include "ErrorText.h"
 #include "StoreUse.h"
-#include "SysUtil.h"
+
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -71,12 +73,12 @@ bool isManifest(const std::string& location) {
         return true;
     if (location.find("://") != std::string::npos)
         return location.compare(0, 7, "file://") != 0 || isManifest(location.substr(7));
-    tqtools::Fd fd(tqtools::openRetrying(location.c_str(), O_RDONLY | O_NONBLOCK));
+    tqsys::UniqueFd fd = tqsys::OpenRetrying(location.c_str(), O_RDONLY | O_NONBLOCK);
     const std::string magic = "tqblk-image ";
     char head[16] = {};
     struct stat st;
     return fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-           ::pread(fd.get(), head, magic.size(), 0) == static_cast<ssize_t>(magic.size()) &&
+           tqsys::PreadFull(fd.get(), head, magic.size(), 0) == 0 &&
            magic.compare(0, magic.size(), head, magic.size()) == 0;
 }
 
@@ -171,7 +173,7 @@ int verifyManifest(const CheckStoreArgs& args, const tqimage::Manifest& manifest
         long long extent = 0;
         while (take(&extent)) {
             const std::string name = tqtools::extentName(*store, extent);
-            tqtools::Fd fd(tqtools::openRetrying((args.dir + "/" + name).c_str(), O_RDONLY));
+            tqsys::UniqueFd fd = tqsys::OpenRetrying((args.dir + "/" + name).c_str(), O_RDONLY);
             struct stat st;
             if (fd.get() < 0 && errno == ENOENT)
                 continue;  // gone since the listing
@@ -184,18 +186,8 @@ int verifyManifest(const CheckStoreArgs& args, const tqimage::Manifest& manifest
                  (extent != store->m_extentCount - 1 || st.st_size != lastSize)))
                 continue;
             std::fill(buffer.begin(), buffer.end(), 0);
-            size_t done = 0;
-            while (done < static_cast<size_t>(st.st_size)) {
-                ssize_t n =
-                    ::pread(fd.get(), buffer.data() + done, static_cast<size_t>(st.st_size) - done,
-                            static_cast<off_t>(done));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break;
-                done += static_cast<size_t>(n);
-            }
-            if (done < static_cast<size_t>(st.st_size)) {
+            const size_t size = static_cast<size_t>(st.st_size);
+            if (tqsys::PreadFull(fd.get(), buffer.data(), size, 0) != 0) {
                 found(TqBlkStoreFinding::TQBLK_FINDING_UNREADABLE, name, "a short read");
                 continue;
             }

@@ -34,7 +34,7 @@ int trimStore(const std::string& dir, long long to) {
         err = lock.lock(dir.c_str(), false);
     if (report(err, "trim-store"))
         return kExitFailed;
-    tqtools::Fd storeFd(tqtools::openStoreDir(dir));
+    tqsys::UniqueFd storeFd = tqtools::openStoreDir(dir);
     const int fd = storeFd.get();
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         std::fprintf(stderr, "tqblk-ctl: trim-store: Couldn't open %s: %s\n",

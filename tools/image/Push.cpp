@@ -6,9 +6,10 @@
 #include "Cli.h"
 #include "Commands.h"
 #include "Manifest.h"
-#include "SysUtil.h"
 
 #include <nlohmann/json.hpp>
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -34,7 +35,7 @@ std::string errnoText(int error) {
 
 // Opens the image: a regular file or a block device, never waited on (a FIFO is refused).
 int openImage(const std::string& path, int* fd, long long* size, std::string* detail) {
-    tqtools::Fd file(tqtools::openRetrying(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK));
+    tqsys::UniqueFd file = tqsys::OpenRetrying(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     struct stat st {};
     uint64_t bytes = 0;
     if (file.get() < 0 || ::fstat(file.get(), &st) != 0 ||
@@ -134,7 +135,9 @@ class Publisher {
             const long long offset = static_cast<long long>(i) * m_args.extentSize;
             const size_t length =
                 static_cast<size_t>(std::min<long long>(m_args.extentSize, m_size - offset));
-            int error = tqtools::preadExactly(m_fd, buffer.data(), length, offset);
+            int error = -tqsys::PreadFull(m_fd, buffer.data(), length, offset);
+            if (error == ENODATA)
+                error = EIO;  // the image shrank while it was read
             if (error != 0) {
                 fail(error, "Couldn't read the image " + m_args.image + " at " +
                                 std::to_string(offset) + ": " + errnoText(error));
@@ -237,7 +240,7 @@ int push(const PushArgs& args, const tqimage::ObjectOptions& options) {
     long long size = 0;
     std::string detail;
     int status = openImage(args.image, &fd, &size, &detail);
-    tqtools::Fd image(fd);
+    tqsys::UniqueFd image(fd);
     if (status != 0) {
         complain("push", detail);
         return status;

@@ -28,8 +28,6 @@ Evictor::Evictor(EvictOptions options, std::string uuid, std::string storeDir,
 
 Evictor::~Evictor() {
     stop();
-    if (m_storeFd >= 0)
-        ::close(m_storeFd);
 }
 
 int Evictor::start(std::string* detail) {
@@ -41,7 +39,7 @@ int Evictor::start(std::string* detail) {
     }
     m_storeFd = tqtools::openStoreDir(m_storeDir);
     struct stat st;
-    if (m_storeFd < 0 || ::fstat(m_storeFd, &st) != 0) {
+    if (!m_storeFd.valid() || ::fstat(m_storeFd.get(), &st) != 0) {
         int e = errno;
         *detail = "Couldn't open the recall store " + m_storeDir + " for eviction: " + errnoText(e);
         return e;
@@ -51,7 +49,7 @@ int Evictor::start(std::string* detail) {
     m_evicted.assign(static_cast<size_t>(m_store->m_extentCount), false);
     // What a previous run left: oldest first by the files' times, all in the main FIFO.
     std::vector<tqtools::ExtentUse> found;
-    int e = tqtools::scanStoreUse(*m_store, m_storeFd, m_dev, &found, detail);
+    int e = tqtools::scanStoreUse(*m_store, m_storeFd.get(), m_dev, &found, detail);
     if (e != 0) {
         *detail = "Couldn't list the extents of " + m_storeDir + ": " + *detail;
         return e;
@@ -107,7 +105,8 @@ void Evictor::begin(long long extent) {
 long long Evictor::costOf(long long extent) {
     struct stat st;
     const std::string name = tqtools::extentName(*m_store, extent);
-    if (::fstatat(m_storeFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != m_dev)
+    if (::fstatat(m_storeFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        st.st_dev != m_dev)
         return 0;
     return tqtools::extentCost(st);
 }
@@ -224,7 +223,7 @@ void Evictor::evictDown(std::unique_lock<std::mutex>& lock) {
     if (m_policy.bytes() <= m_options.highMark())
         return;
     // The round's directories are opened (and checked) once, for all its removals.
-    tqtools::ExtentDirs dirs(m_storeFd, m_dev);
+    tqtools::ExtentDirs dirs(m_storeFd.get(), m_dev);
     // Within a round the extents spared for being read or placed lately only grow in number
     // (placements add to them, the MRU list is read between rounds), so once none but them
     // is left, asking again costs a walk over the whole FIFO for nothing.

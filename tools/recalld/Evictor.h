@@ -7,6 +7,7 @@
 #include "ToolDriver.h"
 
 #include <tqblk/TqBlkBackingStore.h>
+#include <tqsys/UniqueFd.h>
 
 #include <sys/types.h>
 
@@ -107,7 +108,7 @@ class Evictor {
     Stats& m_stats;
     tqtools::ToolDriver m_driver;
     std::unique_ptr<TqBlkRecallStore> m_store;
-    int m_storeFd = -1;
+    tqsys::UniqueFd m_storeFd;
     dev_t m_dev = 0;
     std::vector<long long> m_mruBuffer;
     std::vector<long long> m_lastMru;

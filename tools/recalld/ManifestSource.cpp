@@ -6,7 +6,9 @@
 #include "Objects.h"
 #include "PlaceBytes.h"
 #include "Retry.h"
-#include "SysUtil.h"
+
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,17 +47,17 @@ class ChunkCache {
     // damaged since it was cached is never served. Returns 0 with *st the identity of the
     // file checked, ENOENT when absent, EBADMSG when damaged, or another errno.
     int find(const Digest& digest, char* buffer, size_t size, struct stat* st) const {
-        tqtools::Fd fd(
-            tqtools::openRetrying(path(digest).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+        tqsys::UniqueFd fd =
+            tqsys::OpenRetrying(path(digest).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
         if (fd.get() < 0)
             return errno == ELOOP ? EBADMSG : errno;
         if (::fstat(fd.get(), st) != 0)
             return errno;
         if (!S_ISREG(st->st_mode) || st->st_size != static_cast<off_t>(size))
             return EBADMSG;
-        int e = tqtools::preadExactly(fd.get(), buffer, size, 0);
+        int e = tqsys::PreadFull(fd.get(), buffer, size, 0);
         if (e != 0)
-            return e;
+            return e == -ENODATA ? EIO : -e;
         return tqimage::sha256(buffer, size) == digest ? 0 : EBADMSG;
     }
 
@@ -69,10 +71,10 @@ class ChunkCache {
         if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
             return fail(errno, "make", dir, detail);
         std::string temp = dir + "/.new.XXXXXX";
-        tqtools::Fd fd(::mkostemp(&temp[0], O_CLOEXEC));
+        tqsys::UniqueFd fd(::mkostemp(&temp[0], O_CLOEXEC));
         if (fd.get() < 0)
             return fail(errno, "make a file in", dir, detail);
-        int e = tqtools::writeFully(fd.get(), buffer, size);
+        int e = -tqsys::WriteFull(fd.get(), buffer, size);
         // Durable before its name appears: a store may link it and answer the driver.
         if (e == 0 && (::fchmod(fd.get(), 0444) != 0 || ::fdatasync(fd.get()) != 0 ||
                        ::fstat(fd.get(), st) != 0))
@@ -86,7 +88,7 @@ class ChunkCache {
             return e;
         if (e != 0)
             return fail(e, "write", target, detail);
-        tqtools::Fd parent(tqtools::openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY));
+        tqsys::UniqueFd parent = tqsys::OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY);
         if (syncDir && (parent.get() < 0 || ::fsync(parent.get()) != 0))
             return fail(errno, "sync", dir, detail);
         return 0;

@@ -3,7 +3,9 @@
 #include "PlaceBytes.h"
 
 #include "ErrnoText.h"
-#include "SysUtil.h"
+
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,22 +34,6 @@ bool allZero(const char* data, size_t size) {
     return size == 0 || (data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0);
 }
 
-// Reads exactly size bytes at offset, or fewer at end of file; returns the count or -errno.
-ssize_t readFully(int fd, char* buffer, size_t size, off_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::pread(fd, buffer + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -errno;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // Has fill write a temporary file and moves it in as extent `extent` of target. Nothing of
 // ours is left behind on failure.
 int placeThroughTemp(TqBlkBackingStore& target, long long extent, SyncGroup* sync,
@@ -59,7 +45,7 @@ int placeThroughTemp(TqBlkBackingStore& target, long long extent, SyncGroup* syn
         *detail = describe(err);
         return errnoOf(err);
     }
-    tqtools::Fd fd(rawFd);
+    tqsys::UniqueFd fd(rawFd);
     struct stat own;
     int e = ::fstat(fd.get(), &own) == 0 ? 0 : errno;
     if (e == 0)
@@ -137,8 +123,7 @@ class ImageSource : public Source {
         if (size <= kProbe || !m_inKernel)
             return ENOTSUP;
         char probe[kProbe];
-        ssize_t n = readFully(m_fd.get(), probe, kProbe, offset);
-        if (n != static_cast<ssize_t>(kProbe) || allZero(probe, kProbe))
+        if (tqsys::PreadFull(m_fd.get(), probe, kProbe, offset) != 0 || allZero(probe, kProbe))
             return ENOTSUP;
         int e = placeThroughTemp(target, extent, sync, detail, [&](int fd) {
             return copyInKernel(m_fd.get(), offset, size, fd);
@@ -153,18 +138,19 @@ class ImageSource : public Source {
     int placeBuffered(TqBlkBackingStore& target, long long extent, long long offset, size_t size,
                       SyncGroup* sync, std::string* detail) {
         char* buffer = extentBuffer(size);
-        ssize_t n = readFully(m_fd.get(), buffer, size, offset);
-        if (n < 0) {
+        size_t got = 0;
+        int e = tqsys::PreadFull(m_fd.get(), buffer, size, offset, &got);
+        if (e != 0) {
             *detail = "Couldn't read the image at offset " + std::to_string(offset) + ": " +
-                      errnoText(static_cast<int>(-n));
-            return static_cast<int>(-n);
+                      errnoText(-e);
+            return -e;
         }
         // Bytes past the end of a short image read as zeros.
-        std::fill(buffer + n, buffer + size, 0);
+        std::fill(buffer + got, buffer + size, 0);
         return placeExtentBytes(target, extent, buffer, size, sync, detail);
     }
 
-    tqtools::Fd m_fd;
+    tqsys::UniqueFd m_fd;
     std::atomic<bool> m_inKernel{true};
 };
 
@@ -230,21 +216,21 @@ class StoreSource : public Source {
         return m_store->checkExtentFile(extent, present);
     }
 
-    // Opens the source's extent file for reading; -1 with errno ENOENT when it is absent.
+    // Opens the source's extent file for reading; empty with errno ENOENT when it is absent.
     // A plain open: the store's own openExtentFile makes the parent directories, and the
     // source, maybe read-only, must never change.
-    int openExtent(long long extent, std::string* path) {
+    tqsys::UniqueFd openExtent(long long extent, std::string* path) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             CZyError err = m_store->getExtentFileName(extent, path);
             if (err.IsError()) {
                 errno = errnoOf(err);
-                return -1;
+                return tqsys::UniqueFd();
             }
         }
-        int fd = tqtools::openRetrying(path->c_str(), O_RDONLY);
+        tqsys::UniqueFd fd = tqsys::OpenRetrying(path->c_str(), O_RDONLY);
         // A missing directory on the way (or a file where one should be) means no extent.
-        if (fd < 0 && errno == ENOTDIR)
+        if (!fd.valid() && errno == ENOTDIR)
             errno = ENOENT;
         return fd;
     }
@@ -261,18 +247,19 @@ class StoreSource : public Source {
             size_t chunk = static_cast<size_t>(
                 std::min<long long>(extentSize - within, static_cast<long long>(size - done)));
             std::string path;
-            tqtools::Fd fd(openExtent(extent, &path));
+            tqsys::UniqueFd fd = openExtent(extent, &path);
             if (fd.get() < 0 && errno != ENOENT) {
                 int e = errno;
                 *detail = "Couldn't open source extent " + path + ": " + errnoText(e);
                 return e;
             }
             if (fd.get() >= 0) {
-                ssize_t n = readFully(fd.get(), buffer + done, chunk, within);
-                if (n < 0) {
+                size_t got = 0;
+                int e = tqsys::PreadFull(fd.get(), buffer + done, chunk, within, &got);
+                if (e != 0) {
                     *detail = "Couldn't read source extent " + std::to_string(extent) + ": " +
-                              errnoText(static_cast<int>(-n));
-                    return static_cast<int>(-n);
+                              errnoText(-e);
+                    return -e;
                 }
             }
             done += chunk;
@@ -308,7 +295,7 @@ int placeExtentBytes(TqBlkBackingStore& target, long long extent, const char* da
         return err.IsError() ? errnoOf(err) : 0;
     }
     return placeThroughTemp(target, extent, sync, detail,
-                            [&](int fd) { return tqtools::writeFully(fd, data, size); });
+                            [&](int fd) { return -tqsys::WriteFull(fd, data, size); });
 }
 
 // A buffer of at least size bytes, one per worker thread and kept between extents: a fresh

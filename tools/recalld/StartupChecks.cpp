@@ -1,7 +1,8 @@
 #include "StartupChecks.h"
 
 #include "ErrorText.h"
-#include "SysUtil.h"
+
+#include <tqsys/Retry.h>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -87,7 +88,7 @@ std::string checkStore(const Options& options, const TqBlkBackingStore& recall,
 }  // namespace
 
 long long sourceSize(const std::string& path) {
-    tqtools::Fd fd(tqtools::openRetrying(path.c_str(), O_RDONLY));
+    tqsys::UniqueFd fd = tqsys::OpenRetrying(path.c_str(), O_RDONLY);
     struct stat st;
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
         return -errno;

@@ -3,9 +3,10 @@
 #include "ErrorText.h"
 #include "Log.h"
 #include "Metrics.h"
-#include "SysUtil.h"
 
 #include <nlohmann/json.hpp>
+#include <tqsys/FullIo.h>
+#include <tqsys/UniqueFd.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -215,13 +216,13 @@ int replaceFile(const std::string& path, const std::string& text, std::string* d
     const std::string suffix = ".XXXXXX";
     temp.insert(temp.end(), suffix.begin(), suffix.end());
     temp.push_back('\0');
-    tqtools::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    tqsys::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) {
         int e = errno;
         *detail = "Couldn't create a temporary file beside " + path + ": " + tqtools::errnoText(e);
         return e;
     }
-    int e = tqtools::writeFully(fd.get(), text.data(), text.size());
+    int e = -tqsys::WriteFull(fd.get(), text.data(), text.size());
     // Readable by operators who may not write it; mkostemp made it 0600.
     if (e == 0 && ::fchmod(fd.get(), 0644) != 0)
         e = errno;

@@ -1,9 +1,9 @@
 #include "StoreClaim.h"
 
 #include "ErrnoText.h"
-#include "SysUtil.h"
 
 #include <tqblk/TqBlkBackingStore.h>
+#include <tqsys/Retry.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -39,7 +39,7 @@ int countEntries(int fd, int* count) {
 int removeLeftovers(const std::string& storeDir, int* removed, std::string* message) {
     const std::string tmp = storeDir + "/tmp";
     // O_NOFOLLOW: a "tmp" that is a link leads outside the store, and nothing there is ours.
-    tqtools::Fd dirFd(tqtools::openRetrying(tmp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    tqsys::UniqueFd dirFd = tqsys::OpenRetrying(tmp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (dirFd.get() < 0 && errno == ENOENT)
         return 0;
     if (dirFd.get() < 0) {

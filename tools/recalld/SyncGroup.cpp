@@ -2,6 +2,8 @@
 
 #include "ErrnoText.h"
 
+#include <tqsys/Retry.h>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <map>
@@ -13,13 +15,9 @@ namespace {
 // fsync(2) through a descriptor of the directory's own. One opened now still reports a
 // write-back error nobody has seen yet.
 int fsyncDirectory(const std::string& dir) {
-    tqtools::Fd fd(tqtools::openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY));
-    if (fd.get() < 0)
+    tqsys::UniqueFd fd = tqsys::OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (!fd.valid() || tqsys::RetryOnEintr([&] { return ::fsync(fd.get()); }) != 0)
         return errno;
-    while (::fsync(fd.get()) != 0) {
-        if (errno != EINTR)
-            return errno;
-    }
     return 0;
 }
 
@@ -32,9 +30,7 @@ SyncGroup::SyncGroup(std::function<int(const std::string&)> syncDir, std::string
 
 int SyncGroup::syncData(int fd, const std::string& path, std::string* detail) {
     ++m_dataSyncs;
-    while (::fdatasync(fd) != 0) {
-        if (errno == EINTR)
-            continue;
+    if (tqsys::RetryOnEintr([fd] { return ::fdatasync(fd); }) != 0) {
         int e = errno;
         *detail = "Couldn't write the bytes of " + path + " to the disk: " + errnoText(e);
         return e;

@@ -1,8 +1,6 @@
 #ifndef TQBLK_RECALLD_SYNCGROUP_H
 #define TQBLK_RECALLD_SYNCGROUP_H
 
-#include "SysUtil.h"
-
 #include <atomic>
 #include <functional>
 #include <memory>

@@ -2,7 +2,9 @@
 // beside it, synced and renamed into place.
 
 #include "Objects.h"
-#include "SysUtil.h"
+
+#include <tqsys/FullIo.h>
+#include <tqsys/Retry.h>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -15,7 +17,7 @@
 namespace tqimage {
 namespace {
 
-using tqtools::Fd;
+using tqsys::UniqueFd;
 
 std::string errnoText(int error) {
     return std::strerror(error);
@@ -26,16 +28,16 @@ class LocalObjects : public Objects {
     explicit LocalObjects(std::string dir) : m_dir(std::move(dir)) {}
 
     int get(const std::string& key, std::string* body, std::string* detail) override {
-        Fd file(tqtools::openRetrying(path(key).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+        UniqueFd file = tqsys::OpenRetrying(path(key).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
         struct stat st {};
         if (file.get() < 0 || ::fstat(file.get(), &st) != 0)
             return fail(errno, "read", key, detail);
         if (!S_ISREG(st.st_mode))
             return fail(EIO, "read", key, detail);
         body->resize(static_cast<size_t>(st.st_size));
-        int error = tqtools::preadExactly(file.get(), &(*body)[0], body->size(), 0);
+        int error = tqsys::PreadFull(file.get(), &(*body)[0], body->size(), 0);
         if (error != 0)
-            return fail(error, "read", key, detail);
+            return fail(error == -ENODATA ? EIO : -error, "read", key, detail);
         m_read += static_cast<long long>(body->size());
         return 0;
     }
@@ -57,10 +59,10 @@ class LocalObjects : public Objects {
         if (error != 0)
             return fail(error, "make the directory of", key, detail);
         std::string temp = dir + "/.put.XXXXXX";
-        Fd file(::mkostemp(&temp[0], O_CLOEXEC));
+        UniqueFd file(::mkostemp(&temp[0], O_CLOEXEC));
         if (file.get() < 0)
             return fail(errno, "write", key, detail);
-        error = tqtools::writeFully(file.get(), body.data(), body.size());
+        error = -tqsys::WriteFull(file.get(), body.data(), body.size());
         if (error == 0 && (::fchmod(file.get(), 0444) != 0 || ::fdatasync(file.get()) != 0))
             error = errno;
         if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
@@ -69,7 +71,7 @@ class LocalObjects : public Objects {
             ::unlink(temp.c_str());
             return fail(error, "write", key, detail);
         }
-        Fd parent(tqtools::openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY));
+        UniqueFd parent = tqsys::OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY);
         if (parent.get() < 0 || ::fsync(parent.get()) != 0)
             return fail(errno, "sync the directory of", key, detail);
         return 0;
@@ -112,7 +114,8 @@ class LocalObjects : public Objects {
     // start with prefix. Temporary files (".put.*") and links are not objects.
     int walk(const std::string& dirKey, const std::string& prefix,
              std::vector<ObjectInfo>* out) const {
-        Fd dirFd(tqtools::openRetrying(path(dirKey).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+        UniqueFd dirFd =
+            tqsys::OpenRetrying(path(dirKey).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
         if (dirFd.get() < 0)
             return errno;
         DIR* dir = ::fdopendir(dirFd.get());

@@ -100,6 +100,34 @@ void failUnanswered(AdminReplyPtr& reply, int error) {
         reply->fail(error);
 }
 
+// The reply to a recall answer, sent once the reads that the answer ends are served: a
+// waiting reader need not wait while the service is woken first. Sent when dropped, so an
+// answer kept for later (held answers) is replied to when it is applied or failed.
+class ReplyAfterReads : public AdminReply {
+  public:
+    explicit ReplyAfterReads(AdminReplyPtr reply) : m_reply(std::move(reply)) {}
+    ~ReplyAfterReads() override {
+        if (m_error == 0)
+            m_reply->succeed(m_record.data(), m_record.size());
+        else if (m_error > 0)
+            m_reply->fail(m_error);
+        // Never ended: the reply's own drop fails it.
+    }
+    const void* key() const override { return m_reply->key(); }
+    bool interrupted() const override { return m_reply->interrupted(); }
+    void succeed(const void* record, size_t size) override {
+        const char* bytes = static_cast<const char*>(record);
+        m_record.assign(bytes, bytes + size);
+        m_error = 0;
+    }
+    void fail(int error) override { m_error = error; }
+
+  private:
+    AdminReplyPtr m_reply;
+    std::vector<char> m_record;
+    int m_error = -1;  // -1 until the request ends
+};
+
 }  // namespace
 
 Clock::time_point DeadlineAfter(Clock::time_point now, std::chrono::milliseconds delay) {
@@ -157,13 +185,15 @@ void Emulator::shutdown() {
 
 void Emulator::handleAdmin(const AdminCall& call, AdminReplyPtr reply) noexcept {
     try {
+        if (call.code == TQBLK_RECALL_DONE)
+            reply = std::make_unique<ReplyAfterReads>(std::move(reply));
         serveAdmin(call, reply);
     } catch (const std::bad_alloc&) {
         failUnanswered(reply, ENOMEM);
     } catch (...) {
         failUnanswered(reply, EIO);
     }
-    // The answered request is replied to first; the reads it ends are served after it.
+    // The reads an answer ends are served first, then the answer is replied to.
     runDeferred();
 }
 

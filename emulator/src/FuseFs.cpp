@@ -250,7 +250,11 @@ class DataRead : public DataRequest {
         if (error != 0)
             return error;
         if (!missing->empty()) {
-            if (first)
+            // Nothing read yet (the common lone miss): the next round starts afresh in the
+            // buffer of the thread that resumes it, without a copy of the whole read kept.
+            if (progress() == 0)
+                m_done.clear();
+            else if (first)
                 m_partial.assign(buffer.begin(),
                                  buffer.begin() + static_cast<std::ptrdiff_t>(size));
             return 0;

@@ -86,23 +86,25 @@ TEST_F(DeviceIoTest, ReadsStopAtTheDeviceSizeAndShortOrMissingExtentsReadAsZeros
 
 TEST_F(DeviceIoTest, ConcurrentReadersOfAMissingExtentShareOneRecallAndGetItsBytes) {
     makeDevice("dev", 1024 * kKiB, 4 * kKiB, 64 * kKiB);
+    placeExtent(m_recall, 7);
     for (int i = 0; i < 8; ++i) {
         startRead(2 * 64 * kKiB + i * 8 * kKiB, 4 * kKiB);
         startRead(5 * 64 * kKiB + i * 100, 5000);  // across private extents
     }
-    ASSERT_TRUE(waitForReaders(16)) << state("dev", "io-waiting");
+    startRead(8 * 64 * kKiB - 3000, 6000);  // the bytes of present extent 7 are kept
+    ASSERT_TRUE(waitForReaders(17)) << state("dev", "io-waiting");
     std::vector<long long> queued = Numbers(state("dev", "queued"));
     std::sort(queued.begin(), queued.end());
-    EXPECT_EQ(queued, (std::vector<long long>{2, 5}));
+    EXPECT_EQ(queued, (std::vector<long long>{2, 5, 8}));
 
-    serveNext();
-    serveNext();
+    for (int i = 0; i < 3; ++i)
+        serveNext();
     for (auto& read : m_reads)
         expectPattern(*read);
     std::vector<std::pair<long long, int>> answers = answered("dev");
     std::sort(answers.begin(), answers.end());
-    EXPECT_EQ(answers, (std::vector<std::pair<long long, int>>{{2, 0}, {5, 0}}));
-    EXPECT_EQ(BitmapOf(m_recall), (std::set<long long>{2, 5}));
+    EXPECT_EQ(answers, (std::vector<std::pair<long long, int>>{{2, 0}, {5, 0}, {8, 0}}));
+    EXPECT_EQ(BitmapOf(m_recall), (std::set<long long>{2, 5, 7, 8}));
     EXPECT_TRUE(BitmapOf(m_private).empty());
 }
 

@@ -31,18 +31,18 @@ int placeCatching(Source& source, TqBlkBackingStore& target, long long extent, S
 int BackgroundFill::fill(TqBlkBackingStore& store, long long extent, const char* why,
                          long long* bytes) {
     *bytes = 0;
-    bool present = false;
-    CZyError err = store.checkExtentFile(extent, &present);
-    if (!err.IsError() && present)
-        return 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (over() || !m_inFlight.insert(extent).second)
             return ECANCELED;
     }
+    // Looked at once the extent is ours: a fill that ended just before must not be repeated.
+    bool present = false;
+    CZyError err = store.checkExtentFile(extent, &present);
     std::string detail;
     int e = 0;
-    {
+    const bool missing = err.IsError() || !present;
+    if (missing) {
         Evictor::Hold hold(m_evictor, extent, false);
         e = placeCatching(m_source, store, extent, m_sync, bytes, &detail);
         if (e == 0)
@@ -61,7 +61,7 @@ int BackgroundFill::fill(TqBlkBackingStore& store, long long extent, const char*
             m_waiters.erase(it);
         }
     }
-    if (e == 0)
+    if (e == 0 && missing)
         m_progress.placedInBackground();
     if (e != 0 && e != ECANCELED && e != ESTALE)
         m_progress.note(std::string(why) + " of extent " + std::to_string(extent) + " failed (" +

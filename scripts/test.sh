@@ -61,13 +61,13 @@ cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 ran_ctest --test-dir build-asan -j "$jobs" --output-on-failure
 
-step "thread sanitizer build (folder walks and the recall service's group commit on several threads)"
+step "thread sanitizer build (folder walks, the recall service's group commit and background fills on several threads)"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQBLK_SANITIZE=thread -DTQBLK_WERROR=ON \
   -DTQBLK_BUILD_TESTS=ON -DTQBLK_BUILD_EMULATOR=OFF -DTQBLK_BUILD_TOOLS=ON -DTQBLK_BUILD_BENCH=OFF \
   -DTQBLK_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-tsan -j "$jobs" --target zyutils_tests store_tests extent_tests recalld_unit_tests
 TSAN_OPTIONS=halt_on_error=1 ran_ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
-  -R '^(Traverse|ParallelTraverse|ParallelStore|RemoveUnder|DeepTree|ExtentBitmap|StoreLifecycle|SyncGroupTest|ContentRange|EvictionPolicyTest|ReadaheadWindow)\.'
+  -R '^(Traverse|ParallelTraverse|ParallelStore|RemoveUnder|DeepTree|ExtentBitmap|StoreLifecycle|SyncGroupTest|ContentRange|EvictionPolicyTest|ReadaheadWindow|BackgroundFill)\.'
 
 step "fuzzers"
 bash scripts/fuzz.sh

@@ -48,9 +48,7 @@ int waitForDevice(const std::string& adminNode, const std::string& uuid, int sec
         if (text != told)
             note("waiting for " + text + " (at most " + std::to_string(seconds) + " s)");
         told = text;
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::min(Clock::now() + pause, deadline) - Clock::now());
-        if (!stop.sleep(std::max<long long>(wait.count(), 1)))
+        if (!stop.sleepUntil(std::min(Clock::now() + pause, deadline)))
             return ECANCELED;
         pause = std::min(pause * 2, kLast);
     }

@@ -11,11 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 

@@ -63,13 +63,11 @@ nlohmann::json checkJson(const CheckStoreArgs& args, const TqBlkStoreCheckReport
             {"findings", findings}};
 }
 
-const char kManifestPrefix[] = "manifest+";  // as tqblk-recalld's --source takes it
-
 // Whether --verify-against names a published image's manifest rather than an image or a
 // store: "manifest+...", a URL (the library reads no image there), or a local file that
 // starts like a manifest.
 bool isManifest(const std::string& location) {
-    if (location.rfind(kManifestPrefix, 0) == 0)
+    if (tqimage::hasManifestPrefix(location))
         return true;
     if (location.find("://") != std::string::npos)
         return location.compare(0, 7, "file://") != 0 || isManifest(location.substr(7));
@@ -86,9 +84,7 @@ bool isManifest(const std::string& location) {
 int loadManifest(const CheckStoreArgs& args, const std::string& location,
                  tqimage::Manifest* manifest, std::string* detail) {
     std::string root, name, text;
-    const std::string bare = location.rfind(kManifestPrefix, 0) == 0
-                                 ? location.substr(sizeof kManifestPrefix - 1)
-                                 : location;
+    const std::string bare = tqimage::withoutManifestPrefix(location);
     if (!tqimage::splitManifestLocation(bare, &root, &name)) {
         *detail = "a manifest is read where it was published, ROOT/manifests/NAME, not at " + bare;
         return EINVAL;

@@ -20,10 +20,8 @@
 
 namespace recalld {
 
-const char kManifestPrefix[] = "manifest+";
-
 bool isManifestSource(const std::string& source) {
-    return source.compare(0, sizeof kManifestPrefix - 1, kManifestPrefix) == 0;
+    return tqimage::hasManifestPrefix(source);
 }
 
 namespace {
@@ -296,7 +294,7 @@ std::unique_ptr<Source> openManifestForStore(const std::string& source,
                                              const std::string& chunkCache,
                                              const std::string& storeDir, bool allowShort,
                                              std::string* note, std::string* detail) {
-    const std::string location = source.substr(sizeof kManifestPrefix - 1);
+    const std::string location = tqimage::withoutManifestPrefix(source);
     const std::string shown = redactUrl(location);
     const size_t scheme = location.find("://");
     if (scheme != std::string::npos && !isRemoteUrl(location) &&

@@ -9,10 +9,8 @@
 
 namespace recalld {
 
-// The prefix of a --source that names a published image's manifest: "manifest+LOCATION",
-// LOCATION being ".../manifests/NAME" in a directory, file://, s3:// or http(s):// root.
-extern const char kManifestPrefix[];
-
+// Whether --source names a published image's manifest: "manifest+LOCATION", LOCATION being
+// ".../manifests/NAME" in a directory, file://, s3:// or http(s):// root.
 bool isManifestSource(const std::string& source);
 
 // A published image, recalled chunk by chunk: each extent's chunk is fetched from the image

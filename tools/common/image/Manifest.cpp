@@ -126,6 +126,18 @@ std::string manifestKey(const std::string& name) {
     return "manifests/" + name;
 }
 
+namespace {
+const char kManifestPrefix[] = "manifest+";
+}  // namespace
+
+bool hasManifestPrefix(const std::string& location) {
+    return location.compare(0, sizeof kManifestPrefix - 1, kManifestPrefix) == 0;
+}
+
+std::string withoutManifestPrefix(const std::string& location) {
+    return hasManifestPrefix(location) ? location.substr(sizeof kManifestPrefix - 1) : location;
+}
+
 bool splitManifestLocation(const std::string& location, std::string* root, std::string* name) {
     const size_t at = location.rfind("manifests/");
     if (at == location.npos || (at > 0 && location[at - 1] != '/'))

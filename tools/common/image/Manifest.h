@@ -61,6 +61,12 @@ std::string manifestKey(const std::string& name);
 // and the name; false when location does not end that way.
 bool splitManifestLocation(const std::string& location, std::string* root, std::string* name);
 
+// Where an image or a store could be meant (tqblk-recalld's --source, tqblk-ctl's
+// --verify-against), "manifest+LOCATION" names a published image's manifest at LOCATION.
+bool hasManifestPrefix(const std::string& location);
+// location without that prefix, as given when it has none.
+std::string withoutManifestPrefix(const std::string& location);
+
 }  // namespace tqimage
 
 #endif

@@ -17,6 +17,18 @@ CurlAccess curlAccess(const RemoteAccess& options) {
     return access;
 }
 
+int prepareAccess(bool s3, const RemoteAccess& options, CurlAccess* access, std::string* detail) {
+    access->s3 = s3;
+    if (s3) {
+        access->region = s3Region(options.region);
+        return findS3Credentials(&access->credentials, detail) ? 0 : EINVAL;
+    }
+    std::string text;
+    return options.netrcFile.empty()
+               ? 0
+               : readRegularFile(options.netrcFile, "netrc file", &text, detail);
+}
+
 CurlHandle::~CurlHandle() {
     if (m_curl != nullptr)
         curl_easy_cleanup(m_curl);

@@ -41,6 +41,12 @@ struct CurlAccess {
 // What options give of a pool's access: the CA bundle, the netrc file and the timeouts.
 CurlAccess curlAccess(const RemoteAccess& options);
 
+// Makes *access fit to reach s3:// (s3) or http(s):// addresses: for S3 the region and the
+// credentials every request is signed with; for http(s) a look at the netrc file, which
+// libcurl reads on every request (a FIFO there would hang each one). Returns 0 or an errno
+// with *detail.
+int prepareAccess(bool s3, const RemoteAccess& options, CurlAccess* access, std::string* detail);
+
 class CurlHandle {
   public:
     CurlHandle() = default;

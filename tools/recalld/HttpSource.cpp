@@ -22,7 +22,6 @@ namespace {
 using tqtools::Attempt;
 using tqtools::HttpAsk;
 using tqtools::HttpSeen;
-using tqtools::readRegularFile;
 using tqtools::S3Credentials;
 
 // What one HTTP exchange brought back, and where the bytes asked for go.
@@ -287,26 +286,19 @@ std::unique_ptr<Source> openRemoteSource(const std::string& url, const RemoteOpt
     *error = EINVAL;
     tqtools::CurlAccess access = tqtools::curlAccess(options);
     access.url = url;
-    access.s3 = url.rfind("s3://", 0) == 0;
-    if (access.s3) {
-        std::string rest = url.substr(5);
-        size_t slash = rest.find('/');
-        if (slash == std::string::npos || slash == 0 || slash + 1 == rest.size()) {
-            *detail = "An S3 source is named s3://BUCKET/KEY, not " + redactUrl(url);
-            return nullptr;
-        }
-        access.region = tqtools::s3Region(options.region);
+    const bool s3 = url.rfind("s3://", 0) == 0;
+    const std::string rest = s3 ? url.substr(5) : "";
+    const size_t slash = rest.find('/');
+    if (s3 && (slash == std::string::npos || slash == 0 || slash + 1 == rest.size())) {
+        *detail = "An S3 source is named s3://BUCKET/KEY, not " + redactUrl(url);
+        return nullptr;
+    }
+    *error = tqtools::prepareAccess(s3, options, &access, detail);
+    if (*error != 0)
+        return nullptr;
+    if (s3)
         access.url = tqtools::s3BucketUrl(rest.substr(0, slash), options.endpoint, access.region) +
                      "/" + tqtools::percentEncode(rest.substr(slash + 1), true);
-        if (!tqtools::findS3Credentials(&access.credentials, detail))
-            return nullptr;
-    } else if (!options.netrcFile.empty()) {
-        // libcurl reads it on every request: a FIFO there would hang each one.
-        std::string text;
-        *error = readRegularFile(options.netrcFile, "netrc file", &text, detail);
-        if (*error != 0)
-            return nullptr;
-    }
     std::unique_ptr<HttpSource> source(new HttpSource(std::move(access), redactUrl(url), options));
     *error = source->probe(detail);
     if (*error != 0)

@@ -20,10 +20,6 @@
 
 namespace recalld {
 
-bool isManifestSource(const std::string& source) {
-    return tqimage::hasManifestPrefix(source);
-}
-
 namespace {
 
 using tqimage::Digest;

@@ -9,10 +9,6 @@
 
 namespace recalld {
 
-// Whether --source names a published image's manifest: "manifest+LOCATION", LOCATION being
-// ".../manifests/NAME" in a directory, file://, s3:// or http(s):// root.
-bool isManifestSource(const std::string& source);
-
 // A published image, recalled chunk by chunk: each extent's chunk is fetched from the image
 // root by its digest, decoded and checked against the digest before a byte of it is placed;
 // all-zero extents become sparse ones. A chunk that fails its check is fetched again a few

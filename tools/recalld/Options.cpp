@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include "Cli.h"
+#include "Manifest.h"
 #include "ManifestSource.h"
 
 #include <algorithm>
@@ -189,7 +190,7 @@ void settleOptions(Options* options) {
     ServiceOptions& service = options->service;
     // --source with a local image is --image.
     if (!options->source.empty() && !isRemoteUrl(options->source) &&
-        !isManifestSource(options->source)) {
+        !tqimage::hasManifestPrefix(options->source)) {
         const std::string file = "file://";
         options->image = options->source.compare(0, file.size(), file) == 0
                              ? options->source.substr(file.size())

@@ -3,6 +3,7 @@
 #include "ErrorText.h"
 #include "Evictor.h"
 #include "HttpSource.h"
+#include "Manifest.h"
 #include "ManifestSource.h"
 #include "Options.h"
 #include "Presence.h"
@@ -100,9 +101,9 @@ std::string prepare(const recalld::Options& options, recalld::Log& log,
                                 err);
     }
     std::string detail;
-    if (!options.chunkCache.empty() && !recalld::isManifestSource(options.source))
+    if (!options.chunkCache.empty() && !tqimage::hasManifestPrefix(options.source))
         return "--chunk-cache serves only a published image (--source manifest+URL)";
-    if (recalld::isManifestSource(options.source)) {
+    if (tqimage::hasManifestPrefix(options.source)) {
         std::string note;
         *source = recalld::openManifestForStore(options.source, options.remote, options.chunkCache,
                                                 options.service.recallStore,

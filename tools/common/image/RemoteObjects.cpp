@@ -375,12 +375,8 @@ std::unique_ptr<Objects> openRemoteObjects(const std::string& url, const ObjectO
     const std::string shown = tqtools::redactUrl(root);
     tqtools::CurlAccess access = tqtools::curlAccess(options);
     if (root.rfind("s3://", 0) != 0) {
-        if (!options.netrcFile.empty()) {
-            // libcurl reads it on every request: a FIFO there would hang each one.
-            std::string text;
-            if (tqtools::readRegularFile(options.netrcFile, "netrc file", &text, detail) != 0)
-                return nullptr;
-        }
+        if (tqtools::prepareAccess(false, options, &access, detail) != 0)
+            return nullptr;
         return std::make_unique<RemoteObjects>(root, shown, "", std::move(access), options);
     }
     const std::string rest = root.substr(5);
@@ -391,10 +387,8 @@ std::unique_ptr<Objects> openRemoteObjects(const std::string& url, const ObjectO
         *detail = "An S3 image root is named s3://BUCKET or s3://BUCKET/PREFIX, not " + shown;
         return nullptr;
     }
-    access.s3 = true;
     access.uploads = true;
-    access.region = tqtools::s3Region(options.region);
-    if (!tqtools::findS3Credentials(&access.credentials, detail))
+    if (tqtools::prepareAccess(true, options, &access, detail) != 0)
         return nullptr;
     const std::string base = tqtools::s3BucketUrl(bucket, options.endpoint, access.region);
     return std::make_unique<RemoteObjects>(base, shown, prefix, std::move(access), options);

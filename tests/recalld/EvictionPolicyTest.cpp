@@ -52,6 +52,7 @@ TEST(EvictionPolicyTest, VictimsComeInS3FifoOrder) {
         {"d10 p20 p30 u10", {}, "10 20 30"},       // the read a demand recall was for: no reuse
         {"p10 p20 v p30 p10", {}, "10 20 10 30"},  // a remembered name comes back to main
         {"k1 p10 p20", {1, 10}, "20"},             // refused extents stay, and the call ends
+        {"k1 k2 p10 p20", {10, 20}, "1 2"},        // a small FIFO all refused: the main one
     };
     for (const auto& c : cases)
         EXPECT_EQ(victims(c.script, c.refused), c.order) << c.script;

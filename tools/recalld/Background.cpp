@@ -172,6 +172,9 @@ void Background::readaheadLoop(TqBlkBackingStore& store) {
             extent = m_queue.front();
             m_queue.pop_front();
         }
+        // A bounded store at its high mark takes no more guesses.
+        if (m_options.evictor != nullptr && !m_options.evictor->roomAhead(store.getExtentSize()))
+            continue;
         long long bytes;
         if (m_fill.fill(store, extent, "readahead", &bytes) == ESTALE) {
             std::lock_guard<std::mutex> lock(m_mutex);

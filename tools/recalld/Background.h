@@ -29,7 +29,8 @@ struct BackgroundOptions {
     // Fill every missing extent, at most hydrateRate MiB/s (0: as fast as one worker goes).
     bool hydrate = false;
     double hydrateRate = 0;
-    // A bounded store's evictor: told of each placement; hydration stops where it has no room.
+    // A bounded store's evictor: told of each placement; hydration stops where it has no room,
+    // and readahead skips extents while it has none.
     Evictor* evictor = nullptr;
 
     bool any() const { return readahead > 0 || hydrate; }

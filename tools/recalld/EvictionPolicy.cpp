@@ -122,7 +122,9 @@ long long EvictionPolicy::victim(const std::function<bool(long long)>& refuse, l
         const bool smallOver = m_bytes[kSmall] > m_smallTarget || m_live[kMain] == 0;
         if (smallOver && smallTries <= 0 && spareMain)
             return -1;
-        Queue queue = smallOver || mainTries <= 0 ? kSmall : kMain;
+        // Once the small FIFO has been looked over, the main one is next even while the small
+        // one stays over its share (all it holds refused).
+        Queue queue = (smallOver && smallTries > 0) || mainTries <= 0 ? kSmall : kMain;
         long long extent = 0;
         if (!front(queue, &extent)) {
             (queue == kSmall ? smallTries : mainTries) = 0;

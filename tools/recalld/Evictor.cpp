@@ -143,6 +143,12 @@ bool Evictor::roomFor(long long bytes) const {
     return m_policy.bytes() + bytes <= m_options.highMark();
 }
 
+bool Evictor::roomAhead(long long bytes) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const long long inFlight = static_cast<long long>(m_busy.size()) * bytes;
+    return m_policy.bytes() + inFlight + bytes <= m_options.highMark();
+}
+
 StoreUse Evictor::counts() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_counts;

@@ -69,6 +69,9 @@ class Evictor {
 
     // Whether one more extent of `bytes` fits under the high mark (hydration asks).
     bool roomFor(long long bytes) const;
+    // The same for a placement no read waits for (readahead asks), with every placement in
+    // flight counted at `bytes`: speculation leaves the room left to demand recalls.
+    bool roomAhead(long long bytes) const;
     StoreUse counts() const;
     const EvictOptions& options() const { return m_options; }
 

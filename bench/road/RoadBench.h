@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -109,15 +110,25 @@ inline TqBlkRecallStore* newRecallStore(const std::string& dir, const std::strin
 }
 
 // What a service does to place an extent: a temporary file written from memory, moved in.
-inline void placeExtent(TqBlkRecallStore& store, long long extent, const std::vector<char>& bytes) {
+inline void placeExtent(TqBlkRecallStore& store, long long extent, const std::vector<char>& bytes,
+                        bool durable = false) {
     std::string temp;
     int raw = -1;
     check(store.openTempFile(&temp, &raw), "open a temporary file");
     tqsys::UniqueFd fd(raw);
-    if (tqsys::PwriteFull(fd.get(), bytes.data(), bytes.size(), 0) != 0)
+    if (tqsys::PwriteFull(fd.get(), bytes.data(), bytes.size(), 0) != 0 ||
+        (durable && ::fdatasync(fd.get()) != 0))
         die("write " + temp);
     fd.reset();
     check(store.moveInExtentFile(temp.c_str(), extent), "move an extent in");
+    if (!durable)
+        return;
+    std::string path;
+    check(store.getExtentFileName(extent, &path), "name an extent");
+    tqsys::UniqueFd dir =
+        tqsys::OpenRetrying(path.substr(0, path.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY);
+    if (!dir.valid() || ::fsync(dir.get()) != 0)
+        die("sync the folder of " + path);
 }
 
 // Queues a recall of each of the device's first extents through the emulator's control file.
@@ -275,6 +286,7 @@ class Scratch {
     // name: the tmpfs's name and the folder's prefix.
     explicit Scratch(const std::string& name) : m_name(name), m_dir("/tmp/" + name + "-XXXXXX") {}
     ~Scratch() {
+        m_ext4.reset();
         unmount();
         if (m_made)
             ::rmdir(m_dir.c_str());
@@ -290,6 +302,14 @@ class Scratch {
             failure = std::string("mount a tmpfs: ") + std::strerror(errno);
         m_mounted = failure.empty();
         return failure;
+    }
+    // The same with a fresh ext4 of `bytes` on a loop device (LoopExt4) in place of the tmpfs.
+    std::string mountExt4(long long bytes) {
+        std::string failure = make();
+        if (!failure.empty())
+            return failure;
+        m_ext4.reset(new LoopExt4);
+        return m_ext4->mount(m_dir, bytes);
     }
     const char* dir() const { return m_dir.c_str(); }
 
@@ -315,6 +335,7 @@ class Scratch {
     std::string m_dir;
     bool m_made = false;
     bool m_mounted = false;
+    std::unique_ptr<LoopExt4> m_ext4;
 };
 
 // Starts the emulator (with options), once the scratch has mounted (mountFailure empty), and

@@ -12,9 +12,11 @@
 // GiB, which the machine's other load disturbs little. Runs as root, in a private mount
 // namespace of its own.
 //
-//   bench_eviction [--quick] [--road-only] [--seconds N] [--readers N] [--rate N]
+//   bench_eviction [--quick] [--road-only] [--fs tmpfs|ext4] [--seconds N] [--readers N] [--rate N]
 //     --quick      shorter runs and a quarter of the device for the demand road: a smoke run
 //     --road-only  the demand road alone
+//     --fs ext4    the image and the stores on an ext4 made for the run on a loop device (its
+//                  backing file under /var/tmp, on the disk), where the service syncs
 //     --seconds N  length of each Zipf run (default 60; 10 with --quick)
 //     --readers N  Zipf readers (default 4)
 //     --rate N     reads/s of each Zipf reader (default 1000); the scan reads at full speed
@@ -74,6 +76,7 @@ constexpr int kRoadRepeats = 3;  // each rate is the best of this many runs: the
 struct Options {
     bool quick = false;
     bool roadOnly = false;  // the demand road alone
+    bool ext4 = false;      // on a loop-mounted ext4, not a tmpfs
     double seconds = 0;     // 0: the default for the mode
     int readers = 4;
     double rate = 1000;  // reads/s of each Zipf reader
@@ -266,9 +269,17 @@ class Bench {
             m_store.reset(tqbench::newRecallStore(bench.m_dir, m_uuid, kExtents, kExtentSize));
             check(bench.m_driver.createDevice(m_uuid.c_str(), nullptr, m_store.get(), &m_name),
                   "create a device");
-            std::vector<std::string> args = {TQBLK_RECALLD_PATH, "--uuid",          m_uuid,
-                                             "--recall-store",   m_store->getDir(), "--image",
-                                             bench.m_image,      "--workers",       "4",
+            std::vector<std::string> args = {TQBLK_RECALLD_PATH,
+                                             "--uuid",
+                                             m_uuid,
+                                             "--recall-store",
+                                             m_store->getDir(),
+                                             "--image",
+                                             bench.m_image,
+                                             "--workers",
+                                             "4",
+                                             "--readahead",
+                                             "0",
                                              "--quiet"};
             if (limit > 0) {
                 args.push_back("--store-limit");
@@ -412,13 +423,13 @@ double mib(long long bytes) {
 
 void printZipf(const std::vector<ZipfResult>& runs, const Options& options) {
     std::printf(
-        "\n1 GiB device of %d KiB extents, recall store on a tmpfs, --store-limit %.0f MiB "
+        "\n1 GiB device of %d KiB extents, recall store on %s, --store-limit %.0f MiB "
         "(watermarks %d,%d), %d Zipf readers of %.0f reads/s each, %.0f s per run.\nLRU: exact, "
         "%lld extents (the "
         "high mark; the service's store swings between the low and the high mark). Miss "
         "ratio: recalls raised / reads.\n\n",
-        kExtentSize >> 10, mib(kLimit), kHighPercent, kLowPercent, options.readers, options.rate,
-        options.seconds, kLruCapacity);
+        kExtentSize >> 10, options.ext4 ? "a loop-mounted ext4" : "a tmpfs", mib(kLimit),
+        kHighPercent, kLowPercent, options.readers, options.rate, options.seconds, kLruCapacity);
     std::printf("%-16s | %8s | %7s | %6s | %7s | %7s | %-26s | %-20s\n", "run", "reads", "recalls",
                 "joined", "service", "LRU", "judged: service/LRU = x", "store max MiB");
     std::printf("%s\n", std::string(116, '-').c_str());
@@ -473,6 +484,10 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->quick = true;
         } else if (a == "--road-only") {
             options->roadOnly = true;
+        } else if (a == "--fs" && hasValue &&
+                   (std::strcmp(argv[i + 1], "tmpfs") == 0 ||
+                    std::strcmp(argv[i + 1], "ext4") == 0)) {
+            options->ext4 = std::strcmp(argv[++i], "ext4") == 0;
         } else if (a == "--seconds" && hasValue) {
             options->seconds = std::max(1.0, std::atof(argv[++i]));
         } else if (a == "--readers" && hasValue) {
@@ -494,8 +509,8 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
-                     "usage: bench_eviction [--quick] [--road-only] [--seconds N] [--readers N] "
-                     "[--rate N]\n");
+                     "usage: bench_eviction [--quick] [--road-only] [--fs tmpfs|ext4] "
+                     "[--seconds N] [--readers N] [--rate N]\n");
         return 2;
     }
     std::vector<ZipfResult> runs;
@@ -504,7 +519,8 @@ int main(int argc, char** argv) {
     std::string failure;
     {
         tqbench::Scratch scratch("tqblk-bench-eviction");
-        const std::string mountFailure = scratch.mount();
+        const std::string mountFailure =
+            options.ext4 ? scratch.mountExt4(6LL << 30) : scratch.mount();
         const std::string readLog = std::string(scratch.dir()) + "/reads.log";
         failure = tqbench::runWithEmulator(
             mountFailure,

@@ -255,8 +255,8 @@ Figures Bench::run(const Case& c, const Inputs& inputs) {
     std::unique_ptr<TqBlkRecallStore> recall(newStore(uuid, c, c.sync));
     std::string name;
     check(m_driver.createDevice(uuid.c_str(), nullptr, recall.get(), &name), "create a device");
-    std::vector<std::string> args = {TQBLK_RECALLD_PATH, "--uuid",         uuid,
-                                     "--recall-store",   recall->getDir(), "--quiet"};
+    std::vector<std::string> args = {TQBLK_RECALLD_PATH, "--uuid",      uuid, "--recall-store",
+                                     recall->getDir(),   "--readahead", "0",  "--quiet"};
     if (!c.sync)
         args.push_back("--no-sync");
     if (c.source == "image")
@@ -264,7 +264,7 @@ Figures Bench::run(const Case& c, const Inputs& inputs) {
     else if (c.source == "store")
         args.insert(args.end(), {"--source-store", inputs.store});
     else
-        args.insert(args.end(), {"--source", inputs.url, "--readahead", "0"});
+        args.insert(args.end(), {"--source", inputs.url});
     tqbench::ReadySocket ready(m_dir + "/ready.sock");
     std::vector<std::string> environment = {ready.environment()};
     if (c.source == "s3")

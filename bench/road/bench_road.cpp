@@ -77,6 +77,10 @@ struct Row {
     // fsync'ed by several writers, and one large file written and fdatasync'ed once.
     double syncedFiles = 0;
     int syncedFilesWorkers = 0;
+    // What the durability rule costs by itself: the file work with each temporary file
+    // fdatasync'ed before its move-in and the extent's folder fsync'ed after it.
+    double durableFiles = 0;
+    int durableFilesWorkers = 0;
     double bigFile = 0;
     double road[kRoads] = {};
     double roadBusy[kRoads] = {};  // share of the machine's CPU time in use during the best run
@@ -131,7 +135,7 @@ class Bench {
     TqBlkRecallStore* newRecallStore(const std::string& name, const Size& size);
     TqBlkPrivateStore* newPrivateStore(const std::string& name, const Size& size);
     double roundTrip(const Size& size, int workers);
-    double fileWork(const Size& size, int workers);
+    double fileWork(const Size& size, int workers, bool durable = false);
     double syncedFiles(const Size& size, int workers);
     double bigFile(const Size& size);
     double road(const Size& size, int workers, const std::string& image, double* busy,
@@ -192,8 +196,9 @@ double Bench::roundTrip(const Size& size, int workers) {
 }
 
 // What a service does to place an extent, without the driver: a temporary file written from
-// memory and moved in, each worker with its own store object.
-double Bench::fileWork(const Size& size, int workers) {
+// memory and moved in, each worker with its own store object; durable: synced as the service
+// syncs, each worker on its own, nothing shared.
+double Bench::fileWork(const Size& size, int workers, bool durable) {
     std::string name = "file-work-" + std::to_string(++m_runs);
     std::unique_ptr<TqBlkRecallStore> created(newRecallStore(name, size));
     std::atomic<long long> next{0};
@@ -205,7 +210,7 @@ double Bench::fileWork(const Size& size, int workers) {
         std::vector<char> bytes(static_cast<size_t>(size.extentSize));
         for (long long extent; (extent = next++) < size.extents;) {
             fillPattern(extent * size.extentSize, bytes.data(), bytes.size());
-            tqbench::placeExtent(*store, extent, bytes);
+            tqbench::placeExtent(*store, extent, bytes, durable);
         }
     });
     check(TqBlkBackingStore::remove(created->getDir().c_str()), "remove a store");
@@ -335,6 +340,11 @@ Row Bench::run(const Size& size) {
                     row.syncedFiles = rate;
                     row.syncedFilesWorkers = workers;
                 }
+                rate = fileWork(size, workers, true);
+                if (rate > row.durableFiles) {
+                    row.durableFiles = rate;
+                    row.durableFilesWorkers = workers;
+                }
                 if (i == 0 || m_options.onlyWorkers != 0)
                     row.bigFile = std::max(row.bigFile, bigFile(size));
             }
@@ -386,8 +396,9 @@ void printTable(const std::vector<Row>& rows, const Options& options) {
     for (const char* ratio : {"best/slower floor", "best/floors summed", "best/all three summed"})
         header.push_back(ratio);
     if (options.sync) {
-        for (const char* synced : {"floor: synced files", "floor: one synced file",
-                                   "best/synced files", "best/one synced file"})
+        for (const char* synced :
+             {"floor: synced files", "floor: one synced file", "floor: durable files",
+              "best/synced files", "best/one synced file", "best/durable files"})
             header.push_back(synced);
     }
     std::vector<std::vector<std::string>> table = {header};
@@ -410,8 +421,11 @@ void printTable(const std::vector<Row>& rows, const Options& options) {
             line.push_back(rateText(row.syncedFiles, row.extentSize) + " [" +
                            std::to_string(row.syncedFilesWorkers) + "]");
             line.push_back(rateText(row.bigFile, row.extentSize));
+            line.push_back(rateText(row.durableFiles, row.extentSize) + " [" +
+                           std::to_string(row.durableFilesWorkers) + "]");
             line.push_back(percent(best / row.syncedFiles));
             line.push_back(percent(best / row.bigFile));
+            line.push_back(percent(best / row.durableFiles));
         }
         table.push_back(line);
     }
@@ -468,23 +482,6 @@ bool parseOptions(int argc, char** argv, Options* options) {
     return true;
 }
 
-// The run's scratch: a tmpfs, or a fresh ext4 on a loop device whose backing file lies on the
-// disk (tqbench::LoopExt4).
-class Scratch : public tqbench::Scratch {
-  public:
-    Scratch() : tqbench::Scratch("tqblk-bench-road") {}
-
-    std::string mount(bool ext4) {
-        if (!ext4)
-            return tqbench::Scratch::mount();
-        std::string failure = make();
-        return failure.empty() ? m_ext4.mount(dir(), 6LL << 30) : failure;
-    }
-
-  private:
-    tqbench::LoopExt4 m_ext4;  // unmounted before the folder is removed
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -498,10 +495,10 @@ int main(int argc, char** argv) {
     std::vector<Row> rows;
     std::string failure;
     {
-        Scratch scratch;
-        failure = tqbench::runWithEmulator(scratch.mount(options.ext4), [&](const tqharness::
-                                                                                EmulatorProcess&
-                                                                                    emulator) {
+        tqbench::Scratch scratch("tqblk-bench-road");
+        const std::string mounted = options.ext4 ? scratch.mountExt4(6LL << 30) : scratch.mount();
+        failure = tqbench::runWithEmulator(mounted, [&](const tqharness::EmulatorProcess&
+                                                            emulator) {
             Bench bench(scratch.dir(), emulator, options);
             const long long scale = options.quick ? 16 : 1;
             for (Size size : {Size{4 << 10, 16384}, Size{64 << 10, 8192}, Size{1 << 20, 1024}}) {

@@ -108,7 +108,9 @@ class CrashTest : public RoadTest {
                                          m_source.empty() ? m_image : m_source,
                                          "--workers",
                                          std::to_string(workers),
-                                         "--durable"};
+                                         "--durable",
+                                         "--readahead",
+                                         "0"};
         argv.insert(argv.end(), m_extraArgs.begin(), m_extraArgs.end());
         ASSERT_EQ(m_service.start(argv, m_temp / "service.log", env), "");
     }

@@ -43,12 +43,12 @@ class RoadFaultTest : public RoadTest {
     }
 
     // The service's command line for the device with a source ("--image PATH" or
-    // "--source-store DIR").
+    // "--source-store DIR"), which brings in only the extents read.
     std::vector<std::string> serviceArgs(int workers, const std::string& sourceOption,
                                          const std::string& source) const {
-        return {TQBLK_RECALLD_PATH,     "--uuid",     m_uuid, "--recall-store",
-                m_recall->getDir(),     sourceOption, source, "--workers",
-                std::to_string(workers)};
+        return {TQBLK_RECALLD_PATH,      "--uuid",      m_uuid, "--recall-store",
+                m_recall->getDir(),      sourceOption,  source, "--workers",
+                std::to_string(workers), "--readahead", "0"};
     }
 
     void startService(int workers, const std::string& sourceOption, const std::string& source) {

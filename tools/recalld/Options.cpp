@@ -89,8 +89,8 @@ void addRemoteOptions(CLI::App& app, Options* options) {
                      "serve an http(s) source that gives neither ETag nor Last-Modified, whose "
                      "change mid-run goes unseen (refused otherwise)");
     tqtools::addInteger(remote, "--readahead", &options->readahead, 0, 4096,
-                        "bring in up to N extents ahead of sequential recalls (default 32 for "
-                        "remote and manifest sources, 0 for local ones)");
+                        "bring in up to N extents ahead of sequential recalls (default 32; 0 "
+                        "for a local source with --no-sync)");
     remote->add_flag("--hydrate", service.background.hydrate,
                      "bring in every missing extent in the background, below demand recalls");
     tqtools::addInteger(remote, "--hydrate-rate", &options->hydrateRate, 1, 1 << 20,
@@ -198,8 +198,10 @@ void settleOptions(Options* options) {
         options->source.clear();
     }
     options->remote.minRate = options->remoteMinRate * 1024L;
-    service.background.readahead =
-        options->readahead >= 0 ? options->readahead : (options->source.empty() ? 0 : 32);
+    // A recall waits for the source, or for two journal commits when it syncs: readahead keeps
+    // more of them in flight. Only a local source without syncs answers faster alone.
+    const bool quick = options->source.empty() && !service.sync;
+    service.background.readahead = options->readahead >= 0 ? options->readahead : (quick ? 0 : 32);
     service.background.readaheadWorkers = std::max(2, service.workers);
     service.background.hydrateRate = static_cast<double>(options->hydrateRate);
 }

@@ -131,6 +131,22 @@ TEST_F(ImageTool, VerifyNamesEachDamagedOrMissingChunk) {
     EXPECT_NE(damaged.out.find("missing chunk " + hexOf(chunks[1])), std::string::npos)
         << damaged.out;
     EXPECT_NE(damaged.out.find("3 chunks checked, 1 bad, 1 missing"), std::string::npos);
+    ToolRun json = tool("verify --json " + root() + "/manifests/img");
+    EXPECT_EQ(json.status, 1);
+    nlohmann::json shown = nlohmann::json::parse(json.out);
+    EXPECT_EQ(shown["chunks"], 3);
+    EXPECT_EQ(shown["bad"][0]["digest"], hexOf(chunks[0]));
+    EXPECT_EQ(shown["missing"], nlohmann::json::array({hexOf(chunks[1])}));
+
+    // A push of the same image with --repair mends both under the published manifest.
+    ToolRun mend =
+        tool("push --repair --json --extent-size 4K --name img " + tmp / "img" + " " + root());
+    ASSERT_EQ(mend.status, 0) << mend.err;
+    nlohmann::json mended = nlohmann::json::parse(mend.out);
+    EXPECT_EQ(mended["already_published"], true);
+    EXPECT_EQ(mended["chunks_repaired"], 2);
+    EXPECT_EQ(mended["chunks_present"], 1);
+    EXPECT_EQ(tool("verify " + root() + "/manifests/img").status, 0);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ struct PushArgs {
     int level = 3;
     int jobs = 0;  // 0: threadsFor()
     bool json = false;
+    bool repair = false;  // check the chunks at the root already, replace those that fail
 };
 
 struct InspectArgs {

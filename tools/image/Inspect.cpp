@@ -199,8 +199,9 @@ int verify(const InspectArgs& args, const tqimage::ObjectOptions& options) {
     const Clock::time_point start = Clock::now();
     StopOnSignal signals(*root);
     std::atomic<size_t> next{0};
-    std::atomic<long long> bad{0}, missing{0};
-    std::mutex printing;
+    std::mutex printing;  // guards what follows
+    nlohmann::json bad = nlohmann::json::array();
+    nlohmann::json missing = nlohmann::json::array();
     {
         Progress progress("verify", total);
         auto check = [&] {
@@ -222,13 +223,16 @@ int verify(const InspectArgs& args, const tqimage::ObjectOptions& options) {
                 if (error == 0 || signals.stopped())
                     continue;
                 std::lock_guard<std::mutex> lock(printing);
-                if (error == ENOENT) {
-                    ++missing;
+                if (error == ENOENT)
+                    missing.push_back(hex);
+                else
+                    bad.push_back({{"digest", hex}, {"why", detail}});
+                if (args.json)
+                    continue;
+                if (error == ENOENT)
                     std::printf("missing chunk %s\n", hex.c_str());
-                } else {
-                    ++bad;
+                else
                     std::printf("bad chunk %s: %s\n", hex.c_str(), detail.c_str());
-                }
                 std::fflush(stdout);
             }
         };
@@ -246,10 +250,19 @@ int verify(const InspectArgs& args, const tqimage::ObjectOptions& options) {
         return tqtools::kExitFailed;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("%s: %zu chunks checked, %lld bad, %lld missing; %s read in %.2f s\n",
-                manifest.name.c_str(), chunks.size(), bad.load(), missing.load(),
+    const int exit = bad.empty() && missing.empty() ? tqtools::kExitDone : tqtools::kExitFailed;
+    if (args.json) {
+        nlohmann::json out = {{"name", manifest.name},   {"root", shownRoot(*root)},
+                              {"chunks", chunks.size()}, {"bad", bad},
+                              {"missing", missing},      {"bytes_read", root->bytesRead()},
+                              {"seconds", seconds}};
+        std::printf("%s\n", out.dump().c_str());
+        return exit;
+    }
+    std::printf("%s: %zu chunks checked, %zu bad, %zu missing; %s read in %.2f s\n",
+                manifest.name.c_str(), chunks.size(), bad.size(), missing.size(),
                 mebibytes(root->bytesRead()).c_str(), seconds);
-    return bad + missing == 0 ? tqtools::kExitDone : tqtools::kExitFailed;
+    return exit;
 }
 
 }  // namespace imagetool

@@ -1,7 +1,9 @@
 // push: an image published as content-addressed chunks and a manifest. Threads take the
 // extents in turn: read, hash, skip what is all zeros or at the root already, compress and
 // upload the rest; the manifest goes last, so that a root never names a chunk it lacks and a
-// rerun after a failure uploads only what is missing.
+// rerun after a failure uploads only what is missing. With --repair the chunks at the root
+// are fetched and checked too, and one that fails is uploaded again, under a published
+// manifest as well.
 #include "Chunk.h"
 #include "Cli.h"
 #include "Commands.h"
@@ -120,13 +122,17 @@ class Publisher {
         return zero;
     }
 
-    std::atomic<long long> uploaded{0}, present{0}, storedBytes{0}, rawBytes{0}, readBytes{0};
+    std::atomic<long long> uploaded{0}, present{0}, repaired{0}, storedBytes{0}, rawBytes{0},
+        readBytes{0};
 
   private:
+    enum class Claim { kSkip, kUpload, kCheck };
+
     void work() {
         const size_t extentSize = static_cast<size_t>(m_args.extentSize);
         std::vector<char> buffer(extentSize);
-        std::string detail;
+        std::vector<char> decoded;  // a chunk at the root, decoded to be checked
+        std::string detail, stored;
         for (size_t i; m_error == 0 && (i = m_next++) < m_extents.size();) {
             if (m_signals->stopped()) {
                 fail(ECANCELED, "interrupted");
@@ -156,12 +162,37 @@ class Publisher {
                     m_differs = static_cast<long long>(i);
                     fail(EEXIST, "");
                 }
-                continue;
+                if (!m_args.repair)
+                    continue;
             }
-            if (extent.zero || !claim(extent.digest))
+            const Claim claimed = extent.zero ? Claim::kSkip : claim(extent.digest);
+            if (claimed == Claim::kSkip)
                 continue;
+            const std::string key = tqimage::chunkKey(extent.digest);
+            if (claimed == Claim::kCheck) {
+                decoded.resize(extentSize);
+                error = m_root.get(key, &stored, &detail);
+                if (error == 0 && tqimage::decodeChunk(stored, extent.digest, decoded.data(),
+                                                       extentSize, &detail) == 0) {
+                    ++present;
+                    continue;
+                }
+                if (error != 0 && error != ENOENT) {
+                    fail(error, m_signals->stopped() ? "interrupted" : detail);
+                    return;
+                }
+            }
             const std::string chunk = tqimage::encodeChunk(buffer.data(), extentSize, m_args.level);
-            error = m_root.put(tqimage::chunkKey(extent.digest), chunk, &detail);
+            // A published manifest names each chunk's length: the chunk put in place of a bad
+            // one must have it.
+            if (m_published != nullptr && chunk.size() != m_published->extents[i].chunkSize) {
+                fail(EINVAL, "chunk " + tqimage::toHex(extent.digest) + " encodes to " +
+                                 std::to_string(chunk.size()) + " bytes, the manifest names " +
+                                 std::to_string(m_published->extents[i].chunkSize) +
+                                 ": give the --level the image was pushed with");
+                return;
+            }
+            error = m_root.put(key, chunk, &detail);
             if (error != 0) {
                 fail(error, m_signals->stopped() ? "interrupted" : detail);
                 return;
@@ -169,23 +200,26 @@ class Publisher {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_stored[tqimage::toHex(extent.digest)] = static_cast<uint32_t>(chunk.size());
             ++uploaded;
+            if (claimed == Claim::kCheck || m_published != nullptr)
+                ++repaired;
             storedBytes += static_cast<long long>(chunk.size());
             rawBytes += m_args.extentSize;
         }
     }
 
-    // Whether this thread is to upload the chunk of digest: the first to meet it, when the
-    // root lacks it.
-    bool claim(const Digest& digest) {
+    // What this thread is to do with the chunk of digest: nothing unless it is the first to
+    // meet it; upload it when the root lacks it; else check it with --repair.
+    Claim claim(const Digest& digest) {
         const std::string hex = tqimage::toHex(digest);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_claimed.insert(hex).second)
-            return false;
-        if (m_stored.count(hex) != 0) {
-            ++present;
-            return false;
-        }
-        return true;
+            return Claim::kSkip;
+        if (m_stored.count(hex) == 0)
+            return Claim::kUpload;
+        if (m_args.repair)
+            return Claim::kCheck;
+        ++present;
+        return Claim::kSkip;
     }
 
     void fail(int error, const std::string& detail) {
@@ -277,7 +311,7 @@ int push(const PushArgs& args, const tqimage::ObjectOptions& options) {
         threads = static_cast<int>(std::max<long long>(
             1, std::min<long long>(threads, (2LL << 30) / (2 * args.extentSize))));
     Publisher publisher(args, *root, image.get(), size);
-    if (!exists && (error = publisher.listChunks(&detail)) != 0) {
+    if ((!exists || args.repair) && (error = publisher.listChunks(&detail)) != 0) {
         complain("push", detail);
         return tqtools::kExitFailed;
     }
@@ -330,6 +364,7 @@ int push(const PushArgs& args, const tqimage::ObjectOptions& options) {
                               {"zero_extents", publisher.zeroExtents()},
                               {"chunks_uploaded", publisher.uploaded.load()},
                               {"chunks_present", publisher.present.load()},
+                              {"chunks_repaired", publisher.repaired.load()},
                               {"bytes_read", publisher.readBytes.load()},
                               {"bytes_stored", publisher.storedBytes.load()},
                               {"compression_ratio", ratio},
@@ -342,6 +377,8 @@ int push(const PushArgs& args, const tqimage::ObjectOptions& options) {
     std::printf("extents: %lld (%lld zero)\nchunks uploaded: %lld\nchunks already there: %lld\n",
                 (size + args.extentSize - 1) / args.extentSize, publisher.zeroExtents(),
                 publisher.uploaded.load(), publisher.present.load());
+    if (args.repair)
+        std::printf("chunks repaired: %lld\n", publisher.repaired.load());
     std::printf("bytes read: %lld (%s)\nbytes stored: %lld (%s, compression ratio %.2f)\n",
                 publisher.readBytes.load(), mebibytes(publisher.readBytes).c_str(),
                 publisher.storedBytes.load(), mebibytes(publisher.storedBytes).c_str(), ratio);

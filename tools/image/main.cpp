@@ -106,7 +106,11 @@ class CommandLine {
         p->add_flag("--json", m_push.json,
                     "print the summary as one object: {name, root, manifest, already_published, "
                     "size, extent_size, extents, zero_extents, chunks_uploaded, chunks_present, "
-                    "bytes_read, bytes_stored, compression_ratio, seconds, mib_per_second}");
+                    "chunks_repaired, bytes_read, bytes_stored, compression_ratio, seconds, "
+                    "mib_per_second}");
+        p->add_flag("--repair", m_push.repair,
+                    "also fetch each chunk already at the root and check it against its digest; "
+                    "upload again each one that fails or is missing, a published image's too");
         p->callback([this] { m_run = [this] { return push(m_push, m_options); }; });
     }
 
@@ -132,6 +136,9 @@ class CommandLine {
             ->required()
             ->check(named);
         addJobs(v, &m_inspect.jobs, "fetching and checking chunks");
+        v->add_flag("--json", m_inspect.json,
+                    "print one object in place of the lines: {name, root, chunks, bad: [{digest, "
+                    "why}], missing: [digest], bytes_read, seconds}");
         v->callback([this] { m_run = [this] { return verify(m_inspect, m_options); }; });
     }
 

@@ -4,6 +4,7 @@
 // The commands of tqblk-image. Each returns the tool's exit status and prints its own
 // messages ("tqblk-image: COMMAND: Couldn't ...") on stderr.
 
+#include "Digest.h"
 #include "Objects.h"
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace imagetool {
 
@@ -43,6 +45,12 @@ std::unique_ptr<tqimage::Objects> openRoot(const char* command, const std::strin
 
 // The threads a command runs: jobs when given, else four per CPU (at least 8).
 int threadsFor(int jobs);
+
+// Fetches the chunk of digest from root into *chunk, checks its stored length (unless length
+// is 0) and decodes it into out (the extent's size), checked against the digest. Returns 0,
+// ENOENT when the root lacks it, EBADMSG with *detail when it is bad, or the fetch's errno.
+int checkChunk(tqimage::Objects& root, const tqimage::Digest& digest, uint32_t length,
+               std::vector<char>& out, std::string* chunk, std::string* detail);
 
 // Whether stderr is a terminal that may show a progress line.
 bool showProgress();

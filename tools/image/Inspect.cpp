@@ -33,6 +33,19 @@ int threadsFor(int jobs) {
                     : static_cast<int>(std::max(8u, 4 * std::thread::hardware_concurrency()));
 }
 
+int checkChunk(tqimage::Objects& root, const tqimage::Digest& digest, uint32_t length,
+               std::vector<char>& out, std::string* chunk, std::string* detail) {
+    int error = root.get(tqimage::chunkKey(digest), chunk, detail);
+    if (error == 0 && length != 0 && chunk->size() != length) {
+        *detail = "stored as " + std::to_string(chunk->size()) + " bytes, the manifest says " +
+                  std::to_string(length);
+        return EBADMSG;
+    }
+    if (error == 0 && tqimage::decodeChunk(*chunk, digest, out.data(), out.size(), detail) != 0)
+        return EBADMSG;
+    return error;
+}
+
 bool showProgress() {
     static const bool terminal = ::isatty(STDERR_FILENO) == 1;
     return terminal;
@@ -210,15 +223,8 @@ int verify(const InspectArgs& args, const tqimage::ObjectOptions& options) {
             for (size_t i; !signals.stopped() && (i = next++) < chunks.size();) {
                 const tqimage::Digest& digest = chunks[i].first;
                 const std::string hex = tqimage::toHex(digest);
-                int error = root->get(tqimage::chunkKey(digest), &chunk, &detail);
-                if (error == 0 && chunk.size() != chunks[i].second) {
-                    error = EIO;
-                    detail = "stored as " + std::to_string(chunk.size()) +
-                             " bytes, the manifest says " + std::to_string(chunks[i].second);
-                }
-                if (error == 0)
-                    error =
-                        tqimage::decodeChunk(chunk, digest, extent.data(), extent.size(), &detail);
+                const int error =
+                    checkChunk(*root, digest, chunks[i].second, extent, &chunk, &detail);
                 progress.add(chunks[i].second);
                 if (error == 0 || signals.stopped())
                     continue;

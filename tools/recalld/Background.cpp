@@ -173,7 +173,8 @@ void Background::readaheadLoop(TqBlkBackingStore& store) {
             m_queue.pop_front();
         }
         // A bounded store at its high mark takes no more guesses.
-        if (m_options.evictor != nullptr && !m_options.evictor->roomAhead(store.getExtentSize()))
+        if (m_options.evictor != nullptr &&
+            !m_options.evictor->roomFor(store.getExtentSize(), true))
             continue;
         long long bytes;
         if (m_fill.fill(store, extent, "readahead", &bytes) == ESTALE) {

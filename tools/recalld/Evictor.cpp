@@ -138,15 +138,10 @@ void Evictor::end(long long extent, bool placed, bool demand) {
         });
 }
 
-bool Evictor::roomFor(long long bytes) const {
+bool Evictor::roomFor(long long bytes, bool inFlight) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_policy.bytes() + bytes <= m_options.highMark();
-}
-
-bool Evictor::roomAhead(long long bytes) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const long long inFlight = static_cast<long long>(m_busy.size()) * bytes;
-    return m_policy.bytes() + inFlight + bytes <= m_options.highMark();
+    const long long placing = inFlight ? static_cast<long long>(m_busy.size()) * bytes : 0;
+    return m_policy.bytes() + placing + bytes <= m_options.highMark();
 }
 
 StoreUse Evictor::counts() const {

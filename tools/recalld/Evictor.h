@@ -67,11 +67,10 @@ class Evictor {
     void begin(long long extent);
     void end(long long extent, bool placed, bool demand);
 
-    // Whether one more extent of `bytes` fits under the high mark (hydration asks).
-    bool roomFor(long long bytes) const;
-    // The same for a placement no read waits for (readahead asks), with every placement in
-    // flight counted at `bytes`: speculation leaves the room left to demand recalls.
-    bool roomAhead(long long bytes) const;
+    // Whether one more extent of `bytes` fits under the high mark (hydration asks); with
+    // inFlight, every placement in flight counted at `bytes` too (readahead asks: speculation
+    // leaves the room left to demand recalls).
+    bool roomFor(long long bytes, bool inFlight = false) const;
     StoreUse counts() const;
     const EvictOptions& options() const { return m_options; }
 
